@@ -1,0 +1,92 @@
+//===-- include/tmregistry.h - Registry keys, lists, subtrees, REG family -===//
+//
+// CRegistry holds at most one open key and reads and writes its values,
+// multi-string lists and whole subtrees; the REG family does the same for
+// callers without classes. Results are Win32 error codes, 0 for success.
+//
+// The installation's configuration lives under the parameters key
+// HKEY_LOCAL_MACHINE\Software\Kelt\Tamarak\Parameters.
+//
+// "unsigned long" of the Windows interface is DWORD here: 32 bits, as the
+// stored values are.
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <cstdio>
+
+#include "tmwin32.h"
+
+#define TM_PARAMETERS_KEY "Software\\Kelt\\Tamarak\\Parameters"
+
+class TM_API CRegistry : public CObject {
+public:
+    CRegistry();
+    ~CRegistry() override;
+
+    // Key access.
+    LONG OpenKey(HKEY hParent, const char* pszPath, DWORD dwAccess);
+    LONG OpenKey(const char* pszComputer, HKEY hRoot, const char* pszPath, DWORD dwAccess);
+    LONG CreateKey(HKEY hParent, const char* pszPath, DWORD dwAccess, DWORD dwOptions);
+    LONG CloseKey();
+
+    // Single values. The reads do not check the stored type.
+    LONG QueryValue(const char* pszName, CString& cszValue, DWORD* pdwType = nullptr);
+    LONG QueryValue(const char* pszName, int& nValue, DWORD* pdwType = nullptr);
+    LONG QueryValue(const char* pszName, DWORD& dwValue, DWORD* pdwType = nullptr);
+    LONG QueryValue(const char* pszName, unsigned long& ulValue, DWORD* pdwType = nullptr);
+    LONG QueryValue(const char* pszName, void* pBuffer, DWORD* pdwSize, DWORD* pdwType = nullptr);
+    LONG SetValue(const char* pszName, const char* pszValue);
+    LONG SetValue(const char* pszName, DWORD dwValue);
+    LONG SetValue(const char* pszName, int nValue);
+    LONG SetValue(const char* pszName, const void* pBytes, DWORD dwCount);
+    LONG DeleteValue(const char* pszName);
+    LONG DeleteKey(const char* pszName);
+    LONG EnumValue(DWORD dwIndex, CString& cszName, DWORD& dwType);
+    LONG EnumKey(DWORD dwIndex, CString& cszName);
+
+    // Multi-string values (REG_MULTI_SZ) as arrays and as CR LF text.
+    LONG QueryValue(const char* pszName, CStringArray& csaValue, DWORD* pdwType = nullptr);
+    LONG SetValue(const char* pszName, const CStringArray& csaValue);
+    LONG SetTextList(const char* pszName, const char* pszText);
+    LONG QueryTextList(const char* pszName, CString& cszText, DWORD* pdwType = nullptr);
+
+    // Subtrees.
+    DWORD CopyTree(HKEY hSourceParent, const char* pszSourcePath);
+    DWORD DeleteTree(HKEY hParent, const char* pszPath);
+    void DumpTree(FILE* fp, int nDepth = 0);
+
+    // The registry tree file: a stream of records, binary mode.
+    DWORD WriteTree(FILE* fp);
+    DWORD ReadTree(FILE* fp);
+    DWORD ReadString(FILE* fp, CString& cszValue);
+
+    HKEY m_hKey;
+    BYTE* m_pBuffer;
+    DWORD m_dwBufferSize;
+
+private:
+    CRegistry(const CRegistry&) = delete;
+    CRegistry& operator=(const CRegistry&) = delete;
+
+    // Grows the scratch buffer to at least dwSize bytes (never below 256).
+    void ReserveBuffer(DWORD dwSize);
+    DWORD ReadTreeAt(FILE* fp, int nDepth);
+};
+
+// The flat functions take one argument block: cells of 8 bytes, an integer
+// in the first 4 bytes of its cell, a pointer filling its cell.
+//   cell 0: root (1 HKEY_CURRENT_USER, 2 HKEY_CLASSES_ROOT, 3 HKEY_USERS,
+//           anything else HKEY_LOCAL_MACHINE)
+//   cell 1: key path   cell 2: value name   cell 3: value or default
+// Returned strings belong to the caller, who frees them with FreeString.
+TM_EXTERN_C TM_API DWORD REGQUERYVAL(void* pArgs);
+TM_EXTERN_C TM_API DWORD REGQUERYVALEX(void* pArgs);
+TM_EXTERN_C TM_API char* REGQUERYSTR(DWORD* pdwLength, void* pArgs);
+TM_EXTERN_C TM_API char* REGQUERYSTREX(DWORD* pdwLength, void* pArgs);
+TM_EXTERN_C TM_API DWORD REGSETVAL(void* pArgs);
+TM_EXTERN_C TM_API DWORD REGSETSTR(void* pArgs);
+TM_EXTERN_C TM_API char* REGQUERYTEXTLIST(DWORD* pdwLength, void* pArgs);
+TM_EXTERN_C TM_API DWORD REGSETTEXTLIST(void* pArgs);
+TM_EXTERN_C TM_API DWORD REGDELETEVALUE(void* pArgs);
+TM_EXTERN_C TM_API DWORD REGDELETETREE(void* pArgs);
+TM_EXTERN_C TM_API void FreeString(void* pString);

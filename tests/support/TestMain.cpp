@@ -1,0 +1,59 @@
+//===-- tests/support/TestMain.cpp - Test programs run in a sandbox -------===//
+//
+// The library reads its registry and root path when it is loaded, before
+// main. So main makes the sandbox (a temporary directory and a registry
+// database in it), then runs the same program again as a child with
+// $TAMARAK_REGISTRY pointing there, waits, and removes the sandbox.
+//===----------------------------------------------------------------------===//
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int RunSandboxed(char** argv) {
+    const char* tmp = getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmtest.XXXXXX";
+    if (!mkdtemp(templ.data())) {
+        perror("mkdtemp");
+        return 1;
+    }
+    std::string registry = templ + "/registry.db";
+    setenv("TM_TEST_SANDBOX", templ.c_str(), 1);
+    setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        return 1;
+    }
+    if (pid == 0) {
+        execv("/proc/self/exe", argv);
+        perror("execv");
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (!getenv("TM_KEEP_SANDBOX")) {
+        std::error_code ec;
+        std::filesystem::remove_all(templ, ec);
+    } else {
+        fprintf(stderr, "sandbox kept: %s\n", templ.c_str());
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!getenv("TM_TEST_SANDBOX")) return RunSandboxed(argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

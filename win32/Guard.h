@@ -1,0 +1,66 @@
+//===-- win32/Guard.h - Catch-all handlers that also catch machine faults -===//
+//
+// Windows' structured exception handling let one handler catch a C++
+// exception and an access violation alike. CatchAll gives the library that
+// handler: it runs a body, and when the body throws anything, or raises
+// SIGSEGV, SIGBUS or SIGFPE, it runs the failure handler and returns its
+// value instead.
+//
+// Faults come back by siglongjmp to the guard point: destructors of the
+// frames in between do not run, so a guarded body must not leave state half
+// changed across a call that can fault. Outside every guard point a fault
+// takes the action it had before the library was loaded.
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <setjmp.h>
+
+#include <type_traits>
+#include <utility>
+
+namespace w32 {
+
+struct GuardPoint {
+    sigjmp_buf env;
+    GuardPoint* prev;
+    unsigned int mxcsr;       // SSE control and status of the faulting frame
+    unsigned short x87cw;     // x87 control word of the faulting frame
+    bool fpuSaved;
+};
+
+// Thread's innermost guard point.
+void PushGuard(GuardPoint* point) noexcept;
+void PopGuard(GuardPoint* point) noexcept;
+// After a fault: pops the point, unblocks the fault signals and restores
+// the floating-point control state the body ran with.
+void RecoverFromFault(GuardPoint* point) noexcept;
+// Installs the fault handlers; idempotent. Called at library load.
+void InstallFaultHandlers() noexcept;
+
+template <class Body, class Handler>
+auto CatchAll(Body&& body, Handler&& onFailure) -> decltype(body()) {
+    using Result = decltype(body());
+    GuardPoint point;
+    PushGuard(&point);
+    // No signal mask is saved here: saving it costs a system call on every
+    // guarded call; RecoverFromFault unblocks the signals instead.
+    if (sigsetjmp(point.env, 0) != 0) {
+        RecoverFromFault(&point);
+        return onFailure();
+    }
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            body();
+            PopGuard(&point);
+        } else {
+            Result result = body();
+            PopGuard(&point);
+            return result;
+        }
+    } catch (...) {
+        PopGuard(&point);
+        return onFailure();
+    }
+}
+
+}  // namespace w32

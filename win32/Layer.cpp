@@ -1,0 +1,126 @@
+//===-- win32/Layer.cpp - Last error, paths and the object namespace ------===//
+//
+// The thread's last error, the path rules of this platform, where the
+// registry database lives and the namespace of named kernel objects that
+// follows from it.
+//===----------------------------------------------------------------------===//
+#include "Layer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "SysCalls.h"
+
+namespace {
+thread_local DWORD t_lastError = 0;
+}
+
+DWORD GetLastError(void) { return t_lastError; }
+
+void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+namespace w32 {
+
+const char* BaseName(const char* path) {
+    if (!path) return "";
+    const char* base = path;
+    for (const char* p = path; *p; ++p) {
+        if (IsPathSeparator(*p)) base = p + 1;
+    }
+    return base;
+}
+
+namespace {
+
+std::string DefaultRegistryPath() {
+    std::string dir;
+    if (const char* state = getenv("XDG_STATE_HOME"); state && *state == '/') {
+        dir = std::string(state) + "/tamarak";
+    } else if (const char* home = getenv("HOME"); home && *home == '/') {
+        dir = std::string(home) + "/.local/state/tamarak";
+    } else {
+        dir = "/tmp/tamarak-" + std::to_string(getuid());
+    }
+    // Make the directories on the way; a failure shows later as a registry
+    // database that cannot be opened.
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos == dir.size() || dir[pos] == '/') {
+            Sys().mkdir(dir.substr(0, pos).c_str(), 0700);
+        }
+    }
+    return dir + "/registry.db";
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+}  // namespace
+
+const std::string& RegistryDatabasePath() {
+    static const std::string path = [] {
+        const char* env = getenv("TAMARAK_REGISTRY");
+        if (env && *env) return AbsolutePath(env);
+        return DefaultRegistryPath();
+    }();
+    return path;
+}
+
+const std::string& ObjectNamespace() {
+    static const std::string prefix = [] {
+        // The database's directory is resolved, so that two spellings of
+        // one installation's path meet in the same namespace.
+        std::string path = RegistryDatabasePath();
+        size_t slash = path.rfind('/');
+        std::string dir = path.substr(0, slash);
+        char resolved[PATH_MAX];
+        if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
+            path = std::string(resolved) + path.substr(slash);
+        }
+        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+        for (unsigned char c : path) {
+            hash ^= c;
+            hash *= 0x100000001b3ull;
+        }
+        char text[32];
+        snprintf(text, sizeof text, "tamarak.%016llx.", (unsigned long long)hash);
+        return std::string(text);
+    }();
+    return prefix;
+}
+
+DWORD ErrnoToWin32(int err) {
+    switch (err) {
+        case 0: return ERROR_SUCCESS;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EMFILE:
+        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST: return ERROR_FILE_EXISTS;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENOSPC:
+        case EDQUOT: return ERROR_DISK_FULL;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case EAGAIN: return ERROR_LOCK_VIOLATION;
+        case EPIPE: return ERROR_BROKEN_PIPE;
+        case ETIMEDOUT: return ERROR_TIMEOUT;
+        case EIO: return ERROR_GEN_FAILURE;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace w32

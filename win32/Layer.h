@@ -1,0 +1,39 @@
+//===-- win32/Layer.h - Services of the platform layer for the library ----===//
+//
+// What the library's subsystems need from the layer beyond the Win32
+// interface: path rules of this platform, the registry database's location
+// and the namespace of named kernel objects derived from it. Nothing here
+// exposes a POSIX type; system calls live behind win32/SysCalls.h.
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <string>
+
+#include "tmwin32.h"
+
+namespace w32 {
+
+// The path separator of this platform, used wherever Windows code builds a
+// path with a backslash.
+inline constexpr char kPathSeparator = '/';
+
+// The part of a path after its last '/' or '\', or the whole path.
+const char* BaseName(const char* path);
+
+// True for '/' and '\': a name may come from either platform's code.
+inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Absolute path of the registry database: $TAMARAK_REGISTRY, else
+// $XDG_STATE_HOME/tamarak/registry.db, else
+// $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
+const std::string& RegistryDatabasePath();
+
+// Prefix of the names of shared kernel objects of this installation,
+// derived from the registry database's path: two installations, or two
+// test runs with their own TAMARAK_REGISTRY, never share an object.
+const std::string& ObjectNamespace();
+
+// The Win32 error code that stands for an errno value.
+DWORD ErrnoToWin32(int err);
+
+}  // namespace w32

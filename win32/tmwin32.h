@@ -1,0 +1,722 @@
+//===-- win32/tmwin32.h - Win32 and MFC interface of the platform layer --===//
+//
+// The names, types, constants and error codes of Win32 and the MFC subset
+// that the library is written against, with the layer's Linux
+// implementation behind them. Code above the layer reads as if it ran on
+// Windows NT; this header is the whole contract.
+//
+// Contents:
+//   1. Scalar types and handles
+//   2. Error codes and wait results
+//   3. Registry
+//   4. Kernel objects: mutexes, events, waits
+//   5. Files and streams
+//   6. Process and system information
+//   7. Windows, messages and list views
+//   8. Security attributes and local memory
+//   9. Service control manager
+//  10. Dynamic libraries
+//  11. Remote Access Service types
+//  12. MFC subset: CObject, CString, CStringArray, CTime, CWnd, CMutex,
+//      CSingleLock
+//  13. Layer extensions (not Win32): test switches and restrictions
+//
+// Sizes: this is LP64. DWORD, LONG and the other Win32 32-bit types stay 32
+// bits wide so that stored values and structures keep their Windows layout;
+// handles and pointers are 8 bytes.
+//===----------------------------------------------------------------------===//
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <netinet/in.h>
+
+#include "tmexport.h"
+
+//===-- 1. Scalar types and handles -------------------------------------===//
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int INT;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef uint16_t WCHAR;
+typedef int64_t LONGLONG;
+typedef uintptr_t UINT_PTR, ULONG_PTR, DWORD_PTR, WPARAM;
+typedef intptr_t INT_PTR, LONG_PTR, LPARAM, LRESULT;
+typedef LONG LSTATUS;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+
+typedef BOOL* LPBOOL;
+typedef BYTE* LPBYTE;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef const char* LPCTSTR;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef void* HLOCAL;
+typedef void* PSECURITY_DESCRIPTOR;
+
+struct HKEY__;
+typedef HKEY__* HKEY;
+typedef HKEY* PHKEY;
+struct HWND__;
+typedef HWND__* HWND;
+struct HINSTANCE__;
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+struct SC_HANDLE__;
+typedef SC_HANDLE__* SC_HANDLE;
+
+// Sockets are descriptors on this platform.
+typedef int SOCKET;
+
+typedef struct _GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+} GUID;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFFu
+#define MAX_PATH 260
+
+//===-- 2. Error codes and wait results ---------------------------------===//
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_BAD_NETPATH 53L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BROKEN_PIPE 109L
+#define ERROR_DISK_FULL 112L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_BADDB 1009L
+#define ERROR_BADKEY 1010L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_CHILD_MUST_BE_VOLATILE 1021L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_DATABASE_DOES_NOT_EXIST 1065L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_DUPLICATE_SERVICE_NAME 1078L
+#define ERROR_TIMEOUT 1460L
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+TM_EXTERN_C TM_API DWORD GetLastError(void);
+TM_EXTERN_C TM_API void SetLastError(DWORD dwErrCode);
+
+//===-- 3. Registry -----------------------------------------------------===//
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define SYNCHRONIZE 0x00100000u
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000u
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000u
+#define MAXIMUM_ALLOWED 0x02000000u
+
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_CREATE_SUB_KEY 0x0004u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_NOTIFY 0x0010u
+#define KEY_CREATE_LINK 0x0020u
+#define KEY_READ 0x00020019u
+#define KEY_WRITE 0x00020006u
+#define KEY_EXECUTE KEY_READ
+#define KEY_ALL_ACCESS 0x000F003Fu
+
+#define REG_OPTION_NON_VOLATILE 0x00000000u
+#define REG_OPTION_VOLATILE 0x00000001u
+#define REG_CREATED_NEW_KEY 0x00000001u
+#define REG_OPENED_EXISTING_KEY 0x00000002u
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+TM_EXTERN_C TM_API LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                      REGSAM samDesired, PHKEY phkResult);
+TM_EXTERN_C TM_API LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved,
+                                        LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                                        LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                        PHKEY phkResult, LPDWORD lpdwDisposition);
+TM_EXTERN_C TM_API LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult);
+TM_EXTERN_C TM_API LONG RegCloseKey(HKEY hKey);
+TM_EXTERN_C TM_API LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                         LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+TM_EXTERN_C TM_API LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved,
+                                       DWORD dwType, const BYTE* lpData, DWORD cbData);
+TM_EXTERN_C TM_API LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+TM_EXTERN_C TM_API LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+TM_EXTERN_C TM_API LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName,
+                                      LPDWORD lpcchValueName, LPDWORD lpReserved,
+                                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+TM_EXTERN_C TM_API LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+
+//===-- 4. Kernel objects: mutexes, events, waits -----------------------===//
+
+#define MUTEX_ALL_ACCESS 0x001F0001u
+#define EVENT_MODIFY_STATE 0x0002u
+#define EVENT_ALL_ACCESS 0x001F0003u
+
+TM_EXTERN_C TM_API HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes,
+                                       BOOL bInitialOwner, LPCSTR lpName);
+TM_EXTERN_C TM_API HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+TM_EXTERN_C TM_API BOOL ReleaseMutex(HANDLE hMutex);
+TM_EXTERN_C TM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
+                                       BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+TM_EXTERN_C TM_API HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+TM_EXTERN_C TM_API BOOL SetEvent(HANDLE hEvent);
+TM_EXTERN_C TM_API BOOL ResetEvent(HANDLE hEvent);
+TM_EXTERN_C TM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+TM_EXTERN_C TM_API BOOL CloseHandle(HANDLE hObject);
+
+//===-- 5. Files and streams --------------------------------------------===//
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+
+// Share flags of _fsopen.
+#define _SH_DENYRW 0x10
+#define _SH_DENYWR 0x20
+#define _SH_DENYRD 0x30
+#define _SH_DENYNO 0x40
+
+#define _MAX_DRIVE 3
+#define _MAX_DIR 256
+#define _MAX_FNAME 256
+#define _MAX_EXT 256
+
+TM_EXTERN_C TM_API HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                                      DWORD dwShareMode, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                      HANDLE hTemplateFile);
+TM_EXTERN_C TM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
+                                        PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+TM_EXTERN_C TM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                  LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
+
+// Opens a stream as the Windows C runtime does: text mode unless the mode
+// holds 'b'. A text stream writes "\n" as CR LF and reads CR LF as "\n".
+TM_EXTERN_C TM_API FILE* tm_fopen(const char* path, const char* mode);
+// tm_fopen with a share flag (_SH_DENYWR and so on), kept as an advisory
+// lock on the file for as long as the stream is open. Fails with errno
+// EACCES when another open stream's share flag forbids this access.
+TM_EXTERN_C TM_API FILE* _fsopen(const char* path, const char* mode, int shflag);
+
+TM_EXTERN_C TM_API void _splitpath(const char* path, char* drive, char* dir, char* fname,
+                                   char* ext);
+TM_EXTERN_C TM_API int _strnicmp(const char* a, const char* b, size_t count);
+TM_EXTERN_C TM_API int _stricmp(const char* a, const char* b);
+// Formats as wsprintf does: integers, characters and strings with flags,
+// width and precision, no floating point; at most 1024 bytes with the
+// terminating zero, longer output cut. Returns the characters written.
+TM_EXTERN_C TM_API int wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist);
+TM_EXTERN_C TM_API int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+
+//===-- 6. Process and system information -------------------------------===//
+
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME;
+
+typedef struct _TIME_ZONE_INFORMATION {
+    LONG Bias;
+    WCHAR StandardName[32];
+    SYSTEMTIME StandardDate;
+    LONG StandardBias;
+    WCHAR DaylightName[32];
+    SYSTEMTIME DaylightDate;
+    LONG DaylightBias;
+} TIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
+
+#define TIME_ZONE_ID_INVALID 0xFFFFFFFFu
+#define TIME_ZONE_ID_UNKNOWN 0
+#define TIME_ZONE_ID_STANDARD 1
+#define TIME_ZONE_ID_DAYLIGHT 2
+
+TM_EXTERN_C TM_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+TM_EXTERN_C TM_API DWORD GetCurrentThreadId(void);
+TM_EXTERN_C TM_API DWORD GetCurrentProcessId(void);
+TM_EXTERN_C TM_API DWORD GetTickCount(void);
+TM_EXTERN_C TM_API BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+TM_EXTERN_C TM_API DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
+TM_EXTERN_C TM_API void Sleep(DWORD dwMilliseconds);
+
+//===-- 7. Windows, messages and list views -----------------------------===//
+
+#define WM_USER 0x0400u
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+
+#define LVM_FIRST 0x1000u
+#define LVM_GETITEMCOUNT (LVM_FIRST + 4)
+#define LVM_GETITEMA (LVM_FIRST + 5)
+#define LVIF_TEXT 0x0001u
+#define LVIF_IMAGE 0x0002u
+#define LVIF_PARAM 0x0004u
+#define LVIF_STATE 0x0008u
+#define LVIS_FOCUSED 0x0001u
+#define LVIS_SELECTED 0x0002u
+
+typedef struct tagLVITEMA {
+    UINT mask;
+    int iItem;
+    int iSubItem;
+    UINT state;
+    UINT stateMask;
+    LPSTR pszText;
+    int cchTextMax;
+    int iImage;
+    LPARAM lParam;
+} LVITEMA, *LPLVITEMA;
+
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+TM_EXTERN_C TM_API LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+//===-- 8. Security attributes and local memory -------------------------===//
+
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH 40
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+typedef struct _ACL ACL, *PACL;
+
+TM_EXTERN_C TM_API HLOCAL LocalAlloc(UINT uFlags, size_t uBytes);
+TM_EXTERN_C TM_API HLOCAL LocalFree(HLOCAL hMem);
+TM_EXTERN_C TM_API BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                     DWORD dwRevision);
+TM_EXTERN_C TM_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                                  BOOL bDaclPresent, PACL pDacl,
+                                                  BOOL bDaclDefaulted);
+
+//===-- 9. Service control manager --------------------------------------===//
+
+#define SC_MANAGER_CONNECT 0x0001u
+#define SC_MANAGER_CREATE_SERVICE 0x0002u
+#define SC_MANAGER_ENUMERATE_SERVICE 0x0004u
+#define SC_MANAGER_ALL_ACCESS 0x000F003Fu
+#define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_ALL_ACCESS 0x000F01FFu
+#define SERVICE_KERNEL_DRIVER 0x00000001u
+#define SERVICE_FILE_SYSTEM_DRIVER 0x00000002u
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_WIN32_SHARE_PROCESS 0x00000020u
+#define SERVICE_INTERACTIVE_PROCESS 0x00000100u
+#define SERVICE_BOOT_START 0x00000000u
+#define SERVICE_SYSTEM_START 0x00000001u
+#define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_DEMAND_START 0x00000003u
+#define SERVICE_DISABLED 0x00000004u
+#define SERVICE_ERROR_IGNORE 0x00000000u
+#define SERVICE_ERROR_NORMAL 0x00000001u
+
+TM_EXTERN_C TM_API SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName,
+                                            DWORD dwDesiredAccess);
+TM_EXTERN_C TM_API SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName,
+                                            LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                                            DWORD dwServiceType, DWORD dwStartType,
+                                            DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                                            LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                            LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                                            LPCSTR lpPassword);
+TM_EXTERN_C TM_API SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName,
+                                          DWORD dwDesiredAccess);
+TM_EXTERN_C TM_API BOOL DeleteService(SC_HANDLE hService);
+TM_EXTERN_C TM_API BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+
+//===-- 10. Dynamic libraries -------------------------------------------===//
+
+typedef INT_PTR (*FARPROC)();
+
+// "NAME.DLL" loads "libname.so" from the executable's directory, then
+// along the usual search path.
+TM_EXTERN_C TM_API HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+TM_EXTERN_C TM_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+TM_EXTERN_C TM_API BOOL FreeLibrary(HMODULE hLibModule);
+
+//===-- 11. Remote Access Service types ---------------------------------===//
+
+struct HRASCONN__;
+typedef HRASCONN__* HRASCONN;
+typedef HRASCONN* LPHRASCONN;
+struct tagRASDIALPARAMSA;
+typedef tagRASDIALPARAMSA RASDIALPARAMSA;
+struct tagRASCONNSTATUSA;
+typedef tagRASCONNSTATUSA RASCONNSTATUSA;
+struct tagRASCONNA;
+typedef tagRASCONNA RASCONNA;
+struct tagRASENTRYNAMEA;
+typedef tagRASENTRYNAMEA RASENTRYNAMEA;
+struct tagRASENTRYA;
+typedef tagRASENTRYA RASENTRYA;
+enum tagRASPROJECTION {
+    RASP_Amb = 0x10000,
+    RASP_PppNbf = 0x803F,
+    RASP_PppIpx = 0x802B,
+    RASP_PppIp = 0x8021,
+    RASP_PppLcp = 0xC021,
+    RASP_Slip = 0x20000
+};
+typedef enum tagRASPROJECTION RASPROJECTION;
+
+//===-- 12. MFC subset --------------------------------------------------===//
+
+class CArchive;
+class CDumpContext;
+class CObject;
+
+struct CRuntimeClass {
+    const char* m_lpszClassName;
+    int m_nObjectSize;
+    UINT m_wSchema;
+    CObject* (*m_pfnCreateObject)();
+    CRuntimeClass* m_pBaseClass;
+};
+
+class TM_API CObject {
+public:
+    virtual CRuntimeClass* GetRuntimeClass() const;
+    virtual ~CObject();
+    virtual void Serialize(CArchive& ar);
+    virtual void AssertValid() const;
+    virtual void Dump(CDumpContext& dc) const;
+
+    static CRuntimeClass classCObject;
+
+protected:
+    CObject() = default;
+    CObject(const CObject&) = default;
+    CObject& operator=(const CObject&) = default;
+};
+
+// An 8-bit string that may hold zero bytes; its text always ends in a
+// zero. A failed allocation throws std::bad_alloc, as MFC throws its
+// memory exception.
+class TM_API CString {
+public:
+    CString() noexcept : m_pchData(nullptr), m_nDataLength(0), m_nAllocLength(0) {}
+    CString(const CString& other);
+    CString(CString&& other) noexcept;
+    CString(const char* psz);
+    CString(const char* pch, int nLength);
+    CString(char ch, int nRepeat = 1);
+    ~CString();
+
+    CString& operator=(const CString& other);
+    CString& operator=(CString&& other) noexcept;
+    CString& operator=(const char* psz);
+    CString& operator=(char ch);
+    CString& operator+=(const CString& other);
+    CString& operator+=(const char* psz);
+    CString& operator+=(char ch);
+
+    int GetLength() const { return m_nDataLength; }
+    BOOL IsEmpty() const { return m_nDataLength == 0; }
+    void Empty();
+    char GetAt(int nIndex) const;
+    void SetAt(int nIndex, char ch);
+    char operator[](int nIndex) const { return GetAt(nIndex); }
+    operator const char*() const { return m_pchData ? m_pchData : ""; }
+
+    // Buffer access: GetBuffer gives room for at least nMinBufLength
+    // characters and a terminator, keeping the current text;
+    // ReleaseBuffer sets the length (-1: up to the first zero byte).
+    char* GetBuffer(int nMinBufLength);
+    void ReleaseBuffer(int nNewLength = -1);
+    char* GetBufferSetLength(int nNewLength);
+
+    CString Mid(int nFirst) const;
+    CString Mid(int nFirst, int nCount) const;
+    CString Left(int nCount) const;
+    CString Right(int nCount) const;
+    CString SpanIncluding(const char* pszCharSet) const;
+    CString SpanExcluding(const char* pszCharSet) const;
+    int Find(char ch) const;
+    int Find(char ch, int nStart) const;
+    int Find(const char* pszSub) const;
+    int Find(const char* pszSub, int nStart) const;
+    int ReverseFind(char ch) const;
+    void MakeUpper();
+    void MakeLower();
+    void TrimLeft();
+    void TrimRight();
+    int Compare(const char* psz) const;
+    int CompareNoCase(const char* psz) const;
+    void Format(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+
+private:
+    void Reserve(int nCapacity, bool bKeep);
+    void Assign(const char* pch, int nLength);
+    void Append(const char* pch, int nLength);
+
+    char* m_pchData;
+    int m_nDataLength;
+    int m_nAllocLength;
+};
+
+TM_API CString operator+(const CString& a, const CString& b);
+TM_API CString operator+(const CString& a, const char* b);
+TM_API CString operator+(const char* a, const CString& b);
+TM_API CString operator+(const CString& a, char b);
+TM_API bool operator==(const CString& a, const CString& b);
+TM_API bool operator==(const CString& a, const char* b);
+TM_API bool operator==(const char* a, const CString& b);
+inline bool operator!=(const CString& a, const CString& b) { return !(a == b); }
+inline bool operator!=(const CString& a, const char* b) { return !(a == b); }
+inline bool operator!=(const char* a, const CString& b) { return !(a == b); }
+
+class TM_API CStringArray : public CObject {
+public:
+    CStringArray();
+    CStringArray(const CStringArray& other);
+    CStringArray& operator=(const CStringArray& other);
+    ~CStringArray() override;
+
+    int GetSize() const { return m_nSize; }
+    int GetCount() const { return m_nSize; }
+    int GetUpperBound() const { return m_nSize - 1; }
+    BOOL IsEmpty() const { return m_nSize == 0; }
+    void SetSize(int nNewSize, int nGrowBy = -1);
+    void RemoveAll();
+    const CString& GetAt(int nIndex) const;
+    void SetAt(int nIndex, const char* psz);
+    CString& ElementAt(int nIndex);
+    const CString& operator[](int nIndex) const { return GetAt(nIndex); }
+    CString& operator[](int nIndex) { return ElementAt(nIndex); }
+    void SetAtGrow(int nIndex, const char* psz);
+    int Add(const char* psz);
+    int Add(const CString& str);
+    int Append(const CStringArray& src);
+    void InsertAt(int nIndex, const char* psz, int nCount = 1);
+    void RemoveAt(int nIndex, int nCount = 1);
+
+private:
+    CString* m_pData;
+    int m_nSize;
+    int m_nMaxSize;
+};
+
+// A point in time, kept as seconds since 1970 and broken down in the local
+// time zone.
+class TM_API CTime {
+public:
+    CTime() noexcept : m_time(0) {}
+    explicit CTime(time_t t) noexcept : m_time(t) {}
+    CTime(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec, int nDST = -1);
+    static CTime GetCurrentTime();
+
+    time_t GetTime() const { return m_time; }
+    struct tm* GetLocalTm(struct tm* ptm) const;
+    struct tm* GetGmtTm(struct tm* ptm) const;
+    int GetYear() const;
+    int GetMonth() const;
+    int GetDay() const;
+    int GetHour() const;
+    int GetMinute() const;
+    int GetSecond() const;
+    int GetDayOfWeek() const;
+
+private:
+    time_t m_time;
+};
+
+class TM_API CWnd : public CObject {
+public:
+    CWnd() : m_hWnd(nullptr) {}
+    explicit CWnd(HWND hWnd) : m_hWnd(hWnd) {}
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    HWND m_hWnd;
+};
+
+class TM_API CSyncObject : public CObject {
+public:
+    explicit CSyncObject(const char* pstrName);
+    ~CSyncObject() override;
+    virtual BOOL Lock(DWORD dwTimeout = INFINITE);
+    virtual BOOL Unlock() = 0;
+    operator HANDLE() const { return m_hObject; }
+
+    HANDLE m_hObject;
+
+private:
+    CSyncObject(const CSyncObject&) = delete;
+    CSyncObject& operator=(const CSyncObject&) = delete;
+};
+
+class TM_API CMutex : public CSyncObject {
+public:
+    explicit CMutex(BOOL bInitiallyOwn = FALSE, const char* lpszName = nullptr,
+                    LPSECURITY_ATTRIBUTES lpsaAttribute = nullptr);
+    ~CMutex() override;
+    BOOL Unlock() override;
+};
+
+class TM_API CSingleLock {
+public:
+    explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = FALSE);
+    ~CSingleLock();
+    BOOL Lock(DWORD dwTimeOut = INFINITE);
+    BOOL Unlock();
+    BOOL IsLocked() const { return m_bAcquired; }
+
+private:
+    CSingleLock(const CSingleLock&) = delete;
+    CSingleLock& operator=(const CSingleLock&) = delete;
+
+    CSyncObject* m_pObject;
+    HANDLE m_hObject;
+    BOOL m_bAcquired;
+};
+
+//===-- 13. Layer extensions (not Win32) --------------------------------===//
+
+// Path of the registry database of this process: $TAMARAK_REGISTRY, else
+// the default location (see the README). Fixed at the first registry call.
+TM_EXTERN_C TM_API const char* TmRegistryPath(void);
+
+// Stores an access restriction on an existing key, the stand-in for a
+// key's security descriptor: opening it with access outside lpAllowed, or
+// creating (KEY_CREATE_SUB_KEY) or deleting (DELETE) a subkey it does not
+// allow, gives ERROR_ACCESS_DENIED. KEY_ALL_ACCESS | MAXIMUM_ALLOWED lifts
+// every restriction.
+TM_EXTERN_C TM_API LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed);
+
+// Routes SendMessageA for hWnd to lpfnWndProc; NULL removes the route.
+//
+// Test switches, read from the environment when the layer first needs
+// them (for the process environment: when the library is loaded):
+//   TAMARAK_TEST_PLATFORM_ID  GetVersionExA reports this platform id
+//                             (1: the Windows 95 family) instead of 2.
+//   TAMARAK_TEST_CSD_VERSION  GetVersionExA reports this service-pack text.
+TM_EXTERN_C TM_API void TmRegisterWindowProc(HWND hWnd, WNDPROC lpfnWndProc);
