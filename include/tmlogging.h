@@ -31,6 +31,11 @@
 #define EVENTLOG_INFORMATION_TYPE 0x0004
 #endif
 
+// The log directory in use (with its trailing separator), copied into the
+// buffer cut to nSize - 1 characters; returns the full length. Applies a
+// directory that SetEventLogPath left pending, as a construction would.
+TM_EXTERN_C TM_API int TmGetEventLogPath(char* pszBuffer, int nSize);
+
 class TM_API CEventLog {
 public:
     // Run once at library load and unload by the library itself.
@@ -59,6 +64,9 @@ public:
 private:
     void FileLog(WORD wType, const char* pszText);
     void WriteToLogFile(const char* pszLine);
+    static void ReadMask();
+    static int CopyLogPath(char* pszBuffer, int nSize);
+    friend int TmGetEventLogPath(char*, int);
 
     int m_bWebLocked;
     int m_bLocked;

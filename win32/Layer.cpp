@@ -97,6 +97,12 @@ const std::string& ObjectNamespace() {
     return prefix;
 }
 
+time_t CurrentTime() {
+    struct timespec ts;
+    if (Sys().clockGettime(CLOCK_REALTIME, &ts) != 0) return time(nullptr);
+    return ts.tv_sec;
+}
+
 DWORD ErrnoToWin32(int err) {
     switch (err) {
         case 0: return ERROR_SUCCESS;

@@ -7,6 +7,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <ctime>
 #include <string>
 
 #include "tmwin32.h"
@@ -32,6 +33,10 @@ const std::string& RegistryDatabasePath();
 // derived from the registry database's path: two installations, or two
 // test runs with their own TAMARAK_REGISTRY, never share an object.
 const std::string& ObjectNamespace();
+
+// The current calendar time, read through the system-call table so that
+// tests can move the clock.
+time_t CurrentTime();
 
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);

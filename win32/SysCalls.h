@@ -40,6 +40,7 @@ struct SysCalls {
     int (*dlclose)(void* handle);
     int (*gethostname)(char* name, size_t len);
     int (*uname)(struct utsname* buf);
+    int (*clockGettime)(clockid_t clock, struct timespec* ts);
 };
 
 // The live table. Tests assign entries; library code calls through it.

@@ -523,7 +523,7 @@ protected:
 // memory exception.
 class TM_API CString {
 public:
-    CString() noexcept : m_pchData(nullptr), m_nDataLength(0), m_nAllocLength(0) {}
+    constexpr CString() noexcept : m_pchData(nullptr), m_nDataLength(0), m_nAllocLength(0) {}
     CString(const CString& other);
     CString(CString&& other) noexcept;
     CString(const char* psz);

@@ -1,0 +1,400 @@
+//===-- logging/EventLog.cpp - The shared daily event log -----------------===//
+//
+// Every process of the installation appends lines to the same daily files
+// in one log directory. A named mutex per log ("D02369B4-..." for the main
+// log, "D02369B5-..." for the web log) keeps the lines of different
+// processes and threads whole: each append seeks to the current end of the
+// file while holding it. The file handle stays open from one line to the
+// next and is reopened when the local date changes.
+//
+// Also here: the error reports (SysError, FileError, SocketError,
+// NewError, UnknownError), the formatting DebugMsg and LOGEVENT, each one
+// main-log line through a CEventLog of its own.
+//
+// Diagnostics: a log that cannot be opened or written loses the line
+// without a word; nothing here ever fails its caller.
+// Limits: event texts are cut at 1023 characters, DebugMsg texts at 511,
+// process names at 63, log directories at 259.
+//===----------------------------------------------------------------------===//
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+#include "FormatInternal.h"
+#include "Layer.h"
+#include "logging/Trap.h"
+#include "tmlogging.h"
+#include "tmregistry.h"
+
+namespace {
+
+const char kSourceFile[] = "EventLog";
+const char kMainMutexName[] = "D02369B4-D2CF-11d1-86B0-0080C8330493";
+const char kWebMutexName[] = "D02369B5-D2CF-11d1-86B0-0080C8330493";
+const char kBurdockKey[] = "Software\\Tamarak Ltd\\Burdock";
+
+// A log directory set by SetEventLogPath and not yet applied.
+char g_szEventLogPath[260];
+
+// Guards g_szEventLogPath and CEventLog::m_cszLogPath: a constructor in one
+// thread may apply a new directory while another thread builds a file name.
+std::mutex g_pathLock;
+
+char TypeCharacter(WORD wType) {
+    switch (wType) {
+        case 0x0001: return 'E';
+        case 0x0002: return 'W';
+        case 0x0004: return 'I';
+        case 0x0008: return 'S';
+        case 0x0010: return '<';
+        case 0x0020: return '>';
+        case 0x0040:
+        case 0x0080:
+        case 0x0100:
+        case 0x0200: return '*';
+        case 0x0400: return 'D';
+        case 0x1000: return '!';
+        case 0x2000: return '~';
+        default: return '!';
+    }
+}
+
+// The spam filter runs as "burdocks"; its main log is BDyymmdd.log.
+bool IsBurdockPath(const char* path) {
+    const char* base = w32::BaseName(path);
+    return _stricmp(base, "burdocks") == 0 || _stricmp(base, "burdocks.exe") == 0;
+}
+
+}  // namespace
+
+void CEventLog::Initialize() {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        char path[PATH_MAX];
+        DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+        if (n == 0 || n >= sizeof path) path[0] = '\0';
+        m_bBurdock = IsBurdockPath(path);
+        const char* base = w32::BaseName(path);
+        {
+            std::lock_guard<std::mutex> guard(g_pathLock);
+            // Without a directory in the path, the log lies in "log" below
+            // the current directory.
+            m_cszLogPath = CString(path, static_cast<int>(base - path));
+            m_cszLogPath += "log";
+            m_cszLogPath += w32::kPathSeparator;
+        }
+        m_hMutex = CreateMutexA(nullptr, FALSE, nullptr);
+        m_hSharedMutex = CreateMutexA(nullptr, FALSE, kMainMutexName);
+        m_hWebMutex = CreateMutexA(nullptr, FALSE, nullptr);
+        m_hWebSharedMutex = CreateMutexA(nullptr, FALSE, kWebMutexName);
+    });
+}
+
+void CEventLog::Uninitialize() {
+    HANDLE* handles[] = {&m_hFile, &m_hWebFile, &m_hMutex, &m_hSharedMutex, &m_hWebMutex, &m_hWebSharedMutex};
+    for (HANDLE* h : handles) {
+        if (*h != INVALID_HANDLE_VALUE) {
+            CloseHandle(*h);
+            *h = INVALID_HANDLE_VALUE;
+        }
+    }
+}
+
+void SetEventLogPath(char* pszDirectory) {
+    if (!pszDirectory) return;
+    size_t n = strlen(pszDirectory);
+    // A directory that does not fit is refused rather than cut into
+    // another directory.
+    if (n >= sizeof g_szEventLogPath) return;
+    std::lock_guard<std::mutex> guard(g_pathLock);
+    memcpy(g_szEventLogPath, pszDirectory, n + 1);
+}
+
+int TmGetEventLogPath(char* pszBuffer, int nSize) {
+    // Constructing an object applies a pending directory.
+    CEventLog log(0);
+    return CEventLog::CopyLogPath(pszBuffer, nSize);
+}
+
+int CEventLog::CopyLogPath(char* pszBuffer, int nSize) {
+    std::lock_guard<std::mutex> guard(g_pathLock);
+    int n = m_cszLogPath.GetLength();
+    if (pszBuffer && nSize > 0) {
+        int copied = n < nSize - 1 ? n : nSize - 1;
+        memcpy(pszBuffer, static_cast<const char*>(m_cszLogPath), copied);
+        pszBuffer[copied] = '\0';
+    }
+    return n;
+}
+
+CEventLog::CEventLog(int nLog) : m_bWebLocked(0), m_bLocked(0), m_bWebLog(nLog) {
+    m_szBuffer[0] = '\0';
+    volatile bool held = false;
+    w32::CatchAll(
+        [&] {
+            {
+                std::lock_guard<std::mutex> guard(g_pathLock);
+                if (g_szEventLogPath[0]) {
+                    m_cszLogPath = g_szEventLogPath;
+                    char last = g_szEventLogPath[strlen(g_szEventLogPath) - 1];
+                    if (!w32::IsPathSeparator(last)) m_cszLogPath += w32::kPathSeparator;
+                    g_szEventLogPath[0] = '\0';
+                }
+            }
+            WaitForSingleObject(m_hMutex, INFINITE);
+            held = true;
+            if (!m_szName[0]) {
+                char path[PATH_MAX];
+                char name[_MAX_FNAME];
+                if (GetModuleFileNameA(nullptr, path, sizeof path) == 0) path[0] = '\0';
+                _splitpath(path, nullptr, nullptr, name, nullptr);
+                // A longer name is cut to the 63 characters that fit.
+                size_t n = strnlen(name, sizeof m_szName - 1);
+                memcpy(m_szName, name, n);
+                m_szName[n] = '\0';
+            }
+            if (m_nCount++ == 0) ReadMask();
+            held = false;
+            ReleaseMutex(m_hMutex);
+        },
+        [&] {
+            if (held) ReleaseMutex(m_hMutex);
+            DebugX(kSourceFile, __LINE__);
+        });
+}
+
+// Reads the mask "Logging" from the registry: the parameters key's value
+// for the server's processes, a level under the Burdock key for the spam
+// filter. Error reports (0x1000) and LOGEVENT lines (0x2000) always pass.
+void CEventLog::ReadMask() {
+    DWORD mask = __atomic_load_n(&m_dwFileLogging, __ATOMIC_RELAXED);
+    CRegistry reg;
+    if (!m_bBurdock) {
+        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
+            DWORD value = mask;
+            if (reg.QueryValue("Logging", value) == ERROR_SUCCESS) mask = value;
+        }
+    } else if (reg.OpenKey(HKEY_LOCAL_MACHINE, kBurdockKey, 0x2001F) == ERROR_SUCCESS) {
+        DWORD value = mask;
+        if (reg.QueryValue("Logging", value) == ERROR_SUCCESS) mask = value;
+        mask = mask == 0 ? 0x00C7 : mask == 1 ? 0x0007 : 0x0003;
+    }
+    __atomic_store_n(&m_dwFileLogging, mask | 0x1000 | 0x2000, __ATOMIC_RELAXED);
+}
+
+// A copy is one more live object of the process. It starts without the
+// shared mutexes: the original holds them, and a copy that released them
+// would leave the original's lines unprotected.
+CEventLog::CEventLog(const CEventLog& other)
+    : m_bWebLocked(0), m_bLocked(0), m_bWebLog(other.m_bWebLog) {
+    memcpy(m_szBuffer, other.m_szBuffer, sizeof m_szBuffer);
+    WaitForSingleObject(m_hMutex, INFINITE);
+    ++m_nCount;
+    ReleaseMutex(m_hMutex);
+}
+
+// Assignment takes the text and the log; each object keeps the shared
+// mutexes it holds itself.
+CEventLog& CEventLog::operator=(const CEventLog& other) {
+    if (this != &other) {
+        memcpy(m_szBuffer, other.m_szBuffer, sizeof m_szBuffer);
+        m_bWebLog = other.m_bWebLog;
+    }
+    return *this;
+}
+
+CEventLog::~CEventLog() {
+    if (m_bLocked) {
+        ReleaseMutex(m_hSharedMutex);
+        m_bLocked = 0;
+    }
+    if (m_bWebLocked) {
+        ReleaseMutex(m_hWebSharedMutex);
+        m_bWebLocked = 0;
+    }
+    WaitForSingleObject(m_hMutex, INFINITE);
+    --m_nCount;
+    ReleaseMutex(m_hMutex);
+}
+
+void CEventLog::SetLogging(DWORD dwMask) { __atomic_store_n(&m_dwFileLogging, dwMask, __ATOMIC_RELAXED); }
+
+int CEventLog::LogEvent(WORD wType, const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    w32::CatchAll(
+        [&] {
+            wvsprintfA(m_szBuffer, pszFormat, args);
+            FileLog(wType, m_szBuffer);
+        },
+        [&] {
+            DebugPrint(kSourceFile, __LINE__, "Unknown exception");
+            DebugX(kSourceFile, __LINE__);
+        });
+    va_end(args);
+    return 1;
+}
+
+void CEventLog::FileLog(WORD wType, const char* pszText) {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        // Any log number but 0 writes the web log.
+        if (!m_bWebLog && !(wType & __atomic_load_n(&m_dwFileLogging, __ATOMIC_RELAXED))) return;
+        time_t now = w32::CurrentTime();
+        struct tm t;
+        localtime_r(&now, &t);
+        char line[4096 + 256];
+        if (!m_bWebLog) {
+            snprintf(line, sizeof line, "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n", m_szName,
+                     TypeCharacter(wType), t.tm_hour, t.tm_min, t.tm_sec, GetCurrentThreadId(),
+                     pszText);
+        } else {
+            snprintf(line, sizeof line, "%02d:%02d:%02d %s\r\n", t.tm_hour, t.tm_min, t.tm_sec,
+                     pszText);
+        }
+        WriteToLogFile(line);
+    });
+}
+
+void CEventLog::WriteToLogFile(const char* pszLine) {
+    const bool web = m_bWebLog != 0;
+    HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
+    HANDLE& file = web ? m_hWebFile : m_hFile;
+    int& lastDay = web ? m_nWebLastDay : m_nLastDay;
+    int& lastDate = web ? m_nWebLastDate : m_nLastDate;
+    const char* prefix = web ? "RQ" : m_bBurdock ? "BD" : "TM";
+    volatile bool held = false;
+    w32::CatchAll(
+        [&] {
+            // The name is built before the mutex is taken: the mutex covers
+            // only the date check, the open, the seek and the write.
+            time_t now = w32::CurrentTime();
+            struct tm t;
+            localtime_r(&now, &t);
+            int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+            char name[PATH_MAX + 32];
+            {
+                std::lock_guard<std::mutex> guard(g_pathLock);
+                snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
+                         prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+            }
+            WaitForSingleObject(mutex, INFINITE);
+            held = true;
+            // Compared by date, not only the day of the month: a process
+            // idle from one month's 5th to the next's must not append to
+            // the old file.
+            if (file != INVALID_HANDLE_VALUE && date != lastDate) {
+                CloseHandle(file);
+                file = INVALID_HANDLE_VALUE;
+            }
+            if (file == INVALID_HANDLE_VALUE) {
+                file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (file != INVALID_HANDLE_VALUE) {
+                    lastDay = t.tm_mday;
+                    lastDate = date;
+                }
+            }
+            if (file != INVALID_HANDLE_VALUE) {
+                DWORD written = 0;
+                SetFilePointer(file, 0, nullptr, FILE_END);
+                WriteFile(file, pszLine, static_cast<DWORD>(strlen(pszLine)), &written, nullptr);
+            }
+            held = false;
+            ReleaseMutex(mutex);
+        },
+        [&] {
+            if (held) ReleaseMutex(mutex);
+            DebugX(kSourceFile, __LINE__);
+        });
+}
+
+void CEventLog::Lock(int bWeb) {
+    if (bWeb) {
+        if (!m_bWebLocked) {
+            m_bWebLocked = 1;
+            WaitForSingleObject(m_hWebSharedMutex, INFINITE);
+        }
+    } else if (!m_bLocked) {
+        m_bLocked = 1;
+        WaitForSingleObject(m_hSharedMutex, INFINITE);
+    }
+}
+
+void CEventLog::Unlock(int bWeb) {
+    if (bWeb) {
+        m_bWebLocked = 0;
+        ReleaseMutex(m_hWebSharedMutex);
+    } else if (m_bLocked) {
+        m_bLocked = 0;
+        ReleaseMutex(m_hSharedMutex);
+    }
+}
+
+//===-- Error reports -----------------------------------------------------===//
+
+namespace {
+
+void ReportLine(int handlerLine, WORD wType, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    w32::CatchAll(
+        [&] {
+            CEventLog log(0);
+            char text[1024];
+            wvsprintfA(text, format, args);
+            log.LogEvent(wType, "%s", text);
+        },
+        [&] { DebugX(kSourceFile, handlerLine); });
+    va_end(args);
+}
+
+}  // namespace
+
+void SysError(const char* pszFile, int nLine, DWORD dwError) {
+    ReportLine(__LINE__, 0x1000, "System error 0x%x at line %d of %s", dwError, nLine, w32::BaseName(pszFile));
+}
+
+void FileError(const char* pszProcessed, const char* pszFile, int nLine, DWORD dwError) {
+    ReportLine(__LINE__, 0x1000, "File error 0x%x at line %d of %s processing %s", dwError, nLine,
+               w32::BaseName(pszFile), pszProcessed);
+}
+
+void SocketError(const char* pszFile, int nLine, int nError) {
+    ReportLine(__LINE__, 0x1000, "Socket error %d at line %d of %s", nError, nLine, w32::BaseName(pszFile));
+}
+
+void NewError(const char* pszFile, int nLine) {
+    ReportLine(__LINE__, 0x1000, "Memory allocation error at line %d of %s", nLine, w32::BaseName(pszFile));
+}
+
+void UnknownError(const char* pszFile, int nLine) {
+    ReportLine(__LINE__, 0x1000, "Unknown exception caught at line %d of %s", nLine, w32::BaseName(pszFile));
+}
+
+void DebugMsg(const char* pszFile, DWORD dwLine, const char* pszFormat, ...) {
+    va_list args;
+    va_start(args, pszFormat);
+    w32::CatchAll(
+        [&] {
+            char text[1024];
+            int n = snprintf(text, 512, "%s:%d - ", w32::BaseName(pszFile), static_cast<int>(dwLine));
+            if (n < 0) n = 0;
+            if (n > 511) n = 511;
+            // The caller's text gets a buffer of 512 bytes of its own: it is
+            // cut at 511 characters.
+            w32::FormatV(text + n, 512, pszFormat, args);
+            CEventLog log(0);
+            log.LogEvent(0x0400, "%s", text);
+        },
+        [&] { DebugX(kSourceFile, __LINE__); });
+    va_end(args);
+}
+
+void LOGEVENT(void* pArgs) {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        if (!pArgs) return;
+        const char* text = *static_cast<const char* const*>(pArgs);
+        CEventLog log(0);
+        log.LogEvent(0x2000, "%s", text ? text : "");
+    });
+}

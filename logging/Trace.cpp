@@ -1,0 +1,135 @@
+//===-- logging/Trace.cpp - Exception trap and trace files ----------------===//
+//
+// Two diagnostic traces in the root path, each switched on by a value of
+// the parameters key when the process calls DebugInit:
+//   debugx.log  ("DebugX")  the exception trap's records, appended across
+//                           runs;
+//   debugit.log ("DebugIt") DebugPrint and the socket traffic trace,
+//                           started empty by each DebugInit.
+// Both are text streams (CR LF on disk); each record is written under its
+// file's lock and flushed when complete.
+//
+// A second DebugInit without DebugExit starts over: it closes what is open,
+// reads the switches again and reopens the files, so nothing is leaked or
+// opened twice and a changed switch takes effect.
+//===----------------------------------------------------------------------===//
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "Layer.h"
+#include "logging/TraceFiles.h"
+#include "platform/ProcessEnv.h"
+#include "tmlogging.h"
+#include "tmregistry.h"
+
+namespace {
+
+const char kSourceFile[] = "EventLog";
+
+DWORD g_dwDebugIt = 0;
+DWORD g_dwDebugX = 0;
+
+// Each file is read and written only under its own lock; the switches are
+// read without one.
+std::mutex g_debugItLock;
+std::mutex g_debugXLock;
+FILE* g_fpDebugIt = nullptr;
+FILE* g_fpDebugX = nullptr;
+
+// Serialises DebugInit and DebugExit.
+std::mutex g_initLock;
+
+DWORD LoadFlag(const DWORD& flag) { return __atomic_load_n(&flag, __ATOMIC_RELAXED); }
+void StoreFlag(DWORD& flag, DWORD value) { __atomic_store_n(&flag, value, __ATOMIC_RELAXED); }
+
+void CloseTrace(DWORD& flag, std::mutex& lock, FILE*& fp) {
+    StoreFlag(flag, 0);
+    std::lock_guard<std::mutex> guard(lock);
+    if (fp) fclose(fp);
+    fp = nullptr;
+}
+
+void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name,
+               const char* mode) {
+    if (!value) return;
+    std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        fp = tm_fopen(path.c_str(), mode);
+    }
+    StoreFlag(flag, value);
+}
+
+struct tm LocalNow() {
+    time_t now = w32::CurrentTime();
+    struct tm t;
+    localtime_r(&now, &t);
+    return t;
+}
+
+void TrapRecord(const char* pszFile, int nLine, const char* pszMessage, bool withMessage) {
+    if (!LoadFlag(g_dwDebugX)) return;
+    const char* base = w32::BaseName(pszFile);
+    CEventLog log(0);
+    log.LogEvent(0x1000, "%s(%d) Exception trapped", base, nLine);
+    struct tm t = LocalNow();
+    std::lock_guard<std::mutex> guard(g_debugXLock);
+    if (!g_fpDebugX) return;
+    fprintf(g_fpDebugX, "%s thread %08x\n", base, GetCurrentThreadId());
+    fprintf(g_fpDebugX, "%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped", t.tm_mday,
+            t.tm_mon + 1, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base, nLine);
+    if (withMessage && pszMessage) fprintf(g_fpDebugX, " - %s", pszMessage);
+    fputc('\n', g_fpDebugX);
+    fflush(g_fpDebugX);
+}
+
+}  // namespace
+
+namespace tmc {
+
+bool SocketTraceOn() { return LoadFlag(g_dwDebugIt) != 0; }
+std::mutex& SocketTraceLock() { return g_debugItLock; }
+FILE* SocketTraceFile() { return g_fpDebugIt; }
+
+}  // namespace tmc
+
+void DebugInit(void) {
+    std::lock_guard<std::mutex> init(g_initLock);
+    CloseTrace(g_dwDebugIt, g_debugItLock, g_fpDebugIt);
+    CloseTrace(g_dwDebugX, g_debugXLock, g_fpDebugX);
+    DWORD debugIt = 0, debugX = 0;
+    CRegistry reg;
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
+        DWORD value = 0;
+        if (reg.QueryValue("DebugIt", value) == ERROR_SUCCESS) debugIt = value;
+        value = 0;
+        if (reg.QueryValue("DebugX", value) == ERROR_SUCCESS) debugX = value;
+    }
+    OpenTrace(g_dwDebugIt, debugIt, g_debugItLock, g_fpDebugIt, "debugit.log", "w");
+    OpenTrace(g_dwDebugX, debugX, g_debugXLock, g_fpDebugX, "debugx.log", "a");
+}
+
+void DebugExit(void) {
+    std::lock_guard<std::mutex> init(g_initLock);
+    CloseTrace(g_dwDebugIt, g_debugItLock, g_fpDebugIt);
+    CloseTrace(g_dwDebugX, g_debugXLock, g_fpDebugX);
+}
+
+void DebugPrint(const char* pszFile, int nLine, const char* pszText) {
+    if (!LoadFlag(g_dwDebugIt)) return;
+    const char* base = w32::BaseName(pszFile);
+    struct tm t = LocalNow();
+    std::lock_guard<std::mutex> guard(g_debugItLock);
+    if (!g_fpDebugIt) return;
+    fprintf(g_fpDebugIt, "%s thread %08x\n", base, GetCurrentThreadId());
+    fprintf(g_fpDebugIt, "%02d:%02d:%02d %s(%d) %s\n\n", t.tm_hour, t.tm_min, t.tm_sec, base, nLine,
+            pszText ? pszText : "(null)");
+    fflush(g_fpDebugIt);
+}
+
+void DebugX(const char* pszFile, int nLine) { TrapRecord(pszFile, nLine, nullptr, false); }
+
+void DebugXMsg(const char* pszFile, int nLine, const char* pszMessage) {
+    TrapRecord(pszFile, nLine, pszMessage, true);
+}

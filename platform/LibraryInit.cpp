@@ -1,0 +1,65 @@
+//===-- platform/LibraryInit.cpp - What happens when the library loads ----===//
+//
+// The one place that owns the order of the library's start and end. The
+// objects below are defined in this file, in this order, so that they are
+// built in it when the library is loaded and destroyed in reverse when it
+// is unloaded:
+//   1. the event log's static members and CEventLog::Initialize (process
+//      name, log directory, the log mutexes);
+//   2. the class mutexes of CTmScript and CRasDial;
+//   3. the process environment (version, open security attributes, the
+//      installation mutex, the root path).
+// At unload the process environment goes first and
+// CEventLog::Uninitialize runs last. The fault handlers of the catch-all
+// guard are installed before anything else runs.
+//
+// Windows' thread attach and detach notifications have no counterpart
+// here; nothing happens when threads start or end.
+//===----------------------------------------------------------------------===//
+#include "Guard.h"
+#include "platform/ProcessEnv.h"
+#include "tmlogging.h"
+#include "tmplatform.h"
+
+namespace {
+
+struct FaultHandlers {
+    FaultHandlers() { w32::InstallFaultHandlers(); }
+};
+FaultHandlers g_faultHandlers;
+
+}  // namespace
+
+// 1. The event log.
+HANDLE CEventLog::m_hMutex = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hSharedMutex = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hWebMutex = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hWebSharedMutex = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hFile = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hWebFile = INVALID_HANDLE_VALUE;
+DWORD CEventLog::m_dwFileLogging = 0x3F;
+int CEventLog::m_nCount = 0;
+int CEventLog::m_nLastDay = 0;
+int CEventLog::m_nWebLastDay = 0;
+int CEventLog::m_nLastDate = 0;
+int CEventLog::m_nWebLastDate = 0;
+char CEventLog::m_szName[64] = "";
+CString CEventLog::m_cszLogPath;
+int CEventLog::m_bBurdock = 0;
+
+namespace {
+
+struct EventLogLifetime {
+    EventLogLifetime() { CEventLog::Initialize(); }
+    ~EventLogLifetime() { CEventLog::Uninitialize(); }
+};
+EventLogLifetime g_eventLogLifetime;
+
+}  // namespace
+
+// 2. The optional libraries' class mutexes.
+CMutex CTmScript::m_Mutex;
+CMutex CRasDial::m_Mutex;
+
+// 3. The process environment.
+CProcessEnv g_ProcessEnv;

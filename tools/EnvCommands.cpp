@@ -1,0 +1,74 @@
+//===-- tools/EnvCommands.cpp - tmctl log, tmctl env ----------------------===//
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "Tmctl.h"
+
+namespace tmctl {
+namespace {
+
+std::string LogDirectory() {
+    char path[4096];
+    TmGetEventLogPath(path, sizeof path);
+    return path;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int Log(const std::vector<std::string>& argsIn) {
+    std::vector<std::string> args = argsIn;
+    bool web = TakeFlag(args, "web");
+    std::string typeText, dir;
+    DWORD type = 0x2000;
+    if (TakeOption(args, "type", &typeText) && (!ParseNumber(typeText, &type) || type > 0xFFFF)) {
+        return UsageError("log", "not a 16-bit event type: " + typeText);
+    }
+    TakeOption(args, "dir", &dir);
+    if (args.size() != 1) return UsageError("log", "");
+    if (!dir.empty()) SetEventLogPath(dir.data());
+    std::string logDir = LogDirectory();
+    {
+        CEventLog log(web ? 1 : 0);
+        log.LogEvent(static_cast<WORD>(type), "%s", args[0].c_str());
+    }
+    // The library loses a line silently when the directory is missing;
+    // an operator is told.
+    if (!IsDirectory(logDir)) {
+        fprintf(stderr, "tmctl: the log directory %s does not exist; the line was not written\n",
+                logDir.c_str());
+        return kFailed;
+    }
+    return kOk;
+}
+
+int Env(const std::vector<std::string>& args) {
+    if (!args.empty()) return UsageError("env", "");
+    char root[256];
+    GetRootPath(root, sizeof root);
+    std::string logDir = LogDirectory();
+    printf("root path:      %s\n", root);
+    printf("version:        %s\n", GetOSVersionString());
+    printf("platform:       %s\n", IsWindowsNT() ? "NT" : "Windows 95");
+    printf("service pack:   %d\n", GetCSDLevel());
+    printf("registry:       %s\n", TmRegistryPath());
+    printf("log directory:  %s%s\n", logDir.c_str(), IsDirectory(logDir) ? "" : " (missing: lines are lost)");
+    return kOk;
+}
+
+}  // namespace
+
+TMCTL_COMMAND("log", "[--web] [--type N] [--dir DIR] TEXT", "write one line to the event log",
+              "Writes TEXT to today's main log (TMyymmdd.log), or with --web to the web\n"
+              "log (RQyymmdd.log), in the log directory (see 'tmctl env'; --dir sets it).\n"
+              "N is the event type (default 0x2000, which the main log always takes;\n"
+              "0x1 error, 0x2 warning, 0x4 information, 0x400 debug, 0x1000 error report).\n"
+              "Fails when the log directory does not exist.",
+              Log);
+TMCTL_COMMAND("env", "", "show the root path, version, registry file and log directory", "", Env);
+
+}  // namespace tmctl
