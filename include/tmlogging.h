@@ -86,10 +86,6 @@ private:
     static char m_szName[64];
     static CString m_cszLogPath;
     static int m_bBurdock;
-    // Local date (year * 10000 + month * 100 + day) on which each file was
-    // opened: a file is reopened when the date changes, not only the day.
-    static int m_nLastDate;
-    static int m_nWebLastDate;
 };
 
 // Sets the log directory that the next CEventLog construction applies

@@ -37,9 +37,23 @@ const char kBurdockKey[] = "Software\\Tamarak Ltd\\Burdock";
 // A log directory set by SetEventLogPath and not yet applied.
 char g_szEventLogPath[260];
 
-// Guards g_szEventLogPath and CEventLog::m_cszLogPath: a constructor in one
-// thread may apply a new directory while another thread builds a file name.
+// Guards g_szEventLogPath, CEventLog::m_cszLogPath and g_pathGeneration: a
+// constructor in one thread may apply a new directory while another thread
+// builds a file name.
 std::mutex g_pathLock;
+
+// Counts the directories applied, so that an open file in the old
+// directory is left for the new one at the next line.
+int g_pathGeneration = 0;
+
+// What each log's open file was opened for (index 0 main, 1 web): the
+// local date (year * 10000 + month * 100 + day) and the directory's
+// generation. A file is reopened when either changes; the date, not only
+// the day of the month, so that a process idle from one month's 5th to the
+// next's does not append to the old file. Guarded by the log's shared
+// mutex, as the handles are.
+int g_openedDate[2];
+int g_openedGeneration[2];
 
 char TypeCharacter(WORD wType) {
     switch (wType) {
@@ -82,6 +96,7 @@ void CEventLog::Initialize() {
             m_cszLogPath = CString(path, static_cast<int>(base - path));
             m_cszLogPath += "log";
             m_cszLogPath += w32::kPathSeparator;
+            ++g_pathGeneration;
         }
         m_hMutex = CreateMutexA(nullptr, FALSE, nullptr);
         m_hSharedMutex = CreateMutexA(nullptr, FALSE, kMainMutexName);
@@ -139,6 +154,7 @@ CEventLog::CEventLog(int nLog) : m_bWebLocked(0), m_bLocked(0), m_bWebLog(nLog) 
                     char last = g_szEventLogPath[strlen(g_szEventLogPath) - 1];
                     if (!w32::IsPathSeparator(last)) m_cszLogPath += w32::kPathSeparator;
                     g_szEventLogPath[0] = '\0';
+                    ++g_pathGeneration;
                 }
             }
             WaitForSingleObject(m_hMutex, INFINITE);
@@ -260,7 +276,8 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
     HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
     HANDLE& file = web ? m_hWebFile : m_hFile;
     int& lastDay = web ? m_nWebLastDay : m_nLastDay;
-    int& lastDate = web ? m_nWebLastDate : m_nLastDate;
+    int& lastDate = g_openedDate[web];
+    int& lastGeneration = g_openedGeneration[web];
     const char* prefix = web ? "RQ" : m_bBurdock ? "BD" : "TM";
     volatile bool held = false;
     w32::CatchAll(
@@ -272,17 +289,16 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
             localtime_r(&now, &t);
             int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
             char name[PATH_MAX + 32];
+            int generation;
             {
                 std::lock_guard<std::mutex> guard(g_pathLock);
+                generation = g_pathGeneration;
                 snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
                          prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
             }
             WaitForSingleObject(mutex, INFINITE);
             held = true;
-            // Compared by date, not only the day of the month: a process
-            // idle from one month's 5th to the next's must not append to
-            // the old file.
-            if (file != INVALID_HANDLE_VALUE && date != lastDate) {
+            if (file != INVALID_HANDLE_VALUE && (date != lastDate || generation != lastGeneration)) {
                 CloseHandle(file);
                 file = INVALID_HANDLE_VALUE;
             }
@@ -292,6 +308,7 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
                 if (file != INVALID_HANDLE_VALUE) {
                     lastDay = t.tm_mday;
                     lastDate = date;
+                    lastGeneration = generation;
                 }
             }
             if (file != INVALID_HANDLE_VALUE) {

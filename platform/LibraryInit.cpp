@@ -41,8 +41,6 @@ DWORD CEventLog::m_dwFileLogging = 0x3F;
 int CEventLog::m_nCount = 0;
 int CEventLog::m_nLastDay = 0;
 int CEventLog::m_nWebLastDay = 0;
-int CEventLog::m_nLastDate = 0;
-int CEventLog::m_nWebLastDate = 0;
 char CEventLog::m_szName[64] = "";
 CString CEventLog::m_cszLogPath;
 int CEventLog::m_bBurdock = 0;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <string>
 
 #include "Handles.h"
 #include "Layer.h"
@@ -113,7 +114,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         int err = errno;
-        SetLastError(err == EEXIST ? ERROR_FILE_EXISTS : w32::ErrnoToWin32(err));
+        DWORD code = err == EEXIST ? ERROR_FILE_EXISTS : w32::ErrnoToWin32(err);
+        if (err == ENOENT) {
+            // Windows tells a missing directory from a missing file.
+            std::string dir(lpFileName, w32::BaseName(lpFileName) - lpFileName);
+            struct stat st;
+            if (!dir.empty() && w32::Sys().stat(dir.c_str(), &st) != 0) code = ERROR_PATH_NOT_FOUND;
+        }
+        SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
     if (!w32::TakeShareLocks(fd, read, write, !(dwShareMode & FILE_SHARE_READ),

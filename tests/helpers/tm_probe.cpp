@@ -1,0 +1,87 @@
+//===-- tests/helpers/tm_probe.cpp - A process of the installation --------===//
+//
+// Started by the tests as a separate process that loads the library:
+//   env                         print the process environment
+//   log-lines DIR N TAG         write N main-log lines "TAG i ..."
+//   log-types DIR TYPE...       write one main-log line per event type
+//   hold-log-lock DIR           hold the main log's shared mutex, then sleep
+//   hold-mutex NAME             own a named mutex, then sleep
+//   create-mutex NAME           print the last error of CreateMutexA
+//   wait-mutex NAME MS          print the wait's result
+// "locked" is printed once a lock is held.
+//===----------------------------------------------------------------------===//
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tmcommon.h"
+
+namespace {
+
+void Locked() {
+    printf("locked\n");
+    fflush(stdout);
+    for (;;) pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    std::string cmd = argv[1];
+    if (cmd == "env") {
+        char root[256];
+        GetRootPath(root, sizeof root);
+        char logDir[1024];
+        TmGetEventLogPath(logDir, sizeof logDir);
+        printf("root=%s\nversion=%s\nnt=%d\ncsd=%d\nopensa=%d\nlogdir=%s\n", root, GetOSVersionString(),
+               IsWindowsNT(), GetCSDLevel(), GetOpenSa() != nullptr, logDir);
+        return 0;
+    }
+    if (cmd == "log-lines" && argc == 5) {
+        SetEventLogPath(argv[2]);
+        int n = atoi(argv[3]);
+        CEventLog log(0);
+        for (int i = 0; i < n; ++i) {
+            log.LogEvent(0x2000, "%s %d abcdefghijklmnopqrstuvwxyz0123456789 %s %d", argv[4], i, argv[4], i);
+        }
+        return 0;
+    }
+    if (cmd == "log-types" && argc >= 3) {
+        SetEventLogPath(argv[2]);
+        CEventLog log(0);
+        for (int i = 3; i < argc; ++i) {
+            unsigned type = strtoul(argv[i], nullptr, 0);
+            log.LogEvent(static_cast<WORD>(type), "type 0x%x", type);
+        }
+        return 0;
+    }
+    if (cmd == "hold-log-lock" && argc == 3) {
+        SetEventLogPath(argv[2]);
+        CEventLog log(0);
+        log.Lock(0);
+        log.LogEvent(0x2000, "holding");
+        Locked();
+    }
+    if (cmd == "hold-mutex" && argc == 3) {
+        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (!h || WaitForSingleObject(h, INFINITE) == WAIT_FAILED) return 1;
+        Locked();
+    }
+    if (cmd == "create-mutex" && argc == 3) {
+        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
+        printf("%u\n", static_cast<unsigned>(h ? GetLastError() : 0xFFFFFFFFu));
+        return 0;
+    }
+    if (cmd == "wait-mutex" && argc == 4) {
+        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
+        DWORD r = WaitForSingleObject(h, static_cast<DWORD>(atoi(argv[3])));
+        printf("0x%x\n", static_cast<unsigned>(r));
+        return 0;
+    }
+    fprintf(stderr, "tm_probe: bad arguments\n");
+    return 2;
+}

@@ -1,0 +1,134 @@
+//===-- tests/platform/ProcessEnvTest.cpp - The environment fixed at load -===//
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "platform/ProcessEnv.h"
+#include "support/TestSupport.h"
+#include "tmcommon.h"
+
+namespace tmtest {
+namespace {
+
+std::map<std::string, std::string> ProbeEnv(const std::vector<std::string>& env = {}) {
+    ProcessResult r = RunProgram(HelperPath("tm_probe"), {"env"}, env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::map<std::string, std::string> values;
+    for (const std::string& line : SplitLines(r.out)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+void SetRootPath(const char* value) {
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    if (value) ASSERT_EQ(reg.SetValue("RootPath", value), 0);
+    else reg.DeleteValue("RootPath");
+}
+
+TEST(ProcessEnvTest, RootPathIsReadAtLoad) {
+    std::string helperDir = HelperPath("");
+    helperDir.pop_back();
+    std::string tooLong = "/" + std::string(300, 'r');
+    struct Case { const char* value; std::string root; };
+    const Case kCases[] = {
+        {"/srv/tamarak", "/srv/tamarak"},
+        {"/srv/tamarak/", "/srv/tamarak"},
+        {"/srv/tamarak//", "/srv/tamarak/"},  // only one separator is cut
+        {"C:\\Tamarak\\", "C:\\Tamarak"},
+        {"", helperDir},                       // empty: the executable's directory
+        {nullptr, helperDir},                  // missing: the same
+        {tooLong.c_str(), helperDir},          // does not fit: not used
+    };
+    for (const Case& c : kCases) {
+        SetRootPath(c.value);
+        EXPECT_EQ(ProbeEnv()["root"], c.root) << (c.value ? c.value : "(missing)");
+    }
+}
+
+TEST(ProcessEnvTest, VersionOfBothPlatforms) {
+    auto nt = ProbeEnv({"TAMARAK_TEST_CSD_VERSION=Service Pack 6a"});
+    EXPECT_EQ(nt["version"].rfind("Windows NT (intel) ", 0), 0u) << nt["version"];
+    EXPECT_EQ(nt["version"].substr(nt["version"].size() - 16), " Service Pack 6a");
+    EXPECT_EQ(nt["nt"], "1");
+    EXPECT_EQ(nt["csd"], "6");
+    EXPECT_EQ(nt["opensa"], "1");
+    auto w95 = ProbeEnv({"TAMARAK_TEST_PLATFORM_ID=1", "TAMARAK_TEST_CSD_VERSION= A "});
+    EXPECT_EQ(w95["version"].rfind("Windows 95 ", 0), 0u) << w95["version"];
+    EXPECT_EQ(w95["nt"], "0");
+    EXPECT_EQ(w95["csd"], "0");  // no digit in the text
+    EXPECT_EQ(w95["opensa"], "0");
+    auto longCsd = ProbeEnv({"TAMARAK_TEST_CSD_VERSION=" + std::string(120, 'x') + " 3"});
+    EXPECT_EQ(longCsd["version"].size(), 127u);  // cut to what the buffer holds
+    EXPECT_EQ(longCsd["csd"], "3");
+}
+
+TEST(ProcessEnvTest, GetRootPathCutsToTheBuffer) {
+    snprintf(g_szRootPath, sizeof g_szRootPath, "/opt/tamarak");
+    struct Case { int size; const char* text; int result; };
+    const Case kCases[] = {{1, "", 0}, {4, "/op", 3}, {13, "/opt/tamarak", 12}, {100, "/opt/tamarak", 12}};
+    for (const Case& c : kCases) {
+        char buffer[128];
+        memset(buffer, 0xBD, sizeof buffer);
+        EXPECT_EQ(GetRootPath(buffer, c.size), c.result) << c.size;
+        EXPECT_STREQ(buffer, c.text) << c.size;
+        EXPECT_EQ(static_cast<unsigned char>(buffer[c.result + 1]), 0xBD) << c.size;
+    }
+    char untouched = 'u';
+    EXPECT_EQ(GetRootPath(&untouched, 0), 0);
+    EXPECT_EQ(untouched, 'u');
+}
+
+// A list view of five items, stood in for by a window procedure.
+unsigned g_selected = 0;
+int g_items = 0;
+LRESULT ListView(HWND, UINT msg, WPARAM, LPARAM l) {
+    if (msg == LVM_GETITEMCOUNT) return g_items;
+    if (msg == LVM_GETITEMA) {
+        auto* item = reinterpret_cast<LVITEMA*>(l);
+        EXPECT_EQ(item->mask, static_cast<UINT>(LVIF_STATE));
+        EXPECT_EQ(item->stateMask, static_cast<UINT>(LVIS_SELECTED));
+        item->state = (g_selected >> item->iItem) & 1 ? LVIS_SELECTED : 0;
+        return TRUE;
+    }
+    return 0;
+}
+
+TEST(ProcessEnvTest, SelectedIndexIsTheLowestSelectedItem) {
+    CWnd list(reinterpret_cast<HWND>(0x5150));
+    TmRegisterWindowProc(list.m_hWnd, ListView);
+    struct Case { int items; unsigned selected; int index; };
+    const Case kCases[] = {{0, 0, -1}, {5, 0, -1}, {5, 0b10100, 2}, {5, 1, 0}, {3, 0b1000, -1}};
+    for (const Case& c : kCases) {
+        g_items = c.items;
+        g_selected = c.selected;
+        EXPECT_EQ(GetSelectedIndex(&list), c.index) << c.items << "/" << c.selected;
+    }
+    EXPECT_EQ(GetSelectedIndex(nullptr), -1);
+    TmRegisterWindowProc(list.m_hWnd, nullptr);
+}
+
+TEST(ProcessEnvTest, InstallationMutexIsSharedAndSurvivesAKilledOwner) {
+    ASSERT_NE(g_ProcessEnv.m_hInstallMutex, nullptr);
+    ProcessResult second = RunProgram(HelperPath("tm_probe"), {"create-mutex", TM_INSTALL_MUTEX_NAME});
+    EXPECT_EQ(second.out, "183\n");  // it opened the mutex this process holds
+    std::string out = SandboxDir() + "/holder.out";
+    pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-mutex", TM_INSTALL_MUTEX_NAME}, {}, out);
+    for (int i = 0; i < 500 && ReadFile(out).find("locked") == std::string::npos; ++i) usleep(10000);
+    ASSERT_NE(ReadFile(out).find("locked"), std::string::npos);
+    EXPECT_EQ(WaitForSingleObject(g_ProcessEnv.m_hInstallMutex, 0), WAIT_TIMEOUT);
+    kill(holder, SIGKILL);
+    WaitProgram(holder);
+    EXPECT_EQ(WaitForSingleObject(g_ProcessEnv.m_hInstallMutex, 10000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(g_ProcessEnv.m_hInstallMutex));
+    ProcessResult next = RunProgram(HelperPath("tm_probe"), {"wait-mutex", TM_INSTALL_MUTEX_NAME, "5000"});
+    EXPECT_EQ(next.out, "0x0\n");
+}
+
+}  // namespace
+}  // namespace tmtest

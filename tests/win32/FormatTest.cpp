@@ -1,0 +1,74 @@
+//===-- tests/win32/FormatTest.cpp - wsprintf, _splitpath, _strnicmp ------===//
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tmwin32.h"
+
+namespace {
+
+std::string Format(const char* format, ...) {
+    char buffer[1100];
+    memset(buffer, 0xBD, sizeof buffer);
+    va_list args;
+    va_start(args, format);
+    int n = wvsprintfA(buffer, format, args);
+    va_end(args);
+    EXPECT_EQ(static_cast<size_t>(n), strlen(buffer));
+    return buffer;
+}
+
+TEST(WsprintfTest, ConversionsAsWindowsWritesThem) {
+    EXPECT_EQ(Format("%d|%5d|%-5d|%05d", -3, 42, 42, 42), "-3|   42|42   |00042");
+    EXPECT_EQ(Format("%x %X %08x %u", 255u, 255u, 0xabcu, 4000000000u), "ff FF 00000abc 4000000000");
+    EXPECT_EQ(Format("%c%c %s|%.2s|%4s|%-4s|", 'o', 'k', "text", "text", "ab", "ab"), "ok text|te|  ab|ab  |");
+    EXPECT_EQ(Format("%s", static_cast<const char*>(nullptr)), "(null)");
+    EXPECT_EQ(Format("100%% %ld %hd", 5L, 70000), "100% 5 4464");
+    // No floating point: the conversion character is written as it is.
+    EXPECT_EQ(Format("%f!"), "f!");
+    EXPECT_EQ(Format("ends with %"), "ends with %");
+}
+
+TEST(WsprintfTest, OutputIsCutAt1023Characters) {
+    std::string longText(3000, 'x');
+    char buffer[1100];
+    memset(buffer, 0xBD, sizeof buffer);
+    int n = wsprintfA(buffer, "%s%s", longText.c_str(), "tail");
+    EXPECT_EQ(n, 1023);
+    EXPECT_EQ(buffer[1023], '\0');
+    EXPECT_EQ(static_cast<unsigned char>(buffer[1024]), 0xBD);  // nothing written beyond
+}
+
+TEST(SplitPathTest, ComponentsOfBothPlatforms) {
+    struct Case { const char* path; const char* drive; const char* dir; const char* fname; const char* ext; };
+    const Case kCases[] = {
+        {"C:\\tamarak\\tmarksvc.exe", "C:", "\\tamarak\\", "tmarksvc", ".exe"},
+        {"/opt/tamarak/bin/tmctl", "", "/opt/tamarak/bin/", "tmctl", ""},
+        {"/a.b/name.tar.gz", "", "/a.b/", "name.tar", ".gz"},
+        {"plain", "", "", "plain", ""},
+        {"", "", "", "", ""},
+    };
+    for (const Case& c : kCases) {
+        char drive[_MAX_DRIVE], dir[_MAX_DIR], fname[_MAX_FNAME], ext[_MAX_EXT];
+        _splitpath(c.path, drive, dir, fname, ext);
+        EXPECT_STREQ(drive, c.drive) << c.path;
+        EXPECT_STREQ(dir, c.dir) << c.path;
+        EXPECT_STREQ(fname, c.fname) << c.path;
+        EXPECT_STREQ(ext, c.ext) << c.path;
+    }
+    char fname[_MAX_FNAME];
+    std::string longName = "/d/" + std::string(400, 'n');
+    _splitpath(longName.c_str(), nullptr, nullptr, fname, nullptr);
+    EXPECT_EQ(strlen(fname), static_cast<size_t>(_MAX_FNAME - 1));
+}
+
+TEST(StrnicmpTest, ComparesWithoutCaseUpToCount) {
+    EXPECT_EQ(_strnicmp("January", "JAN", 3), 0);
+    EXPECT_NE(_strnicmp("Ja", "jan", 3), 0);  // the terminator takes part
+    EXPECT_LT(_strnicmp("abc", "ABD", 3), 0);
+    EXPECT_EQ(_strnicmp("x", "y", 0), 0);
+    EXPECT_EQ(_stricmp("MiXeD", "mixed"), 0);
+}
+
+}  // namespace

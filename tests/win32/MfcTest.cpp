@@ -1,0 +1,93 @@
+//===-- tests/win32/MfcTest.cpp - CString and CStringArray ----------------===//
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tmwin32.h"
+
+namespace {
+
+TEST(CStringTest, BufferAccessKeepsTextAndSetsLength) {
+    CString s("abc");
+    char* p = s.GetBuffer(10);
+    EXPECT_STREQ(p, "abc");  // GetBuffer keeps the text
+    memcpy(p, "hello\0wor", 9);
+    s.ReleaseBuffer(8);  // an explicit length may take in zero bytes
+    EXPECT_EQ(s.GetLength(), 8);
+    EXPECT_EQ(memcmp(static_cast<const char*>(s), "hello\0wo", 9), 0);
+    s.ReleaseBuffer();  // -1: up to the first zero
+    EXPECT_EQ(s.GetLength(), 5);
+    // A length beyond the buffer is clamped to it, never past it.
+    CString t;
+    t.GetBuffer(4);
+    t.ReleaseBuffer(1000);
+    EXPECT_LE(t.GetLength(), 1000);
+    EXPECT_EQ(static_cast<const char*>(t)[t.GetLength()], '\0');
+}
+
+TEST(CStringTest, AssignmentsFromOwnTextAreSafe) {
+    CString s("abcdef");
+    s = s.Mid(2);
+    EXPECT_STREQ(s, "cdef");
+    s += s;
+    EXPECT_STREQ(s, "cdefcdef");
+    s = static_cast<const char*>(s) + 4;
+    EXPECT_STREQ(s, "cdef");
+}
+
+TEST(CStringTest, SpansFindsAndSlices) {
+    struct Case { const char* text; const char* excluded; const char* span; };
+    const Case kCases[] = {
+        {"one two", " \t", "one"}, {"a\tb", " \t", "a"}, {"", " \t", ""}, {" x", " \t", ""}, {"xyz", " \t", "xyz"},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_STREQ(CString(c.text).SpanExcluding(c.excluded), c.span) << c.text;
+    }
+    CString s("Hello, World");
+    EXPECT_EQ(s.Find('o'), 4);
+    EXPECT_EQ(s.Find('o', 5), 8);
+    EXPECT_EQ(s.Find("World"), 7);
+    EXPECT_EQ(s.ReverseFind('l'), 10);
+    EXPECT_STREQ(s.Left(5), "Hello");
+    EXPECT_STREQ(s.Right(5), "World");
+    EXPECT_STREQ(s.Mid(20), "");
+    EXPECT_EQ(s.CompareNoCase("hello, world"), 0);
+    EXPECT_THROW(s.GetAt(12), std::out_of_range);
+}
+
+TEST(CStringTest, EmptyStringsReadAsEmptyText) {
+    CString s;
+    EXPECT_STREQ(s, "");
+    EXPECT_TRUE(s.IsEmpty());
+    s = "x";
+    s.Empty();
+    EXPECT_STREQ(s, "");
+    CString f;
+    f.Format("%d-%s", 7, "z");
+    EXPECT_STREQ(f, "7-z");
+}
+
+TEST(CStringArrayTest, GrowsShrinksAndInserts) {
+    CStringArray a;
+    a.SetAtGrow(2, "c");
+    ASSERT_EQ(a.GetSize(), 3);
+    EXPECT_STREQ(a[0], "");
+    EXPECT_STREQ(a[2], "c");
+    a.InsertAt(0, "first");
+    a.Add("last");
+    ASSERT_EQ(a.GetSize(), 5);
+    EXPECT_STREQ(a[0], "first");
+    EXPECT_STREQ(a[4], "last");
+    a.RemoveAt(1, 2);
+    ASSERT_EQ(a.GetSize(), 3);
+    EXPECT_STREQ(a[1], "c");
+    for (int i = 0; i < 1000; ++i) a.Add(a[0]);  // adds an element of itself while growing
+    EXPECT_STREQ(a[1002], "first");
+    CStringArray copy(a);
+    a.SetSize(0, -1);
+    EXPECT_EQ(a.GetSize(), 0);
+    EXPECT_EQ(copy.GetSize(), 1003);
+    EXPECT_THROW(a.GetAt(0), std::out_of_range);
+}
+
+}  // namespace

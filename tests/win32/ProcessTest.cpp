@@ -1,0 +1,84 @@
+//===-- tests/win32/ProcessTest.cpp - Process calls of the layer ----------===//
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Layer.h"
+#include "tmwin32.h"
+
+namespace {
+
+TEST(ProcessTest, ModuleFileNameIsTheExecutable) {
+    char path[4096];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    ASSERT_GT(n, 0u);
+    EXPECT_STREQ(w32::BaseName(path), "test_win32");
+    char small[5];
+    memset(small, 0xBD, sizeof small);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 5u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small[4], '\0');
+    EXPECT_EQ(strncmp(small, path, 4), 0);
+}
+
+TEST(ProcessTest, ThreadsHaveTheirOwnIdsAndLastErrors) {
+    DWORD mine = GetCurrentThreadId();
+    SetLastError(1234);
+    DWORD other = 0, otherError = 0xDEADBEEF;
+    std::thread t([&] {
+        other = GetCurrentThreadId();
+        otherError = GetLastError();
+        SetLastError(99);
+    });
+    t.join();
+    EXPECT_NE(mine, other);
+    EXPECT_EQ(otherError, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(mine, GetCurrentThreadId());
+}
+
+TEST(ProcessTest, VersionReportsNtWithTheKernelsNumbers) {
+    OSVERSIONINFOA info;
+    memset(&info, 0xBD, sizeof info);
+    info.dwOSVersionInfoSize = 100;
+    EXPECT_FALSE(GetVersionExA(&info));
+    info.dwOSVersionInfoSize = sizeof info;
+    ASSERT_TRUE(GetVersionExA(&info));
+    EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+    EXPECT_GE(info.dwMajorVersion, 2u);
+    EXPECT_LT(strlen(info.szCSDVersion), sizeof info.szCSDVersion);
+    static_assert(sizeof(OSVERSIONINFOA) == 148);
+}
+
+TEST(ProcessTest, SecurityDescriptorWithAnOpenDacl) {
+    void* sd = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+    ASSERT_NE(sd, nullptr);
+    EXPECT_FALSE(SetSecurityDescriptorDacl(sd, TRUE, nullptr, FALSE));  // not initialised yet
+    EXPECT_FALSE(InitializeSecurityDescriptor(sd, 2));
+    EXPECT_TRUE(InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_TRUE(SetSecurityDescriptorDacl(sd, TRUE, nullptr, FALSE));
+    EXPECT_EQ(LocalFree(sd), nullptr);
+}
+
+LRESULT CALLBACK_Echo(HWND, UINT msg, WPARAM w, LPARAM l) { return static_cast<LRESULT>(msg + w + l); }
+
+TEST(ProcessTest, MessagesReachTheRegisteredProcedure) {
+    HWND hwnd = reinterpret_cast<HWND>(0x1234);
+    SetLastError(0);
+    EXPECT_EQ(SendMessageA(hwnd, 1, 2, 3), 0);
+    EXPECT_NE(GetLastError(), 0u);
+    TmRegisterWindowProc(hwnd, CALLBACK_Echo);
+    EXPECT_EQ(SendMessageA(hwnd, 1, 2, 3), 6);
+    TmRegisterWindowProc(hwnd, nullptr);
+    EXPECT_EQ(SendMessageA(hwnd, 1, 2, 3), 0);
+}
+
+TEST(ProcessTest, TickCountFollowsTheMonotonicClock) {
+    DWORD a = GetTickCount();
+    Sleep(20);
+    DWORD b = GetTickCount();
+    EXPECT_GE(b - a, 19u);  // unsigned difference: correct across the wrap
+    EXPECT_LT(b - a, 5000u);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+//===-- tests/win32/StreamsTest.cpp - Text streams and share modes --------===//
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "support/TestSupport.h"
+#include "tmwin32.h"
+
+namespace {
+
+std::string ReadAll(FILE* fp) {
+    std::string text;
+    char buf[7];  // small reads cross CR LF pairs
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+    return text;
+}
+
+TEST(TextStreamTest, LineFeedsAreCrLfOnDisk) {
+    std::string path = tmtest::SandboxDir() + "/text.txt";
+    FILE* fp = tm_fopen(path.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs("one\ntwo\n\nend", fp);
+    fclose(fp);
+    EXPECT_EQ(tmtest::ReadFile(path), "one\r\ntwo\r\n\r\nend");
+    fp = tm_fopen(path.c_str(), "a");
+    fputs("\nmore\n", fp);
+    fclose(fp);
+    fp = tm_fopen(path.c_str(), "r");
+    EXPECT_EQ(ReadAll(fp), "one\ntwo\n\nend\nmore\n");
+    fclose(fp);
+}
+
+TEST(TextStreamTest, ReadingKeepsLoneCarriageReturns) {
+    struct Case { std::string disk; std::string text; };
+    const Case kCases[] = {
+        {"a\rb", "a\rb"},
+        {"a\r", "a\r"},
+        {"\r\r\n", "\r\n"},
+        {std::string(6, 'x') + "\r\n" + "y", std::string(6, 'x') + "\ny"},  // pair across a read
+        {std::string(8191, 'x') + "\r\nz", std::string(8191, 'x') + "\nz"},
+    };
+    std::string path = tmtest::SandboxDir() + "/cr.txt";
+    for (const Case& c : kCases) {
+        tmtest::WriteFile(path, c.disk);
+        FILE* fp = tm_fopen(path.c_str(), "r");
+        ASSERT_NE(fp, nullptr);
+        EXPECT_EQ(ReadAll(fp), c.text) << c.disk.size();
+        fclose(fp);
+    }
+    FILE* fp = tm_fopen(path.c_str(), "rb");
+    EXPECT_EQ(ReadAll(fp), kCases[4].disk);  // binary streams are untouched
+    fclose(fp);
+}
+
+TEST(TextStreamTest, FgetsReadsLinesWithoutCarriageReturns) {
+    std::string path = tmtest::SandboxDir() + "/lines.txt";
+    tmtest::WriteFile(path, "Subject: x\r\n\r\nbody\r\n");
+    FILE* fp = tm_fopen(path.c_str(), "r");
+    char line[256];
+    ASSERT_TRUE(fgets(line, sizeof line, fp));
+    EXPECT_STREQ(line, "Subject: x\n");
+    ASSERT_TRUE(fgets(line, sizeof line, fp));
+    EXPECT_STREQ(line, "\n");
+    EXPECT_EQ(ftell(fp), 14);  // positions are file offsets
+    fclose(fp);
+}
+
+TEST(ShareModeTest, DenyWriteKeepsWritersOut) {
+    std::string path = tmtest::SandboxDir() + "/shared.msg";
+    tmtest::WriteFile(path, "x\r\n");
+    FILE* reader = _fsopen(path.c_str(), "r", _SH_DENYWR);
+    ASSERT_NE(reader, nullptr);
+    errno = 0;
+    EXPECT_EQ(tm_fopen(path.c_str(), "a"), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    FILE* second = tm_fopen(path.c_str(), "r");  // readers are welcome
+    EXPECT_NE(second, nullptr);
+    fclose(second);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    fclose(reader);
+    FILE* writer = tm_fopen(path.c_str(), "a");
+    ASSERT_NE(writer, nullptr);
+    // A writer is open: a reader that denies writing is refused.
+    EXPECT_EQ(_fsopen(path.c_str(), "r", _SH_DENYWR), nullptr);
+    fclose(writer);
+}
+
+TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
+    std::string path = tmtest::SandboxDir() + "/handle.log";
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 0u);
+    HANDLE h2 = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    DWORD written = 0xDEADBEEF;
+    EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), 0u);
+    EXPECT_TRUE(WriteFile(h, "abc", 3, &written, nullptr));
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(SetFilePointer(h2, 0, nullptr, FILE_END), 3u);
+    EXPECT_TRUE(WriteFile(h2, "de", 2, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(CloseHandle(h2));
+    EXPECT_FALSE(CloseHandle(h2));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(tmtest::ReadFile(path), "abcde");
+    EXPECT_EQ(CreateFileA((tmtest::SandboxDir() + "/no/such/dir/x").c_str(), GENERIC_WRITE, 0, nullptr,
+                          OPEN_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+}  // namespace
