@@ -19,6 +19,7 @@
 // opened, is corrupt, read-only or full) come back as registry codes.
 // Limits: key names up to 255 characters, value names up to 16383, as NT.
 //===----------------------------------------------------------------------===//
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -221,6 +222,25 @@ bool KeyExists(Store& store, const KeyObject& key) {
     return key.root || LoadKey(store, key.id).exists;
 }
 
+// Cache keys: names fold to lower case as the store compares them.
+std::string Folded(char tag, std::string_view prefix, std::string_view name) {
+    std::string key;
+    key.reserve(1 + prefix.size() + 1 + name.size());
+    key += tag;
+    key += prefix;
+    key += '\0';
+    for (char c : name) key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    return key;
+}
+
+std::string KeyCacheKey(const std::string& path) { return Folded('K', {}, path); }
+
+std::string ValueCacheKey(int64_t id, std::string_view name) {
+    char prefix[24];
+    int n = snprintf(prefix, sizeof prefix, "%lld", static_cast<long long>(id));
+    return Folded('V', std::string_view(prefix, size_t(n)), name);
+}
+
 bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -311,7 +331,19 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
         int64_t id = 0;
         REGSAM granted = 0;
         Store& store = Store::Instance();
-        LONG rc = store.Read([&]() -> LONG {
+        const std::string cacheKey = KeyCacheKey(path);
+        auto fromCache = [&]() -> LONG {
+            // The base key is known to exist if the cache holds it.
+            if (!base->root) {
+                const st::CacheEntry* self = store.CacheFind(KeyCacheKey(base->path));
+                if (!self || self->id != base->id) return st::kCacheMiss;
+            }
+            const st::CacheEntry* entry = store.CacheFind(cacheKey);
+            if (!entry) return st::kCacheMiss;
+            id = entry->id;
+            return GrantAccess(sam, entry->allowed, &granted) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+        };
+        LONG rc = store.ReadCached(fromCache, [&]() -> LONG {
             if (names.empty()) {
                 KeyState state = LoadKey(store, base->id);
                 if (!state.exists) return ERROR_KEY_DELETED;
@@ -321,12 +353,14 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
             }
             // A deleted key's path may have been taken by a new key since.
             if (!KeyExists(store, *base)) return ERROR_KEY_DELETED;
+            if (!base->root) store.CacheFill(KeyCacheKey(base->path), st::CacheEntry{base->id, {}, 0, {}});
             Query q(store, st::kKeyByPath);
             q.Bind(1, path);
             if (!q.Step()) return ERROR_FILE_NOT_FOUND;
             id = q.Int(0);
-            return GrantAccess(sam, ReadAllowance(q, 1), &granted) ? ERROR_SUCCESS
-                                                                    : ERROR_ACCESS_DENIED;
+            Allowance allowed = ReadAllowance(q, 1);
+            store.CacheFill(cacheKey, st::CacheEntry{id, allowed, 0, {}});
+            return GrantAccess(sam, allowed, &granted) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
         });
         if (rc != ERROR_SUCCESS) return rc;
         *phkResult = NewHandle(id, std::move(path), granted);
@@ -526,17 +560,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
         Store& store = Store::Instance();
-        return store.Read([&]() -> LONG {
-            Query q(store, st::kGetValue);
-            q.Bind(1, key->id).Bind(2, ValueName(lpValueName));
-            if (!q.Step()) {
-                if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
-                // NT clears the size of a size query; a read leaves it.
-                if (!lpData && lpcbData) *lpcbData = 0;
-                return ERROR_FILE_NOT_FOUND;
-            }
-            DWORD type = static_cast<DWORD>(q.Int(0));
-            auto [data, size] = q.Blob(1);
+        // Copies a value out as NT does; false (with the size needed) when
+        // the caller's buffer is too small.
+        auto deliver = [&](DWORD type, const void* data, size_t size) -> LONG {
             if (lpType) *lpType = type;
             if (lpData) {
                 if (*lpcbData < size) {
@@ -550,6 +576,27 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
             }
             if (lpcbData) *lpcbData = static_cast<DWORD>(size);
             return ERROR_SUCCESS;
+        };
+        const std::string cacheKey = ValueCacheKey(key->id, ValueName(lpValueName));
+        auto fromCache = [&]() -> LONG {
+            const st::CacheEntry* entry = store.CacheFind(cacheKey);
+            if (!entry) return st::kCacheMiss;
+            return deliver(entry->type, entry->data.data(), entry->data.size());
+        };
+        return store.ReadCached(fromCache, [&]() -> LONG {
+            Query q(store, st::kGetValue);
+            q.Bind(1, key->id).Bind(2, ValueName(lpValueName));
+            if (!q.Step()) {
+                if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
+                // NT clears the size of a size query; a read leaves it.
+                if (!lpData && lpcbData) *lpcbData = 0;
+                return ERROR_FILE_NOT_FOUND;
+            }
+            DWORD type = static_cast<DWORD>(q.Int(0));
+            auto [data, size] = q.Blob(1);
+            store.CacheFill(cacheKey, st::CacheEntry{key->id, {}, type,
+                                                     size ? std::string(static_cast<const char*>(data), size) : std::string()});
+            return deliver(type, data, size);
         });
     });
 }

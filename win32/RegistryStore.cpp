@@ -5,8 +5,9 @@
 //   2. Statements and queries
 //   3. The connection: open, schema, volatile keys, close
 //   4. Transactions
-//   5. Fork
-//   6. The cross-process writer lock
+//   5. The read cache
+//   6. Fork
+//   7. The cross-process writer lock
 //
 // Diagnostics: nothing is logged; every failure becomes a Win32 code.
 // Limits: a caller waits at most kBusyTimeoutMs for another process's
@@ -33,6 +34,10 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kSchemaVersion = 1;
+// Bounds of the read cache; it starts afresh when it would pass them.
+constexpr size_t kCacheMaxEntries = 4096;
+constexpr size_t kCacheMaxBytes = 1 << 20;
+constexpr size_t kCacheMaxValueSize = 4096;
 
 // Process crashes never lose a committed call in WAL mode with NORMAL
 // synchronisation; a power failure may lose the last calls but leaves the
@@ -293,7 +298,15 @@ void Store::OpenConnection() {
     // switching to WAL takes a lock that a second process opening the file
     // at the same moment would otherwise fail on at once.
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-    if (!sqlite3_db_readonly(m_db, "main")) Exec("PRAGMA journal_mode=WAL");
+    const char* mode = sqlite3_db_readonly(m_db, "main") ? "PRAGMA journal_mode"
+                                                          : "PRAGMA journal_mode=WAL";
+    sqlite3_stmt* stmt = nullptr;
+    rc = sqlite3_prepare_v2(m_db, mode, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    m_walMode = rc == SQLITE_ROW &&
+                sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal") == 0;
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) Throw(m_db, rc);
     Exec(kPragmas);
     PrepareSchema();
     PurgeVolatileKeys();
@@ -388,6 +401,9 @@ void Store::CloseConnection() {
     if (m_db) sqlite3_close_v2(m_db);
     m_db = nullptr;
     ++m_epoch;
+    DropCache();
+    m_walHeader = nullptr;
+    m_walHeaderTried = false;
 }
 
 //===-- 4. Transactions -------------------------------------------------===//
@@ -410,6 +426,11 @@ LONG Store::Run(bool write, BodyRef body) {
     std::lock_guard<std::mutex> guard(m_lock);
     LONG code = EnsureOpen();
     if (code != ERROR_SUCCESS) return code;
+    return RunLocked(write, body);
+}
+
+LONG Store::RunLocked(bool write, BodyRef body) {
+    if (write) DropCache();
     // Writers queue on the installation's lock before SQLite's: SQLite's
     // busy handler polls with growing sleeps, so a writer that just
     // committed wins again and again against one that sleeps.
@@ -437,7 +458,86 @@ LONG Store::Run(bool write, BodyRef body) {
     }
 }
 
-//===-- 5. Fork ---------------------------------------------------------===//
+//===-- 5. The read cache -----------------------------------------------===//
+//
+// Two Reg calls are two transactions, and each read transaction costs SQLite
+// a lock and an unlock of its shared memory (two fcntl calls). The common
+// open-read-close of one value would so cost twice what one bare SQLite
+// transaction does. The cache answers repeated key lookups and value reads
+// without SQLite while the WAL-index header is unchanged: writers of every
+// process update that header as the last step of each commit, so a
+// matching header proves that the cached answers are still the database's.
+
+bool Store::ReadStamp(WalStamp* stamp) {
+    if (!m_walHeader && !m_walHeaderTried && m_db && m_walMode) {
+        m_walHeaderTried = true;
+        sqlite3_file* file = nullptr;
+        volatile void* region = nullptr;
+        // Region 0 of the WAL index stays mapped at one address for the
+        // life of the connection; it does not exist outside WAL mode.
+        if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+            file && file->pMethods && file->pMethods->iVersion >= 2 && file->pMethods->xShmMap &&
+            file->pMethods->xShmMap(file, 0, 32768, 0, &region) == SQLITE_OK)
+            m_walHeader = region;
+        // Not mapped yet: try again at the next call.
+        if (!region) m_walHeaderTried = false;
+    }
+    if (!m_walHeader) return false;
+    // SQLite writes the second copy of the header, then the first; a
+    // reader that finds both equal has read one whole header.
+    auto* words = static_cast<const uint32_t*>(const_cast<const void*>(m_walHeader));
+    WalStamp second;
+    for (int i = 0; i < 12; ++i) stamp->words[i] = __atomic_load_n(&words[i], __ATOMIC_ACQUIRE);
+    for (int i = 0; i < 12; ++i) second.words[i] = __atomic_load_n(&words[12 + i], __ATOMIC_ACQUIRE);
+    const bool initialised = (stamp->words[3] & 0xff) != 0;
+    return initialised && *stamp == second;
+}
+
+void Store::DropCache() {
+    m_cache.clear();
+    m_cacheBytes = 0;
+    m_cacheStamp.reset();
+}
+
+const CacheEntry* Store::CacheFind(const std::string& key) const {
+    auto it = m_cache.find(key);
+    return it == m_cache.end() ? nullptr : &it->second;
+}
+
+void Store::CacheFill(std::string key, CacheEntry entry) {
+    if (entry.data.size() > kCacheMaxValueSize) return;
+    m_pending.emplace_back(std::move(key), std::move(entry));
+}
+
+LONG Store::RunCached(BodyRef fromCache, BodyRef body) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        LONG code = EnsureOpen();
+        if (code != ERROR_SUCCESS) return code;
+        WalStamp before;
+        const bool stamped = ReadStamp(&before);
+        if (stamped && m_cacheStamp == before) {
+            LONG rc = fromCache();
+            if (rc != kCacheMiss) return rc;
+        }
+        m_pending.clear();
+        LONG rc = RunLocked(false, body);
+        WalStamp after;
+        if (stamped && !m_pending.empty() && ReadStamp(&after) && after == before) {
+            if (m_cacheStamp != before) DropCache();
+            for (auto& [key, entry] : m_pending) {
+                if (m_cache.size() >= kCacheMaxEntries || m_cacheBytes >= kCacheMaxBytes) DropCache();
+                m_cacheBytes += key.size() + entry.data.size() + sizeof(CacheEntry);
+                m_cache.insert_or_assign(std::move(key), std::move(entry));
+            }
+            m_cacheStamp = before;
+        }
+        m_pending.clear();
+        return rc;
+    }
+}
+
+//===-- 6. Fork ---------------------------------------------------------===//
 
 // No call is inside SQLite while the process forks, so the child's copy of
 // the connection is between transactions.
@@ -471,11 +571,14 @@ void Store::AfterForkChild() {
         m_db = nullptr;
         ++m_epoch;
     }
+    DropCache();
+    m_walHeader = nullptr;
+    m_walHeaderTried = false;
     m_writing = false;
     m_lock.unlock();
 }
 
-//===-- 6. The cross-process writer lock --------------------------------===//
+//===-- 7. The cross-process writer lock --------------------------------===//
 
 struct Shared {
     uint32_t magic;

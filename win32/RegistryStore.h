@@ -29,9 +29,12 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "tmwin32.h"
 
@@ -80,6 +83,26 @@ struct Generation {
     uint64_t ownWrites = 0;    // commits of this connection
     bool operator==(const Generation&) const = default;
 };
+
+// A copy of the WAL-index header in SQLite's shared memory. Every commit
+// of every process changes it (its change counter, frame count and salts),
+// so an unchanged header means nothing was committed in between.
+struct WalStamp {
+    uint32_t words[12];
+    bool operator==(const WalStamp&) const = default;
+};
+
+// A result the read cache keeps: a key (id, allowance) or a value (type,
+// data).
+struct CacheEntry {
+    int64_t id = 0;
+    std::optional<uint32_t> allowed;
+    DWORD type = 0;
+    std::string data;
+};
+
+// What a cache lookup returns when it cannot answer.
+inline constexpr LONG kCacheMiss = -1;
 
 class Store;
 
@@ -138,6 +161,18 @@ public:
         return Run(true, BodyRef(body));
     }
 
+    // Answers a read from the cache when nothing was committed since the
+    // cache was filled: fromCache runs under the lock without touching
+    // SQLite and may return kCacheMiss; then body runs as one read
+    // transaction, and what it offers with CacheFill is kept if the
+    // database did not change while it ran.
+    template <class F, class G>
+    LONG ReadCached(F&& fromCache, G&& body) {
+        return RunCached(BodyRef(fromCache), BodyRef(body));
+    }
+    const CacheEntry* CacheFind(const std::string& key) const;
+    void CacheFill(std::string key, CacheEntry entry);
+
     // Inside a body: the state the transaction sees.
     Generation CurrentGeneration();
     int64_t LastInsertId() { return sqlite3_last_insert_rowid(m_db); }
@@ -158,6 +193,10 @@ public:
 private:
     Store();
     LONG Run(bool write, BodyRef body);
+    LONG RunLocked(bool write, BodyRef body);
+    LONG RunCached(BodyRef fromCache, BodyRef body);
+    bool ReadStamp(WalStamp* stamp);
+    void DropCache();
     LONG EnsureOpen();
     void OpenConnection();
     void PrepareSchema();
@@ -173,6 +212,14 @@ private:
     uint64_t m_epoch = 1;
     uint64_t m_ownWrites = 0;
     bool m_writing = false;
+    // The read cache and the header it is valid for.
+    const volatile void* m_walHeader = nullptr;
+    bool m_walHeaderTried = false;
+    bool m_walMode = false;
+    std::optional<WalStamp> m_cacheStamp;
+    std::unordered_map<std::string, CacheEntry> m_cache;
+    size_t m_cacheBytes = 0;
+    std::vector<std::pair<std::string, CacheEntry>> m_pending;
 };
 
 // The cross-process writer lock of the installation: a robust,

@@ -553,6 +553,43 @@ TEST_F(RegistryTest, EnumerationFollowsChanges) {
     }
 }
 
+// Reads repeat from memory only while no process has committed anything:
+// a change made by another process is seen by the very next call.
+TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
+    RegCloseKey(Create(m_key, "Sub"));
+    SetDword(m_key, "V", 1);
+    auto openSub = [&] {
+        HKEY key;
+        LONG rc = RegOpenKeyExA(m_key, "Sub", 0, 0x2001F, &key);
+        if (rc == ERROR_SUCCESS) RegCloseKey(key);
+        return rc;
+    };
+    struct Case {
+        std::function<void()> change;  // made in another process
+        LONG openRc, queryRc;
+        DWORD value;
+    };
+    const Case cases[] = {
+        {[&] { SetDword(m_key, "V", 2); }, ERROR_SUCCESS, ERROR_SUCCESS, 2},
+        {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_READ); }, ERROR_ACCESS_DENIED, ERROR_SUCCESS, 2},
+        {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_ALL_ACCESS | MAXIMUM_ALLOWED); RegDeleteKeyA(m_key, "Sub"); },
+         ERROR_FILE_NOT_FOUND, ERROR_SUCCESS, 2},
+        {[&] { RegCloseKey(Create(m_key, "Sub")); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        for (int warm = 0; warm < 3; ++warm) {
+            openSub();
+            GetDword(m_key, "V");
+        }
+        EXPECT_EQ("", InChild([&] { cases[i].change(); return std::string(); }));
+        EXPECT_EQ(cases[i].openRc, openSub());
+        LONG rc;
+        EXPECT_EQ(cases[i].value, GetDword(m_key, "V", &rc));
+        EXPECT_EQ(cases[i].queryRc, rc);
+    }
+}
+
 TEST_F(RegistryTest, ThreadsShareTheConnection) {
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
