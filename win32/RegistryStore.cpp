@@ -29,6 +29,18 @@
 #include "Layer.h"
 #include "SysCalls.h"
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TM_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define TM_TSAN 1
+#endif
+#ifdef TM_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace w32::reg {
 namespace {
 
@@ -646,10 +658,18 @@ bool WriterLock::Acquire() {
         Map();
     }
     if (!m_shared) return false;
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kBusyTimeoutMs / 1000;
-    int rc = pthread_mutex_timedlock(&m_shared->mutex, &deadline);
+    int rc = pthread_mutex_trylock(&m_shared->mutex);
+    if (rc == EBUSY) {
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += kBusyTimeoutMs / 1000;
+        rc = pthread_mutex_timedlock(&m_shared->mutex, &deadline);
+#ifdef TM_TSAN
+        // The sanitizer records a timed lock only when it returns 0; an
+        // inherited lock is ours all the same.
+        if (rc == EOWNERDEAD) __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+#endif
+    }
     if (rc == EOWNERDEAD) {
         // The holder died inside a write; SQLite rolls its transaction
         // back from the journal, so the lock itself is all that is left.
