@@ -97,16 +97,13 @@ constexpr const char* kStatementSql[kStatementCount] = {
     /* kSetRestriction */ "UPDATE keys SET allowed = ?2 WHERE id = ?1",
     /* kGetValue */ "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
     /* kSetValue */
-    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-    "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
+    ("INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+     "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data"),
     /* kDeleteValue */ "DELETE FROM vals WHERE key = ?1 AND name = ?2",
     /* kEnumKeyAt */ "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    /* kEnumKeyAfter */
-    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
-    /* kEnumValueAt */
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    /* kEnumValueAfter */
-    "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    /* kEnumKeyAfter */ "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    /* kEnumValueAt */ "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    /* kEnumValueAfter */ "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
 };
 
 [[noreturn]] void Throw(sqlite3* db, int rc) {

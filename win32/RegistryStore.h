@@ -7,7 +7,9 @@
 // Every Reg call runs as one transaction through Store::Read or
 // Store::Write; writers of all processes of the installation queue on one
 // cross-process lock that hands over in arrival order before they start
-// their SQLite write transaction.
+// their SQLite write transaction. Key lookups and value reads are kept in
+// memory and answered from there while SQLite's WAL-index header is
+// unchanged, i.e. while no process has committed anything since.
 //
 // Schema (user_version 1):
 //   keys(id, parent, name, path, allowed, volatile)
