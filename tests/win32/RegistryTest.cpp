@@ -781,6 +781,28 @@ TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     }
 }
 
+// Processes that meet a new database file at the same moment: one makes
+// the schema, none fails.
+TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
+    const std::string database = tmtest::MakeDir("fresh") + "/reg.db";
+    const std::string worker = tmtest::HelperPath("registry_worker");
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 6; ++i) {
+        std::string out = tmtest::SandboxDir() + "/fresh/out" + std::to_string(i);
+        pids.push_back(tmtest::StartProgram(worker, {"set:Shared\\Key:P" + std::to_string(i) + ":" + std::to_string(i)},
+                                            {"TAMARAK_REGISTRY=" + database}, out));
+    }
+    std::vector<std::string> gets;
+    std::string expect;
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(0, tmtest::WaitProgram(pids[i]));
+        EXPECT_EQ("0\n", tmtest::ReadFile(tmtest::SandboxDir() + "/fresh/out" + std::to_string(i)));
+        gets.push_back("get:Shared\\Key:P" + std::to_string(i));
+        expect += "0 " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(expect, tmtest::RunProgram(worker, gets, {"TAMARAK_REGISTRY=" + database}).out);
+}
+
 // A child of fork uses a connection of its own: the parent's goes on
 // working, and the child's holds real locks even when it outlives the
 // parent (else a last closer deletes the log it is writing to).
