@@ -344,16 +344,17 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
             return GrantAccess(sam, entry->allowed, &granted) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
         };
         LONG rc = store.ReadCached(fromCache, [&]() -> LONG {
-            if (names.empty()) {
+            // A deleted key's path may have been taken by a new key since.
+            if (!base->root) {
                 KeyState state = LoadKey(store, base->id);
                 if (!state.exists) return ERROR_KEY_DELETED;
-                id = base->id;
-                return GrantAccess(sam, state.allowed, &granted) ? ERROR_SUCCESS
-                                                                 : ERROR_ACCESS_DENIED;
+                store.CacheFill(KeyCacheKey(base->path), st::CacheEntry{base->id, state.allowed, 0, {}});
+                if (names.empty()) {
+                    id = base->id;
+                    return GrantAccess(sam, state.allowed, &granted) ? ERROR_SUCCESS
+                                                                     : ERROR_ACCESS_DENIED;
+                }
             }
-            // A deleted key's path may have been taken by a new key since.
-            if (!KeyExists(store, *base)) return ERROR_KEY_DELETED;
-            if (!base->root) store.CacheFill(KeyCacheKey(base->path), st::CacheEntry{base->id, {}, 0, {}});
             Query q(store, st::kKeyByPath);
             q.Bind(1, path);
             if (!q.Step()) return ERROR_FILE_NOT_FOUND;

@@ -467,6 +467,14 @@ TEST_F(RegistryTest, StoredRestrictions) {
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(m_key, "Locked\\Inner"));
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, "Locked", 0, MAXIMUM_ALLOWED, &key));
     EXPECT_EQ(ERROR_ACCESS_DENIED, SetDword(key, "v", 1));  // granted KEY_READ only
+    // The key itself reopened through its handle is still restricted, also
+    // after lookups below it.
+    HKEY inner = kBadKey, self = kBadKey;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, "Inner", 0, KEY_READ, &inner));
+        RegCloseKey(inner);
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(key, "", 0, KEY_WRITE, &self));
+    }
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key, "nothing", nullptr, nullptr, nullptr, nullptr));
     RegCloseKey(key);
     // Lifting the restriction opens the key for writing again.
