@@ -22,6 +22,7 @@ constexpr SysCalls kDefaultSysCalls = {
     SysOpen,      ::close,  ::read,      ::write,  ::lseek,   SysFcntlLock, ::flock,
     ::ftruncate,  SysFstat, SysStat,     ::unlink, ::mkdir,   ::readlink,   ::mmap,
     ::munmap,     SysFutex, ::dlopen,    ::dlsym,  ::dlclose, ::gethostname, ::uname,
+    ::linkat,
 };
 
 SysCalls g_sysCalls = kDefaultSysCalls;

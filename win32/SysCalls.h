@@ -40,6 +40,8 @@ struct SysCalls {
     int (*dlclose)(void* handle);
     int (*gethostname)(char* name, size_t len);
     int (*uname)(struct utsname* buf);
+    int (*linkat)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+                  int flags);
 };
 
 // The live table. Tests assign entries; library code calls through it.
