@@ -762,12 +762,14 @@ TEST_F(KernelObjects, ForkedChildSharesHandlesAndKeepsObjectsAlive) {
     EXPECT_TRUE(ReleaseMutex(unnamed));
     EXPECT_TRUE(SetEvent(toChild));
     EXPECT_EQ(tmtest::WaitProgram(pid), 0);
-    // The child closed its copies: the objects must still be there.
-    HANDLE again = OpenMutexA(SYNCHRONIZE, FALSE, "Inherited");
-    EXPECT_NE(again, nullptr) << "the child's close removed the parent's object";
+    // The child closed its copies: the object must still be there for a
+    // process that looks it up by name, and still be the same.
     EXPECT_EQ(WaitForSingleObject(named, 0), WAIT_OBJECT_0);
+    Peer peer({"mutex-wait", "Inherited", "0", "0"});
+    EXPECT_EQ(peer.Line("wait"), "wait 102") << "the child's close removed the parent's object";
+    peer.Wait();
     EXPECT_TRUE(ReleaseMutex(named));
-    for (HANDLE h : {named, unnamed, toChild, toParent, again}) CloseHandle(h);
+    for (HANDLE h : {named, unnamed, toChild, toParent}) CloseHandle(h);
 }
 
 //===-- Failing system calls -----------------------------------------------===//
