@@ -9,6 +9,8 @@
 //                               it HOLD_MS, release ("released <ok>")
 //   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
 //   event-wait NAME MS          open NAME, wait MS ("wait <result>")
+//   event-leave NAME            create NAME ("created <last error>") and
+//                               end without closing it
 //   create-race NAME GATE       once GATE exists, create NAME
 //                               ("created <last error>"); keep it until
 //                               GATE.done exists
@@ -118,6 +120,11 @@ int main(int argc, char** argv) {
         Report("wait %lx",
                WaitForSingleObject(h, static_cast<DWORD>(strtoul(argv[3], nullptr, 0))));
         CloseHandle(h);
+        return 0;
+    }
+    if (command == "event-leave") {
+        HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
+        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
         return 0;
     }
     if (command == "create-race" && argc == 4) {

@@ -351,6 +351,11 @@ TEST_F(KernelObjects, ObjectGoesWithItsLastHandle) {
         CloseHandle(fresh);
         EXPECT_EQ(NamespaceFiles(), std::vector<std::string>());
     }
+    // A process that ends without closing its handles lets go of them too.
+    Peer peer({"event-leave", "Forgotten"});
+    EXPECT_EQ(peer.Line("created"), "created 0");
+    EXPECT_EQ(peer.Wait(), 0);
+    EXPECT_EQ(NamespaceFiles(), std::vector<std::string>());
 }
 
 TEST_F(KernelObjects, BadHandlesFail) {
