@@ -1,14 +1,17 @@
 //===-- win32/SharedSegment.cpp - The memory behind mutexes and events ----===//
 //
 // Named objects are files in /dev/shm called
-// <ObjectNamespace()><encoded name>: letters, digits, '-', '_' and '.'
+// <ObjectNamespace()>obj.<encoded name>: letters, digits, '-', '_' and '.'
 // stand for themselves, every other byte is %XX; a name whose encoding
-// would not fit in a file name becomes '~' and a 128-bit hash. The file is
-// one page: a SegmentHeader (magic, layout version, kind, the full name)
-// and, at kStateOffset, the object's state.
+// would not fit in a file name becomes '~' and a 128-bit hash. "obj."
+// keeps object names away from other files of the namespace (the
+// registry's writer lock). The file is one page: a SegmentHeader (magic,
+// layout version, kind, the full name) and, at kStateOffset, the state.
 //
 // Lifetime. Every process that has a named object open holds a shared
-// flock on its file through an open file description of its own. So:
+// flock on its file through an open file description of its own, used for
+// nothing else: a mapping keeps a reference to the description it was made
+// from, and a lock on that one would outlive the close. So:
 //   - a file is only ever linked under its name fully initialised: it is
 //     made as an unnamed O_TMPFILE, filled in, locked and then linked with
 //     linkat, which fails if the name is taken. Racing creators cannot both
@@ -60,6 +63,7 @@ namespace {
 constexpr uint32_t kSegmentMagic = 0x4F4B4D54;  // "TMKO"
 constexpr uint16_t kSegmentVersion = 1;
 constexpr const char kShmDir[] = "/dev/shm";
+constexpr const char kObjectPrefix[] = "obj.";
 // Attempts at finding or creating one name before giving up; each failed
 // attempt means another process created or retired the file meanwhile.
 constexpr int kMaxAttempts = 1000;
@@ -119,7 +123,7 @@ DWORD CanonicalName(const char* lpName, std::string* canonical) {
 }
 
 std::string FileNameFor(const std::string& canonical) {
-    const std::string& prefix = ObjectNamespace();
+    const std::string prefix = ObjectNamespace() + kObjectPrefix;
     std::string encoded;
     encoded.reserve(canonical.size());
     for (unsigned char c : canonical) {
@@ -189,6 +193,25 @@ char* MapSegment(int fd) {
     int flags = fd >= 0 ? MAP_SHARED : MAP_SHARED | MAP_ANONYMOUS;
     void* p = Sys().mmap(nullptr, kSegmentSize, PROT_READ | PROT_WRITE, flags, fd, 0);
     return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
+// A second open file description of the file open on fd (linked or not).
+int Reopen(int fd, int flags) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return Sys().open(self, flags | O_CLOEXEC, 0);
+}
+
+// Maps the file whose holder's lock is on holdFd, through a description of
+// its own (see "Lifetime").
+char* MapHeldFile(int holdFd) {
+    int fd = Reopen(holdFd, O_RDWR);
+    if (fd < 0) return nullptr;
+    char* base = MapSegment(fd);
+    int err = errno;
+    Sys().close(fd);
+    errno = err;
+    return base;
 }
 
 void WriteHeader(char* base, ObjectKind kind, const std::string& canonical) {
@@ -337,7 +360,7 @@ std::shared_ptr<Segment> MapPublished(int fd, const std::string& path, ObjectKin
         *pError = ErrnoToWin32(errno);
     } else if (st.st_size != static_cast<off_t>(kSegmentSize)) {
         *pError = ERROR_INVALID_HANDLE;  // not an object of this layer
-    } else if (!(base = MapSegment(fd))) {
+    } else if (!(base = MapHeldFile(fd))) {
         *pError = ErrnoToWin32(errno);
     } else {
         const SegmentHeader* header = reinterpret_cast<const SegmentHeader*>(base);
@@ -370,15 +393,20 @@ std::shared_ptr<Segment> NewUnpublished(ObjectKind kind, const std::string& cano
         return nullptr;
     }
     std::shared_ptr<Segment> segment = SegmentAccess::New(kind);
-    SegmentAccess::Fd(*segment) = fd;
     // Writing the page rather than sizing the file: a full /dev/shm then
     // fails here instead of raising SIGBUS at the first touch of the map.
     char* base = nullptr;
-    if (!WriteZeroPage(fd) || Flock(fd, LOCK_SH) != 0 || !(base = MapSegment(fd))) {
-        *pError = ErrnoToWin32(errno);
+    int holdFd = -1;
+    bool ok = WriteZeroPage(fd) && (base = MapSegment(fd)) &&
+              (holdFd = Reopen(fd, O_RDONLY)) >= 0 && Flock(holdFd, LOCK_SH) == 0;
+    int err = errno;
+    Sys().close(fd);
+    SegmentAccess::Base(*segment) = base;
+    SegmentAccess::Fd(*segment) = holdFd;
+    if (!ok) {
+        *pError = ErrnoToWin32(err);
         return nullptr;
     }
-    SegmentAccess::Base(*segment) = base;
     WriteHeader(base, kind, canonical);
     return segment;
 }
@@ -421,6 +449,10 @@ Segment::~Segment() {
             Sys().close(m_fd);
         }
     }
+}
+
+std::string SegmentFilePrefix() {
+    return std::string(kShmDir) + "/" + ObjectNamespace() + kObjectPrefix;
 }
 
 std::string SegmentFilePath(const char* lpName, DWORD* pError) {

@@ -86,6 +86,10 @@ std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, b
 std::shared_ptr<Segment> CreatePrivateSegment(ObjectKind kind, const SegmentStep& init,
                                               DWORD* pError);
 
+// The start of the path of every named object's file of this
+// installation.
+std::string SegmentFilePrefix();
+
 // The file that stands for lpName in /dev/shm, or "" with *pError set
 // when the name is not valid.
 std::string SegmentFilePath(const char* lpName, DWORD* pError);
