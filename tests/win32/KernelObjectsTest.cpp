@@ -26,7 +26,6 @@
 
 #include "support/TestSupport.h"
 #include "tmcommon.h"
-#include "win32/Layer.h"
 #include "win32/SharedSegment.h"
 #include "win32/SysCalls.h"
 
@@ -44,7 +43,7 @@ long long MillisecondsSince(Clock::time_point start) {
 
 std::vector<std::string> NamespaceFiles() {
     std::vector<std::string> files;
-    const std::string& prefix = w32::ObjectNamespace();
+    const std::string prefix = w32::SegmentFilePrefix().substr(strlen("/dev/shm/"));
     if (DIR* dir = opendir("/dev/shm")) {
         while (dirent* entry = readdir(dir)) {
             if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
@@ -488,6 +487,28 @@ TEST_F(KernelObjects, OwnerThreadExitAbandonsTheMutex) {
     }
 }
 
+TEST_F(KernelObjects, ClosingAnOwnedMutexKeepsTheOwnersOtherMutexesSound) {
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named" : "unnamed");
+        HANDLE kept = MakeMutex(named, "Kept");
+        std::thread([&] {
+            ASSERT_EQ(WaitForSingleObject(kept, INFINITE), WAIT_OBJECT_0);
+            // Taken last, so first on the thread's list of robust mutexes.
+            HANDLE closed = MakeMutex(named, "ClosedWhileOwned", TRUE);
+            ASSERT_NE(closed, nullptr);
+            EXPECT_TRUE(CloseHandle(closed));
+        }).join();
+        // The owner's end must still reach the mutex it held before.
+        EXPECT_EQ(WaitForSingleObject(kept, kLongWait), WAIT_ABANDONED);
+        EXPECT_TRUE(ReleaseMutex(kept));
+        CloseHandle(kept);
+        // The closed one's name went with its last handle.
+        if (named) {
+            EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "ClosedWhileOwned"), nullptr);
+        }
+    }
+}
+
 //===-- Mutexes across processes -----------------------------------------===//
 
 TEST_F(KernelObjects, AnotherProcessSharesTheNamedMutex) {
@@ -563,7 +584,8 @@ TEST_F(KernelObjects, RacingCreatorsMakeOneObject) {
     const std::string gate = tmtest::SandboxDir() + "/gate";
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 4; ++i) {
-        peers.push_back(std::make_unique<Peer>(std::vector<std::string>{"create-race", "Race", gate}));
+        peers.push_back(
+            std::make_unique<Peer>(std::vector<std::string>{"create-race", "Race", gate}));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     tmtest::WriteFile(gate, "");
