@@ -1,6 +1,8 @@
 //===-- win32/Handles.cpp - Kernel object handles of this process ---------===//
 #include "Handles.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <unordered_map>
 
@@ -13,10 +15,20 @@ struct HandleTable {
     uintptr_t next = 1;
 };
 
+HandleTable* g_table;
+
 // Never destroyed: handles may still be closed by static destructors of
 // the library or of the program after this file's statics are gone.
 HandleTable& Table() {
-    static HandleTable* table = new HandleTable;
+    static HandleTable* table = [] {
+        g_table = new HandleTable;
+        // A forked child inherits the handles, as a Windows child inherits
+        // inheritable ones. The table's lock is held across fork so that
+        // the child never starts with it taken by a thread it lacks.
+        pthread_atfork([] { g_table->lock.lock(); }, [] { g_table->lock.unlock(); },
+                       [] { g_table->lock.unlock(); });
+        return g_table;
+    }();
     return *table;
 }
 

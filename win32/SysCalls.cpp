@@ -23,6 +23,7 @@ constexpr SysCalls kDefaultSysCalls = {
     ::ftruncate,  SysFstat, SysStat,     ::unlink, ::mkdir,   ::readlink,   ::mmap,
     ::munmap,     SysFutex, ::dlopen,    ::dlsym,  ::dlclose, ::gethostname, ::uname,
     ::clock_gettime,
+    ::linkat,
 };
 
 SysCalls g_sysCalls = kDefaultSysCalls;

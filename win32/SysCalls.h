@@ -41,6 +41,8 @@ struct SysCalls {
     int (*gethostname)(char* name, size_t len);
     int (*uname)(struct utsname* buf);
     int (*clockGettime)(clockid_t clock, struct timespec* ts);
+    int (*linkat)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+                  int flags);
 };
 
 // The live table. Tests assign entries; library code calls through it.

@@ -1,0 +1,144 @@
+//===-- tests/helpers/kobj_peer.cpp - Another process using kernel objects ===//
+//
+// Started by KernelObjectsTest as a separate process of the same
+// installation. Each command reports on standard output, one line per
+// step, flushed at once so that the test can follow it:
+//
+//   mutex-hold NAME             take NAME ("held <result>") and sleep
+//   mutex-wait NAME MS HOLD_MS  open NAME, wait MS ("wait <result>"), keep
+//                               it HOLD_MS, release ("released <ok>")
+//   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
+//   event-wait NAME MS          open NAME, wait MS ("wait <result>")
+//   event-leave NAME            create NAME ("created <last error>") and
+//                               end without closing it
+//   create-race NAME GATE       once GATE exists, create NAME
+//                               ("created <last error>"); keep it until
+//                               GATE.done exists
+//   hammer NAME FILE THREADS N  THREADS threads each add 1 N times to the
+//                               64-bit counter in FILE under mutex NAME
+//
+// Results are printed in hexadecimal. Exit status 0 unless a step failed.
+//===----------------------------------------------------------------------===//
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tmcommon.h"
+
+namespace {
+
+void Report(const char* format, unsigned long value) {
+    printf(format, value);
+    printf("\n");
+    fflush(stdout);
+}
+
+[[noreturn]] void SleepForever() {
+    for (;;) pause();
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+int Hammer(const char* name, const char* file, int threads, int iterations) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    int fd = open(file, O_RDWR);
+    if (!mutex || fd < 0) return 2;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < iterations; ++i) {
+                if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) {
+                    ++failures;
+                    return;
+                }
+                uint64_t counter = 0;
+                if (pread(fd, &counter, sizeof counter, 0) != sizeof counter) ++failures;
+                ++counter;
+                if (pwrite(fd, &counter, sizeof counter, 0) != sizeof counter) ++failures;
+                if (!ReleaseMutex(mutex)) ++failures;
+            }
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    close(fd);
+    CloseHandle(mutex);
+    Report("done %lu", static_cast<unsigned long>(failures.load()));
+    return failures.load() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: kobj_peer COMMAND NAME [ARGS...]\n");
+        return 2;
+    }
+    const std::string command = argv[1];
+    const char* name = argv[2];
+    if (command == "mutex-hold") {
+        HANDLE h = CreateMutexA(nullptr, FALSE, name);
+        if (!h) return 1;
+        Report("held %lx", WaitForSingleObject(h, INFINITE));
+        SleepForever();
+    }
+    if (command == "mutex-wait" && argc == 5) {
+        HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+        if (!h) {
+            Report("open %lu", GetLastError());
+            return 1;
+        }
+        DWORD result = WaitForSingleObject(h, static_cast<DWORD>(strtoul(argv[3], nullptr, 0)));
+        Report("wait %lx", result);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+            usleep(static_cast<useconds_t>(atoi(argv[4])) * 1000);
+            Report("released %lu", static_cast<unsigned long>(ReleaseMutex(h)));
+        }
+        CloseHandle(h);
+        return 0;
+    }
+    if (command == "event-hold" && argc == 4) {
+        HANDLE h = CreateEventA(nullptr, atoi(argv[3]), FALSE, name);
+        if (!h) return 1;
+        Report("ready %lu", GetLastError());
+        SleepForever();
+    }
+    if (command == "event-wait" && argc == 4) {
+        HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
+        if (!h) {
+            Report("open %lu", GetLastError());
+            return 1;
+        }
+        Report("wait %lx",
+               WaitForSingleObject(h, static_cast<DWORD>(strtoul(argv[3], nullptr, 0))));
+        CloseHandle(h);
+        return 0;
+    }
+    if (command == "event-leave") {
+        HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
+        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
+        return 0;
+    }
+    if (command == "create-race" && argc == 4) {
+        const std::string gate = argv[3];
+        while (!Exists(gate)) usleep(1000);
+        HANDLE h = CreateMutexA(nullptr, FALSE, name);
+        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
+        while (!Exists(gate + ".done")) usleep(1000);
+        CloseHandle(h);
+        return 0;
+    }
+    if (command == "hammer" && argc == 6) {
+        return Hammer(name, argv[3], atoi(argv[4]), atoi(argv[5]));
+    }
+    fprintf(stderr, "kobj_peer: bad command\n");
+    return 2;
+}
