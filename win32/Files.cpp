@@ -20,34 +20,49 @@
 namespace w32 {
 namespace {
 
-// Lock bytes, far past any data: each marks one kind of open.
+// Lock ranges far past any data. Each kind of open has a range of slots;
+// an opener marks one slot of each kind it has with a lock of the type its
+// descriptor allows (read-only descriptors can only take read locks,
+// write-only ones only write locks), so openers of every mode can mark
+// side by side. A lock anywhere in a range shows that kind of open.
 constexpr off_t kShareBase = static_cast<off_t>(0x7FFFFFFF00000000LL);
-constexpr off_t kHasRead = kShareBase + 0;
-constexpr off_t kHasWrite = kShareBase + 1;
-constexpr off_t kDenyRead = kShareBase + 2;
-constexpr off_t kDenyWrite = kShareBase + 3;
-constexpr off_t kGate = kShareBase + 4;
+constexpr off_t kSlots = 4096;
+constexpr off_t kHasRead = kShareBase;
+constexpr off_t kHasWrite = kShareBase + kSlots;
+constexpr off_t kDenyRead = kShareBase + 2 * kSlots;
+constexpr off_t kDenyWrite = kShareBase + 3 * kSlots;
 
-int LockByte(int fd, off_t at, short type, bool wait) {
+int LockRange(int fd, off_t at, off_t length, short type) {
     struct flock lock = {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = at;
-    lock.l_len = 1;
+    lock.l_len = length;
     int rc;
     do {
-        rc = Sys().fcntlLock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+        rc = Sys().fcntlLock(fd, F_OFD_SETLK, &lock);
     } while (rc < 0 && errno == EINTR);
     return rc;
 }
 
-// True when another open file description holds a lock on the byte.
-bool HeldByOthers(int fd, off_t at) {
+// Marks one free slot of the range: 1 done, 0 every slot taken, -1 the
+// file system keeps no such locks.
+int Mark(int fd, off_t range, short type) {
+    for (off_t slot = 0; slot < kSlots; ++slot) {
+        if (LockRange(fd, range + slot, 1, type) == 0) return 1;
+        if (errno != EAGAIN && errno != EACCES) return -1;
+    }
+    return 0;
+}
+
+// True when an open file description other than fd's holds a lock in the
+// range.
+bool HeldByOthers(int fd, off_t range) {
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = at;
-    lock.l_len = 1;
+    lock.l_start = range;
+    lock.l_len = kSlots;
     if (Sys().fcntlLock(fd, F_OFD_GETLK, &lock) < 0) return false;
     return lock.l_type != F_UNLCK;
 }
@@ -65,21 +80,32 @@ private:
 }  // namespace
 
 bool TakeShareLocks(int fd, bool wantRead, bool wantWrite, bool denyRead, bool denyWrite) {
-    // The gate serialises the check-and-mark of concurrent openers.
-    if (LockByte(fd, kGate, F_WRLCK, true) < 0) return true;  // no locks here: share freely
+    short type = wantWrite ? F_WRLCK : F_RDLCK;
+    // Mark first, then look for conflicts: two openers racing each see
+    // the other, and neither gets past a share mode that forbids it.
+    const struct {
+        bool wanted;
+        off_t range;
+    } kMarks[] = {{wantRead, kHasRead}, {wantWrite, kHasWrite}, {denyRead, kDenyRead}, {denyWrite, kDenyWrite}};
+    for (const auto& m : kMarks) {
+        if (!m.wanted) continue;
+        int rc = Mark(fd, m.range, type);
+        if (rc < 0) return true;  // no locks on this file system: share freely
+        if (rc == 0) {
+            errno = EACCES;
+            return false;
+        }
+    }
     bool conflict = (wantRead && HeldByOthers(fd, kDenyRead)) ||
                     (wantWrite && HeldByOthers(fd, kDenyWrite)) ||
                     (denyRead && HeldByOthers(fd, kHasRead)) ||
                     (denyWrite && HeldByOthers(fd, kHasWrite));
-    if (!conflict) {
-        if (wantRead) LockByte(fd, kHasRead, F_RDLCK, false);
-        if (wantWrite) LockByte(fd, kHasWrite, F_RDLCK, false);
-        if (denyRead) LockByte(fd, kDenyRead, F_RDLCK, false);
-        if (denyWrite) LockByte(fd, kDenyWrite, F_RDLCK, false);
+    if (conflict) {
+        LockRange(fd, kShareBase, 4 * kSlots, F_UNLCK);
+        errno = EACCES;
+        return false;
     }
-    LockByte(fd, kGate, F_UNLCK, false);
-    if (conflict) errno = EACCES;
-    return !conflict;
+    return true;
 }
 
 }  // namespace w32

@@ -8,7 +8,8 @@ namespace w32 {
 // has (read, write) and the access it denies others. Returns false with
 // errno EACCES when an open file of another opener conflicts: it denies
 // what this opener wants, or has what this opener denies. The locks go
-// with the descriptor.
+// with the descriptor, which must be open for writing when wantWrite is
+// set and for reading otherwise.
 bool TakeShareLocks(int fd, bool wantRead, bool wantWrite, bool denyRead, bool denyWrite);
 
 }  // namespace w32

@@ -4,7 +4,8 @@
 // feed written becomes CR LF on disk, and CR LF read comes back as a line
 // feed (a lone CR stays). Text streams are glibc cookie streams over a
 // descriptor; binary streams are plain stdio. Positions of a text stream
-// are byte offsets in the file, as they were on Windows.
+// are byte offsets in the file, as they were on Windows. stdio keeps no
+// buffer of its own for them: every write reaches the file at once.
 //
 // _fsopen's share flags, and the access of every stream opened here, are
 // kept as advisory locks (see Files.h), so that a reader that denies
@@ -193,6 +194,11 @@ FILE* OpenShared(const char* path, const char* mode, int shflag) {
         if (!fp) {
             delete cookie;
         } else {
+            // The cookie does the buffering of reads itself, and writes go
+            // straight through: stdio then holds nothing of its own, and
+            // ftell and fseek give exact offsets in the file, as the
+            // Windows runtime did for text streams.
+            setvbuf(fp, nullptr, _IONBF, 0);
             return fp;
         }
     }

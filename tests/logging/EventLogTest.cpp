@@ -236,7 +236,7 @@ TEST_F(EventLogTest, FourProcessesWriteWholeLines) {
         ++lines;
         char tag[8], tag2[8];
         int i = -1, i2 = -2;
-        ASSERT_EQ(sscanf(line.c_str() + 29, "%7s %d abcdefghijklmnopqrstuvwxyz0123456789 %7s %d", tag, &i, tag2, &i2), 4)
+        ASSERT_EQ(sscanf(line.c_str() + 31, "%7s %d abcdefghijklmnopqrstuvwxyz0123456789 %7s %d", tag, &i, tag2, &i2), 4)
             << line;
         EXPECT_EQ(std::string(tag), std::string(tag2)) << line;
         EXPECT_EQ(i, i2) << line;

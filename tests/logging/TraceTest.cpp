@@ -52,6 +52,9 @@ TEST_F(TraceTest, DebugItStartsEmptyAndDebugXAppends) {
     SetParameter("DebugX", 1);
     WriteFile(root_ + "/debugx.log", "earlier run\r\n");
     WriteFile(root_ + "/debugit.log", "earlier run\r\n");
+    DebugInit();
+    DebugExit();
+    { CEventLog log(0); log.LogEvent(0x2000, "the log keeps its file open"); }
     int before = OpenDescriptors();
     for (int i = 0; i < 3; ++i) DebugInit();  // again without DebugExit: no leak, no double open
     EXPECT_EQ(OpenDescriptors(), before + 2);

@@ -56,7 +56,7 @@ TEST_F(RegistryListsTest, ReadingOtherShapesNeverPassesTheData) {
         {"sz", REG_SZ, std::string("abc\0", 4), {"abc"}},
         {"unterminated", REG_MULTI_SZ, "ab", {"ab"}},
         {"oneZero", REG_MULTI_SZ, std::string("ab\0cd", 5), {"ab", "cd"}},
-        {"dword", REG_DWORD, std::string("\x41\x42\0\x43", 4), {"AB"}},
+        {"dword", REG_DWORD, std::string("\x41\x42\0\x43", 4), {"AB", "C"}},
         {"empty", REG_MULTI_SZ, "", {}},
     };
     for (const Case& c : kCases) {
