@@ -9,6 +9,8 @@ namespace {
 
 using TraceTest = LogTest;
 
+__attribute__((no_sanitize("undefined"))) int ReadNull() { return *static_cast<volatile int*>(nullptr); }
+
 int OpenDescriptors() {
     int n = 0;
     DIR* d = opendir("/proc/self/fd");
@@ -87,7 +89,7 @@ TEST_F(TraceTest, MachineFaultInAGuardedFunctionIsTrapped) {
     EXPECT_NE(lines[0].find("! 09:08:07"), std::string::npos);
     // The process goes on, and the guard is ready for the next one.
     EXPECT_EQ(tmc::Guarded("Test", 1, -1, [] { return 4; }), 4);
-    EXPECT_EQ(tmc::Guarded("Test", 2, -1, [] { return *static_cast<volatile int*>(nullptr); }), -1);
+    EXPECT_EQ(tmc::Guarded("Test", 2, -1, [] { return ReadNull(); }), -1);
 }
 
 }  // namespace
