@@ -329,8 +329,18 @@ void MimeEncodeStr(const char* pSource, char* pszDest, int nLength) {
 int MimeDecodeLine(const char* pszText, unsigned char* pOut) {
     if (!pOut) return 0;
     if (!pszText) pszText = "";
+    // The text is walked in pieces, each measured just before it is
+    // decoded: a long text then passes through memory once, not twice.
+    constexpr size_t kPiece = 16384;
+    const Kernels& k = ActiveKernels();
     Base64Stream st;
-    size_t o = Feed(st, pszText, strlen(pszText), pOut, ActiveKernels());
+    size_t o = 0;
+    for (const char* p = pszText;;) {
+        size_t len = strnlen(p, kPiece);
+        o += Feed(st, p, len, pOut + o, k);
+        if (len < kPiece) break;
+        p += len;
+    }
     o += FinishPartial(st, pOut + o);
     pOut[o] = '\0';
     return static_cast<int>(o);

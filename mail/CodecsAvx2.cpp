@@ -18,6 +18,8 @@
 //===----------------------------------------------------------------------===//
 #include "mail/CodecKernels.h"
 
+#include <cstring>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
@@ -61,8 +63,9 @@ TM_AVX2 size_t EncodeGroupsAvx2(const uint8_t* src, size_t n, size_t readable, c
     return i + kScalarKernels.encodeGroups(src + i, n - i, readable - i, d);
 }
 
-// True when all 32 characters are in the alphabet; their values in *values.
-TM_AVX2 inline bool DecodeValues(__m256i str, __m256i* values) {
+// The values of 32 characters in *values; returns a bit for each byte
+// outside the alphabet (whose value is then meaningless), 0 when all are in.
+TM_AVX2 inline uint32_t DecodeValues(__m256i str, __m256i* values) {
     const __m256i lutLo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
                                            0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
                                            0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
@@ -78,12 +81,13 @@ TM_AVX2 inline bool DecodeValues(__m256i str, __m256i* values) {
     __m256i loNibbles = _mm256_and_si256(str, mask2F);
     __m256i hi = _mm256_shuffle_epi8(lutHi, hiNibbles);
     __m256i lo = _mm256_shuffle_epi8(lutLo, loNibbles);
-    if (!_mm256_testz_si256(lo, hi)) return false;
     // '/' shares its high nibble with '+'; it takes the slot before.
     __m256i isSlash = _mm256_cmpeq_epi8(str, mask2F);
     __m256i roll = _mm256_shuffle_epi8(lutRoll, _mm256_add_epi8(isSlash, hiNibbles));
     *values = _mm256_add_epi8(str, roll);
-    return true;
+    if (_mm256_testz_si256(lo, hi)) return 0;
+    __m256i good = _mm256_cmpeq_epi8(_mm256_and_si256(lo, hi), _mm256_setzero_si256());
+    return ~static_cast<uint32_t>(_mm256_movemask_epi8(good));
 }
 
 // Packs the 6-bit values of 32 characters into 24 bytes, at the bottom.
@@ -103,35 +107,29 @@ TM_AVX2 inline void StoreBlock(uint8_t* dst, __m256i bytes) {
 
 TM_AVX2 size_t DecodeRunAvx2(const char* src, size_t len, uint8_t* dst, size_t* written) {
     size_t i = 0, o = 0;
-    bool blocked = false;
-    // Two blocks a round: the first block's 32-byte store is covered by
-    // the second block's 24 bytes, so only the last store is cut to 24.
-    while (i + 64 <= len) {
-        __m256i a, b;
-        if (!DecodeValues(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)), &a)) {
-            blocked = true;
-            break;
-        }
-        if (!DecodeValues(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32)), &b)) {
-            StoreBlock(dst + o, PackValues(a));
+    while (i + 32 <= len) {
+        __m256i values;
+        uint32_t bad = DecodeValues(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)), &values);
+        if (bad == 0) {
+            StoreBlock(dst + o, PackValues(values));
             i += 32;
             o += 24;
-            blocked = true;
-            break;
+            continue;
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + o), PackValues(a));
-        StoreBlock(dst + o + 24, PackValues(b));
-        i += 64;
-        o += 48;
+        // The whole groups before the first byte outside the alphabet (a
+        // line break, as a rule), then stop there.
+        size_t groups = static_cast<size_t>(__builtin_ctz(bad)) / 4;
+        if (groups > 0) {
+            alignas(32) uint8_t bytes[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), PackValues(values));
+            memcpy(dst + o, bytes, groups * 3);
+            i += groups * 4;
+            o += groups * 3;
+        }
+        *written = o;
+        return i;
     }
-    __m256i a;
-    if (!blocked && i + 32 <= len &&
-        DecodeValues(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)), &a)) {
-        StoreBlock(dst + o, PackValues(a));
-        i += 32;
-        o += 24;
-    }
-    // The rest, up to the first group with a byte outside the alphabet.
+    // Fewer than 32 characters left.
     size_t tail;
     i += kScalarKernels.decodeRun(src + i, len - i, dst + o, &tail);
     *written = o + tail;
