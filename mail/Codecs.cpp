@@ -23,6 +23,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "logging/Trap.h"
 #include "mail/CodecKernels.h"
@@ -348,6 +349,8 @@ int MimeDecodeLine(const char* pszText, unsigned char* pOut) {
 
 int MimeDecodeLineEx(const char* pszLine, unsigned char* pOut, char* pszCarry) {
     return tmc::Guarded(kSourceFile, __LINE__, 0, [&]() -> int {
+        // Trapped like the fault that reading through them would raise.
+        if (!pszLine || !pOut || !pszCarry) throw std::invalid_argument("MimeDecodeLineEx: null pointer");
         size_t carryLen = strlen(pszCarry);
         size_t lineLen = strlen(pszLine);
         size_t outMax = (carryLen + lineLen) / 4 * 3 + 1;
