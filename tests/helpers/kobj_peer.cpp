@@ -5,6 +5,7 @@
 // step, flushed at once so that the test can follow it:
 //
 //   mutex-hold NAME             take NAME ("held <result>") and sleep
+//   mutex-open NAME             open NAME ("opened <last error>"), sleep
 //   mutex-wait NAME MS HOLD_MS  open NAME, wait MS ("wait <result>"), keep
 //                               it HOLD_MS, release ("released <ok>")
 //   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
@@ -88,6 +89,11 @@ int main(int argc, char** argv) {
         HANDLE h = CreateMutexA(nullptr, FALSE, name);
         if (!h) return 1;
         Report("held %lx", WaitForSingleObject(h, INFINITE));
+        SleepForever();
+    }
+    if (command == "mutex-open") {
+        HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+        Report("opened %lu", h ? 0ul : GetLastError());
         SleepForever();
     }
     if (command == "mutex-wait" && argc == 5) {

@@ -7,6 +7,7 @@
 //===----------------------------------------------------------------------===//
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -509,6 +510,26 @@ TEST_F(KernelObjects, ClosingAnOwnedMutexKeepsTheOwnersOtherMutexesSound) {
     }
 }
 
+TEST_F(KernelObjects, OwnerMayReleaseThroughAHandleOpenedAfterClosingItsLast) {
+    HANDLE h = CreateMutexA(nullptr, TRUE, "Reopened");
+    // Another process keeps the object alive meanwhile.
+    Peer keeper({"mutex-open", "Reopened"});
+    ASSERT_EQ(keeper.Line("opened"), "opened 0");
+    EXPECT_TRUE(CloseHandle(h));
+    HANDLE again = OpenMutexA(SYNCHRONIZE, FALSE, "Reopened");
+    ASSERT_NE(again, nullptr);
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_TIMEOUT); }).join();
+    // Still this thread's: it may release it.
+    EXPECT_TRUE(ReleaseMutex(again));
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(again));
+    }).join();
+    EXPECT_FALSE(ReleaseMutex(again));
+    keeper.Kill();
+    CloseHandle(again);
+}
+
 //===-- Mutexes across processes -----------------------------------------===//
 
 TEST_F(KernelObjects, AnotherProcessSharesTheNamedMutex) {
@@ -801,14 +822,16 @@ TEST_F(KernelObjects, ForkedChildSharesHandlesAndKeepsObjectsAlive) {
 
 //===-- Failing system calls -----------------------------------------------===//
 
-int g_failuresLeft;
-int g_injectedErrno;
+// Waits fail with g_injectedErrno while g_failuresLeft is not 0 (-1: for
+// ever); wake-ups pass.
+std::atomic<int> g_failuresLeft;
+std::atomic<int> g_injectedErrno;
 w32::SysCalls g_real;
 
 long FailingFutex(uint32_t* uaddr, int op, uint32_t val, const struct timespec* timeout) {
-    if (g_failuresLeft != 0) {
-        if (g_failuresLeft > 0) --g_failuresLeft;
-        errno = g_injectedErrno;
+    if (op == FUTEX_WAIT && g_failuresLeft.load() != 0) {
+        if (g_failuresLeft.load() > 0) --g_failuresLeft;
+        errno = g_injectedErrno.load();
         return -1;
     }
     return g_real.futex(uaddr, op, val, timeout);
