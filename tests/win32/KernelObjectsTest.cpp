@@ -602,7 +602,8 @@ TEST_F(KernelObjects, KilledHolderProcessAbandonsTheMutex) {
 }
 
 TEST_F(KernelObjects, RacingCreatorsMakeOneObject) {
-    const std::string gate = tmtest::SandboxDir() + "/gate";
+    static int round = 0;
+    const std::string gate = tmtest::SandboxDir() + "/gate" + std::to_string(++round);
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 4; ++i) {
         peers.push_back(
