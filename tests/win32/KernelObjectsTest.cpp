@@ -942,6 +942,10 @@ TEST_F(KernelObjects, CMutexAndCSingleLock) {
     EXPECT_TRUE(lock.Lock(kLongWait));
     EXPECT_TRUE(lock.Unlock());
 
+    CSingleLock nothing(nullptr, TRUE);
+    EXPECT_FALSE(nothing.IsLocked());
+    EXPECT_TRUE(nothing.Unlock());
+
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "MfcEvent");
     try {
         CMutex clash(FALSE, "MfcEvent");
