@@ -10,8 +10,9 @@
 //                               it HOLD_MS, release ("released <ok>")
 //   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
 //   event-wait NAME MS          open NAME, wait MS ("wait <result>")
-//   event-leave NAME            create NAME ("created <last error>") and
-//                               end without closing it
+//   event-leave NAME GATE       create or open NAME ("created <last
+//                               error>"); once GATE exists, end without
+//                               closing it
 //   create-race NAME GATE       once GATE exists, create NAME
 //                               ("created <last error>"); keep it until
 //                               GATE.done exists
@@ -128,9 +129,10 @@ int main(int argc, char** argv) {
         CloseHandle(h);
         return 0;
     }
-    if (command == "event-leave") {
+    if (command == "event-leave" && argc == 4) {
         HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
         Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
+        while (!Exists(argv[3])) usleep(1000);
         return 0;
     }
     if (command == "create-race" && argc == 4) {
