@@ -91,6 +91,8 @@ public:
         m_out = tmtest::SandboxDir() + "/peer" + std::to_string(++serial) + ".out";
         m_pid = tmtest::StartProgram(tmtest::HelperPath("kobj_peer"), args, {}, m_out);
     }
+    // A peer still running at the end of a test is killed; one that ends
+    // by itself is waited for before the test closes what it shares.
     ~Peer() {
         if (m_pid > 0) Kill();
     }
@@ -273,6 +275,7 @@ TEST_F(KernelObjects, NameOfTheOtherKindGivesInvalidHandle) {
     // The same for a process that has not got the object open yet.
     Peer peer({"event-wait", "Taken", "0"});
     EXPECT_EQ(peer.Line("open"), "open 6");
+    peer.Wait();
     CloseHandle(mutex);
     CloseHandle(event);
 }
@@ -607,16 +610,21 @@ TEST_F(KernelObjects, ManualResetReleasesEveryWaiter) {
     EXPECT_TRUE(SetEvent(h));
     EXPECT_TRUE(ResetEvent(h));
     for (std::thread& t : threads) t.join();
+    const long long threadsDone = MillisecondsSince(set);
     EXPECT_EQ(released.load(), 4);
     EXPECT_EQ(peer1.Line("wait"), "wait 0");
+    const long long peer1Done = MillisecondsSince(set);
     EXPECT_EQ(peer2.Line("wait"), "wait 0");
-    EXPECT_LT(MillisecondsSince(set), kLongWait / 2) << "waiters left asleep";
+    EXPECT_LT(MillisecondsSince(set), kLongWait / 2)
+        << "waiters left asleep; threads done after " << threadsDone << " ms, first peer after "
+        << peer1Done << " ms";
     // Reset: a new waiter waits; set: later waiters pass too.
     EXPECT_EQ(WaitForSingleObject(h, 50), WAIT_TIMEOUT);
     SetEvent(h);
     InThread([&] { EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0); });
     Peer late({"event-wait", "Manual", "0"});
     EXPECT_EQ(late.Line("wait"), "wait 0");
+    for (Peer* peer : {&peer1, &peer2, &late}) EXPECT_EQ(peer->Wait(), 0);
     CloseHandle(h);
 }
 
@@ -644,6 +652,7 @@ TEST_F(KernelObjects, AutoResetReleasesOneWaiterPerSet) {
         EXPECT_EQ(CountedWaiters("Auto"), static_cast<uint32_t>(5 - set));
     }
     for (std::thread& t : threads) t.join();
+    for (Peer* peer : {&peer1, &peer2}) EXPECT_EQ(peer->Wait(), 0);
     // Each SetEvent was taken: nothing is left set.
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
     CloseHandle(h);
@@ -712,6 +721,7 @@ TEST_F(KernelObjects, ForkedChildSharesHandlesAndKeepsObjectsAlive) {
     EXPECT_EQ(WaitForSingleObject(named, 0), WAIT_OBJECT_0);
     Peer peer({"mutex-wait", "Inherited", "0", "0"});
     EXPECT_EQ(peer.Line(""), "wait 102") << "the child's close removed the parent's object";
+    EXPECT_EQ(peer.Wait(), 0);
     EXPECT_TRUE(ReleaseMutex(named));
     for (HANDLE h : {named, unnamed, toChild, toParent}) CloseHandle(h);
 }
