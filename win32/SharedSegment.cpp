@@ -21,6 +21,8 @@
 //     probe succeeds, nobody else holds the object and it unlinks it;
 //   - an opener that gets the exclusive lock finds a file that no live
 //     process holds (its holders died): it counts as absent and is removed;
+//   - a process that ends normally lets go of what it still holds at exit,
+//     so only a process that is killed leaves a file for the next opener;
 //   - every unlink happens under the exclusive lock and only after checking
 //     that the name still leads to the locked file, and every opener checks
 //     after its shared lock that the name still leads to its file, so an
