@@ -74,26 +74,28 @@ const std::string& RegistryDatabasePath() {
     return path;
 }
 
+std::string ObjectNamespaceFor(const std::string& databasePath) {
+    // The database's directory is resolved, so that two spellings of one
+    // installation's path meet in the same namespace.
+    std::string path = databasePath;
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
+        path = std::string(resolved) + (slash == std::string::npos ? "/" + path : path.substr(slash));
+    }
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (unsigned char c : path) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "tamarak.%016llx.", (unsigned long long)hash);
+    return text;
+}
+
 const std::string& ObjectNamespace() {
-    static const std::string prefix = [] {
-        // The database's directory is resolved, so that two spellings of
-        // one installation's path meet in the same namespace.
-        std::string path = RegistryDatabasePath();
-        size_t slash = path.rfind('/');
-        std::string dir = path.substr(0, slash);
-        char resolved[PATH_MAX];
-        if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
-            path = std::string(resolved) + path.substr(slash);
-        }
-        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (unsigned char c : path) {
-            hash ^= c;
-            hash *= 0x100000001b3ull;
-        }
-        char text[32];
-        snprintf(text, sizeof text, "tamarak.%016llx.", (unsigned long long)hash);
-        return std::string(text);
-    }();
+    static const std::string prefix = ObjectNamespaceFor(RegistryDatabasePath());
     return prefix;
 }
 

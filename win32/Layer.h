@@ -34,6 +34,9 @@ const std::string& RegistryDatabasePath();
 // test runs with their own TAMARAK_REGISTRY, never share an object.
 const std::string& ObjectNamespace();
 
+// The namespace that a registry database at this absolute path gives.
+std::string ObjectNamespaceFor(const std::string& databasePath);
+
 // The current calendar time, read through the system-call table so that
 // tests can move the clock.
 time_t CurrentTime();

@@ -47,7 +47,10 @@ std::vector<std::string> NamespaceFiles() {
     const std::string prefix = w32::SegmentFilePrefix().substr(strlen("/dev/shm/"));
     if (DIR* dir = opendir("/dev/shm")) {
         while (dirent* entry = readdir(dir)) {
-            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            // The library's own objects (the event log's mutexes, the
+            // installation mutex) live as long as the process.
+            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0 &&
+                strncmp(entry->d_name + prefix.size(), "D02369B", 7) != 0) {
                 files.push_back(entry->d_name);
             }
         }
