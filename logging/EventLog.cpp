@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 
 #include "FormatInternal.h"
@@ -44,7 +45,11 @@ std::mutex g_pathLock;
 
 // Counts the directories applied, so that an open file in the old
 // directory is left for the new one at the next line.
-int g_pathGeneration = 0;
+std::atomic<int> g_pathGeneration{0};
+
+// The local time of the line that FileLog hands to WriteToLogFile, so that
+// the time is read once per line.
+thread_local const struct tm* t_lineTime = nullptr;
 
 // What each log's open file was opened for (index 0 main, 1 web): the
 // local date (year * 10000 + month * 100 + day) and the directory's
@@ -267,7 +272,9 @@ void CEventLog::FileLog(WORD wType, const char* pszText) {
             snprintf(line, sizeof line, "%02d:%02d:%02d %s\r\n", t.tm_hour, t.tm_min, t.tm_sec,
                      pszText);
         }
+        t_lineTime = &t;
         WriteToLogFile(line);
+        t_lineTime = nullptr;
     });
 }
 
@@ -282,20 +289,17 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
     volatile bool held = false;
     w32::CatchAll(
         [&] {
-            // The name is built before the mutex is taken: the mutex covers
-            // only the date check, the open, the seek and the write.
-            time_t now = w32::CurrentTime();
             struct tm t;
-            localtime_r(&now, &t);
-            int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
-            char name[PATH_MAX + 32];
-            int generation;
-            {
-                std::lock_guard<std::mutex> guard(g_pathLock);
-                generation = g_pathGeneration;
-                snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
-                         prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+            if (t_lineTime) {
+                t = *t_lineTime;
+            } else {
+                time_t now = w32::CurrentTime();
+                localtime_r(&now, &t);
             }
+            int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+            int generation = g_pathGeneration.load(std::memory_order_acquire);
+            // The mutex covers the date check, the open when needed, the
+            // seek and the write; the file's name is made only to open it.
             WaitForSingleObject(mutex, INFINITE);
             held = true;
             if (file != INVALID_HANDLE_VALUE && (date != lastDate || generation != lastGeneration)) {
@@ -303,6 +307,13 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
                 file = INVALID_HANDLE_VALUE;
             }
             if (file == INVALID_HANDLE_VALUE) {
+                char name[PATH_MAX + 32];
+                {
+                    std::lock_guard<std::mutex> guard(g_pathLock);
+                    generation = g_pathGeneration.load(std::memory_order_relaxed);
+                    snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
+                             prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+                }
                 file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {
