@@ -85,6 +85,49 @@ bool IsBurdockPath(const char* path) {
     return _stricmp(base, "burdocks") == 0 || _stricmp(base, "burdocks.exe") == 0;
 }
 
+// Builds a log line without the C library's formatter, which costs more
+// than the rest of a line's work together. Appends stop at the buffer's
+// end; the caller's buffer always has room for the fixed part.
+class LineBuilder {
+public:
+    LineBuilder(char* buffer, size_t size) : m_p(buffer), m_end(buffer + size - 1) {}
+    void Text(const char* text) {
+        while (*text && m_p < m_end) *m_p++ = *text++;
+    }
+    void Char(char c) {
+        if (m_p < m_end) *m_p++ = c;
+    }
+    void TwoDigits(int n) {
+        Char(static_cast<char>('0' + n / 10 % 10));
+        Char(static_cast<char>('0' + n % 10));
+    }
+    void Time(const struct tm& t) {
+        TwoDigits(t.tm_hour);
+        Char(':');
+        TwoDigits(t.tm_min);
+        Char(':');
+        TwoDigits(t.tm_sec);
+    }
+    void Hex8(DWORD v) {
+        static const char kDigits[] = "0123456789abcdef";
+        for (int shift = 28; shift >= 0; shift -= 4) Char(kDigits[(v >> shift) & 0xF]);
+    }
+    // "%-8s": left-aligned in eight columns; a longer text is written whole.
+    void Padded(const char* text) {
+        const char* start = m_p;
+        Text(text);
+        while (m_p - start < 8) Char(' ');
+    }
+    size_t Finish(char* buffer) {
+        *m_p = '\0';
+        return static_cast<size_t>(m_p - buffer);
+    }
+
+private:
+    char* m_p;
+    char* m_end;
+};
+
 }  // namespace
 
 void CEventLog::Initialize() {
@@ -263,15 +306,26 @@ void CEventLog::FileLog(WORD wType, const char* pszText) {
         time_t now = w32::CurrentTime();
         struct tm t;
         localtime_r(&now, &t);
+        // "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n" for the main log,
+        // "%02d:%02d:%02d %s\r\n" for the web log.
         char line[4096 + 256];
+        LineBuilder b(line, sizeof line - 2);
         if (!m_bWebLog) {
-            snprintf(line, sizeof line, "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n", m_szName,
-                     TypeCharacter(wType), t.tm_hour, t.tm_min, t.tm_sec, GetCurrentThreadId(),
-                     pszText);
+            b.Padded(m_szName);
+            b.Char(' ');
+            b.Char(TypeCharacter(wType));
+            b.Char(' ');
+            b.Time(t);
+            b.Text(" 0x");
+            b.Hex8(GetCurrentThreadId());
+            b.Char(' ');
         } else {
-            snprintf(line, sizeof line, "%02d:%02d:%02d %s\r\n", t.tm_hour, t.tm_min, t.tm_sec,
-                     pszText);
+            b.Time(t);
+            b.Char(' ');
         }
+        b.Text(pszText);
+        size_t n = b.Finish(line);
+        memcpy(line + n, "\r\n", 3);
         t_lineTime = &t;
         WriteToLogFile(line);
         t_lineTime = nullptr;
