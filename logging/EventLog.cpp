@@ -92,7 +92,9 @@ class LineBuilder {
 public:
     LineBuilder(char* buffer, size_t size) : m_p(buffer), m_end(buffer + size - 1) {}
     void Text(const char* text) {
-        while (*text && m_p < m_end) *m_p++ = *text++;
+        size_t n = strnlen(text, static_cast<size_t>(m_end - m_p));
+        memcpy(m_p, text, n);
+        m_p += n;
     }
     void Char(char c) {
         if (m_p < m_end) *m_p++ = c;
