@@ -22,7 +22,11 @@
 // back to that point stops there. Each (inner star, position) pair is then
 // walked at most once, and a whole match costs at most (subject length + 1)
 // x (pattern length + 1) pattern steps, in the same order of trials and so
-// with the same result value as trying every position every time. Memory:
+// with the same result value as trying every position every time. Besides
+// the steps: the subject's length, the CR LF of each line in multi-line
+// mode, and one look at the literals after each inner star per line, which
+// lets a scan pass over positions that cannot match (see SkipHopeless).
+// Memory:
 // four pointers per inner star, on the stack for up to kInlineLevels of
 // them; it depends on the pattern only, never on the subject's length.
 //
@@ -74,6 +78,23 @@ inline bool SameLetter(char a, char b) {
     return kUpper.map[static_cast<unsigned char>(a)] == kUpper.map[static_cast<unsigned char>(b)];
 }
 
+// The characters that begin an element other than a plain literal.
+struct SpecialTable {
+    bool map[256];
+    constexpr SpecialTable() : map() {
+        for (unsigned char c : {'\0', '*', '?', '[', '\\', '^'}) map[c] = true;
+    }
+};
+inline constexpr SpecialTable kSpecial{};
+
+// n characters of the subject against n plain literals of a pattern.
+inline bool SameText(const char* s, const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (!SameLetter(s[i], p[i])) return false;
+    }
+    return true;
+}
+
 // The span a match runs over. Positions are pointers into the subject.
 struct Line {
     const char* start;  // where "^" matches without consuming
@@ -98,12 +119,23 @@ struct NoSteps {
 // end of the pattern or an inner "*". Never reads the subject at or past
 // line.end, nor the pattern past its zero byte.
 template <class Steps>
-inline Walk WalkSegment(const char* p, const char* s, const Line& line, Steps& steps) {
+[[gnu::always_inline]] inline Walk WalkSegment(const char* p, const char* s, const Line& line, Steps& steps) {
+    const char* const lineStart = line.start;
+    const char* const lineEnd = line.end;
     for (;;) {
+        if (!kSpecial.map[static_cast<unsigned char>(*p)]) {
+            // The common element first: a character compared without
+            // regard to case.
+            steps(1);
+            if (s == lineEnd || !SameLetter(*s, *p)) return {Stop::kFail, p, s};
+            ++s;
+            ++p;
+            continue;
+        }
         switch (*p) {
             case '\0':
                 steps(1);
-                return {s == line.end ? Stop::kMatch : Stop::kFail, p, s};
+                return {s == lineEnd ? Stop::kMatch : Stop::kFail, p, s};
             case '*':
                 steps(1);
                 // A final "*" absorbs the rest, whatever it holds.
@@ -112,13 +144,13 @@ inline Walk WalkSegment(const char* p, const char* s, const Line& line, Steps& s
                 steps(1);
                 // At the end of the line "?" ends the whole match, whatever
                 // pattern follows it.
-                if (s == line.end) return {Stop::kMatch, p, s};
+                if (s == lineEnd) return {Stop::kMatch, p, s};
                 if (*s == '\r' || *s == '\n') return {Stop::kFail, p, s};
                 ++s;
                 ++p;
                 break;
             case '[': {
-                if (s == line.end) {
+                if (s == lineEnd) {
                     steps(1);
                     return {Stop::kFail, p, s};
                 }
@@ -157,22 +189,20 @@ inline Walk WalkSegment(const char* p, const char* s, const Line& line, Steps& s
             }
             case '^':
                 steps(1);
-                if (s == line.start) {
+                if (s == lineStart) {
                     ++p;
-                } else if (line.end - s >= 2 && s[0] == '\r' && s[1] == '\n') {
+                } else if (lineEnd - s >= 2 && s[0] == '\r' && s[1] == '\n') {
                     s += 2;
                     ++p;
                 } else {
                     return {Stop::kFail, p, s};
                 }
                 break;
-            case '\\':
-                // The next character literally; a final backslash is itself.
+            default:  // a backslash: the next character literally; a final
+                      // backslash is itself
                 if (p[1] != '\0') ++p;
-                [[fallthrough]];
-            default:
                 steps(1);
-                if (s == line.end || !SameLetter(*s, *p)) return {Stop::kFail, p, s};
+                if (s == lineEnd || !SameLetter(*s, *p)) return {Stop::kFail, p, s};
                 ++s;
                 ++p;
                 break;
@@ -186,7 +216,47 @@ struct Level {
     const char* start;     // first position of the scan in progress
     const char* at;        // the position being tried
     const char* failFrom;  // every position from here to the line's end fails
+    int first;             // the pattern's first character when it is a plain
+                           // literal (upper case), else -1
+    int tail;              // when the pattern is nothing but plain literals:
+                           // their number, else -1
 };
+
+// What a scan can know of its pattern before trying a position.
+// Read once per line and inner star, it is not part of the step count.
+inline void Prepare(Level& level) {
+    const char* p = level.pattern;
+    while (!kSpecial.map[static_cast<unsigned char>(*p)]) ++p;
+    level.first = p == level.pattern ? -1 : kUpper.map[static_cast<unsigned char>(*level.pattern)];
+    level.tail = *p == '\0' ? static_cast<int>(p - level.pattern) : -1;
+}
+
+// Moves `at` to the first position before `limit` where the level's
+// pattern could match; every position passed over would fail at once.
+// Plain literals up to the end of the pattern fit in one place only: where
+// they end with the line (a trial earlier stops short of the end, a later
+// one runs out of line). Otherwise a position must hold the first literal.
+template <class Steps>
+inline const char* SkipHopeless(const Level& level, const char* lineEnd, Steps& steps) {
+    const char* at = level.at;
+    const char* const limit = level.failFrom;
+    if (level.tail >= 0) {
+        const char* only = lineEnd - level.tail;
+        steps(1);
+        return only < at ? limit : (only < limit ? only : limit);
+    }
+    const int first = level.first;
+    const char* found;
+    if (first >= 'A' && first <= 'Z') {
+        found = at;
+        while (found < limit && kUpper.map[static_cast<unsigned char>(*found)] != first) ++found;
+    } else {
+        found = static_cast<const char*>(memchr(at, first, static_cast<size_t>(limit - at)));
+        if (!found) found = limit;
+    }
+    steps(static_cast<size_t>(found - at));
+    return found;
+}
 
 inline constexpr size_t kInlineLevels = 16;
 
@@ -202,9 +272,23 @@ ptrdiff_t Search(const char* from, const char* pattern, const Line& line, const 
     size_t capacity = kInlineLevels;
     size_t known = 1;  // levels reached so far; their failFrom stays valid
     size_t depth = 0;
-    levels[0] = {pattern, from, from, line.end};
+    levels[0] = {pattern, from, from, line.end, -1, -1};
+    Prepare(levels[0]);
     for (;;) {
         Level& level = levels[depth];
+        if ((level.first >= 0 || level.tail >= 0) && level.at < level.failFrom) {
+            level.at = SkipHopeless(level, line.end, steps);
+            if (level.tail >= 0 && level.at < level.failFrom) {
+                // The one place where plain literals can end with the line:
+                // they match there, or nothing from here on does.
+                steps(static_cast<size_t>(level.tail));
+                if (SameText(level.at, level.pattern, static_cast<size_t>(level.tail))) {
+                    *matchEnd = line.end;
+                    return levels[0].at - levels[0].start;
+                }
+                level.at = level.failFrom;
+            }
+        }
         if (level.at >= level.failFrom) {
             // Nothing from start on matches: remember it for later scans.
             level.failFrom = level.start;
@@ -231,7 +315,8 @@ ptrdiff_t Search(const char* from, const char* pattern, const Line& line, const 
                 levels = heapLevels.get();
                 capacity *= 2;
             }
-            levels[known++] = {walk.pattern + 1, nullptr, nullptr, line.end};
+            levels[known] = {walk.pattern + 1, nullptr, nullptr, line.end, -1, -1};
+            Prepare(levels[known++]);
         }
         Level& next = levels[depth + 1];
         if (walk.subject >= next.failFrom) {

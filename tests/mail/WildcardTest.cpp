@@ -184,6 +184,8 @@ TEST(WildcardTest, StepsStayWithinTheBound) {
         {"*[a-c]*[^x]*?*a*\\a*^*b", as}, {"*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?b", as},
         {std::string(40, '*') + "b", as}, {"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*", std::string(30, 'a')},
         {"*^*^*^*^b", [] { std::string s; for (int i = 0; i < 300; ++i) s += "\r\n"; return s; }()},
+        // Short subjects, where each star's own steps count most.
+        {"**********a", "b"}, {"****a", "b"}, {"*abc", ""}, {"*a*b*c*d", "a"},
     };
     for (const Case& c : kCases) {
         const size_t bound = (c.subject.size() + 1) * (c.pattern.size() + 1);
