@@ -1,6 +1,8 @@
 //===-- tests/mail/AddressesTest.cpp - Addresses and local domains --------===//
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/LogFixture.h"
@@ -203,6 +205,34 @@ TEST_F(AddressesTest, NeitherWritesNorReadsPastTheCallersText) {
     EXPECT_EQ(IsValidEmailAddress(text.Place("a@b.c")), 1);
     EXPECT_EQ(IsLocalAddress(text.Place("u@w.d.e")), 1);
     EXPECT_EQ(IsValidAddress(text.Place("joe")), 1);
+}
+
+TEST_F(AddressesTest, ThreadsAskAtOnce) {
+    // The functions keep no state between calls: threads of one process
+    // get the answers they would get alone.
+    SetMask(0x3F | TM_EVENT_DEBUG);
+    SetDomains({"*.d.e", "!m.d.e"});
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&wrong, t] {
+            for (int i = 0; i < 200; ++i) {
+                std::string local = "u" + std::to_string(t) + "@w.d.e", remote = "u@m.d.e";
+                std::string lines = "a\r\nb" + std::to_string(t) + "\r\nc";
+                std::string header = "Joe <j" + std::to_string(t) + "@h.d>";
+                char* end = nullptr;
+                CString address;
+                ParseAddress(header.data(), address);
+                if (IsLocalAddress(local.data()) != 1 || IsLocalAddress(remote.data()) != 0 ||
+                    WildcardMatch(lines.data(), ("_b" + std::to_string(t)).c_str(), &end) != 1 ||
+                    address != ("j" + std::to_string(t) + "@h.d").c_str())
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(MainLines().size(), 800u);
 }
 
 }  // namespace
