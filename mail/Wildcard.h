@@ -79,13 +79,13 @@ inline bool SameLetter(char a, char b) {
 }
 
 // The characters that begin an element other than a plain literal.
-struct SpecialTable {
+struct MetaTable {
     bool map[256];
-    constexpr SpecialTable() : map() {
+    constexpr MetaTable() : map() {
         for (unsigned char c : {'\0', '*', '?', '[', '\\', '^'}) map[c] = true;
     }
 };
-inline constexpr SpecialTable kSpecial{};
+inline constexpr MetaTable kMeta{};
 
 // n characters of the subject against n plain literals of a pattern.
 inline bool SameText(const char* s, const char* p, size_t n) {
@@ -123,7 +123,7 @@ template <class Steps>
     const char* const lineStart = line.start;
     const char* const lineEnd = line.end;
     for (;;) {
-        if (!kSpecial.map[static_cast<unsigned char>(*p)]) {
+        if (!kMeta.map[static_cast<unsigned char>(*p)]) {
             // The common element first: a character compared without
             // regard to case.
             steps(1);
@@ -223,10 +223,10 @@ struct Level {
 };
 
 // What a scan can know of its pattern before trying a position.
-// Read once per line and inner star, it is not part of the step count.
+// Read once per line and inner star; not counted in the steps.
 inline void Prepare(Level& level) {
     const char* p = level.pattern;
-    while (!kSpecial.map[static_cast<unsigned char>(*p)]) ++p;
+    while (!kMeta.map[static_cast<unsigned char>(*p)]) ++p;
     level.first = p == level.pattern ? -1 : kUpper.map[static_cast<unsigned char>(*level.pattern)];
     level.tail = *p == '\0' ? static_cast<int>(p - level.pattern) : -1;
 }

@@ -65,7 +65,7 @@ TEST(WildcardTest, ResultsValuesAndEnds) {
 }
 
 // Random patterns over the language's own characters with CR and LF, and
-// subjects over letters, CR LF, the special characters and high bytes.
+// subjects over letters, CR LF, the pattern characters and high bytes.
 class RandomInputs {
 public:
     explicit RandomInputs(unsigned seed) : rng_(seed) {}
@@ -92,7 +92,7 @@ private:
 TEST(WildcardTest, SameAsThePlainAlgorithmOnRandomInputs) {
     struct Round { unsigned seed; int count; size_t subjectMax, patternMax; };
     const Round kRounds[] = {
-        {1, 120000, 10, 10},  // dense in specials: modes, classes, stars
+        {1, 120000, 10, 10},  // dense in modes, classes and stars
         {2, 60000, 24, 8},    // longer subjects
         {3, 20000, 6, 24},    // long patterns, many stars
     };

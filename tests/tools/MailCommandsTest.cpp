@@ -15,7 +15,7 @@ struct Case {
     std::vector<std::string> args;
     int exitCode;
     const char* out;    // the whole standard output, or nullptr
-    const char* inErr;  // a part of standard error
+    const char* inErr;  // text expected in standard error
 };
 
 void Check(const Case& c, const std::string& input = {}) {
