@@ -27,7 +27,7 @@
 // mode, and one look at the literals after each inner star per line, which
 // lets a scan pass over positions that cannot match (see SkipHopeless).
 // Memory:
-// four pointers per inner star, on the stack for up to kInlineLevels of
+// 40 bytes per inner star, on the stack for up to kInlineLevels of
 // them; it depends on the pattern only, never on the subject's length.
 //
 // Where `end` points. On success: where the match stopped (the line's end,
