@@ -103,6 +103,48 @@ time_t CurrentTime() {
     return ts.tv_sec;
 }
 
+bool MachineHostName(char* pszName, size_t nSize) {
+    if (!pszName || nSize == 0) return false;
+    if (Sys().gethostname(pszName, nSize) != 0 || !memchr(pszName, '\0', nSize)) {
+        pszName[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// rand() is random() on the 128-byte state that srand() seeds; the
+// reentrant form on a state of the same size gives the same values.
+struct ThreadRandomState {
+    char state[128];
+    struct random_data data;
+    bool seeded = false;
+};
+
+ThreadRandomState& RandomState() {
+    static thread_local ThreadRandomState random;
+    return random;
+}
+
+}  // namespace
+
+void SeedThreadRandom(unsigned seed) {
+    ThreadRandomState& random = RandomState();
+    memset(&random.data, 0, sizeof random.data);
+    initstate_r(seed, random.state, sizeof random.state, &random.data);
+    random.seeded = true;
+}
+
+int ThreadRandom() {
+    ThreadRandomState& random = RandomState();
+    // An unseeded sequence starts as srand(1) would.
+    if (!random.seeded) SeedThreadRandom(1);
+    int32_t value = 0;
+    random_r(&random.data, &value);
+    return value;
+}
+
 DWORD ErrnoToWin32(int err) {
     switch (err) {
         case 0: return ERROR_SUCCESS;

@@ -38,6 +38,18 @@ const std::string& ObjectNamespace();
 // tests can move the clock.
 time_t CurrentTime();
 
+// The machine's host name, as Windows Sockets' gethostname gives it, into
+// a buffer of nSize bytes; false (the buffer then holds no name) when the
+// system cannot tell it or it does not fit.
+bool MachineHostName(char* pszName, size_t nSize);
+
+// The runtime's random numbers as the multithreaded runtime keeps them:
+// one sequence per thread. After SeedThreadRandom(seed) the thread's
+// ThreadRandom values are those of the C library's rand() after
+// srand(seed); nothing else's sequence moves.
+void SeedThreadRandom(unsigned seed);
+int ThreadRandom();
+
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);
 
