@@ -22,9 +22,8 @@
 // Limits: each text field of the scan takes at most 30 characters. Times
 // keep the range 1970-01-01 00:00:00 .. 2038-01-19 03:14:07 UTC; a date
 // that mktime cannot place inside it, or that the header's zone moves out
-// of it, gives 0. A process follows changes of TZ at once, but sees a new
-// zone file of the machine (TZ unset) only once it has restarted, as its
-// log times do.
+// of it, gives 0. Changes of TZ are followed at once, a replaced zone file
+// of the machine (TZ unset) within a second.
 //===----------------------------------------------------------------------===//
 #include "mail/Dates.h"
 
@@ -299,6 +298,10 @@ struct ZoneCache {
     const bool bTzSet;
     const std::string tz;
     std::atomic<int64_t> offsets[kBucketCount];
+    // With TZ unset: the stamp of the zone file the offsets were found
+    // with, and the second it was last compared.
+    std::atomic<uint64_t> stamp{0};
+    std::atomic<int64_t> checkedAt{INT64_MIN};
 };
 
 struct ZoneCaches {
@@ -312,6 +315,21 @@ ZoneCaches& Caches() {
     // ends.
     static ZoneCaches* caches = new ZoneCaches;
     return *caches;
+}
+
+// With TZ unset mktime rereads /etc/localtime when the file has been
+// replaced; the machine's zone is compared with the file at most once a
+// second, and its offsets are found anew after a change.
+void FollowZoneFile(ZoneCaches& caches, ZoneCache* zone) {
+    const int64_t now = w32::CurrentTime();
+    if (zone->checkedAt.load(std::memory_order_relaxed) == now) return;
+    zone->checkedAt.store(now, std::memory_order_relaxed);
+    const uint64_t stamp = w32::LocalZoneFileStamp();
+    if (zone->stamp.load(std::memory_order_acquire) == stamp) return;
+    std::lock_guard<std::mutex> guard(caches.lock);
+    if (zone->stamp.load(std::memory_order_relaxed) == stamp) return;
+    for (auto& offset : zone->offsets) offset.store(kNotKnown, std::memory_order_relaxed);
+    zone->stamp.store(stamp, std::memory_order_release);
 }
 
 int64_t CachedStandardOffset(int bucket) {
@@ -334,6 +352,7 @@ int64_t CachedStandardOffset(int bucket) {
         }
         caches.current.store(zone, std::memory_order_release);
     }
+    if (!zone->bTzSet) FollowZoneFile(caches, zone);
     int64_t offset = zone->offsets[bucket].load(std::memory_order_acquire);
     if (offset != kNotKnown) return offset;
     std::lock_guard<std::mutex> guard(caches.lock);

@@ -112,6 +112,20 @@ bool MachineHostName(char* pszName, size_t nSize) {
     return true;
 }
 
+uint64_t LocalZoneFileStamp() {
+    struct stat st;
+    if (Sys().stat("/etc/localtime", &st) != 0) return 0;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the fields
+    for (uint64_t field : {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_mtim.tv_sec),
+                           uint64_t(st.st_mtim.tv_nsec), uint64_t(st.st_size)}) {
+        for (int i = 0; i < 8; ++i) {
+            hash ^= (field >> (8 * i)) & 0xFF;
+            hash *= 0x100000001b3ull;
+        }
+    }
+    return hash ? hash : 1;
+}
+
 namespace {
 
 // rand() is random() on the 128-byte state that srand() seeds; the

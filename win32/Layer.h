@@ -7,6 +7,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -49,6 +50,11 @@ bool MachineHostName(char* pszName, size_t nSize);
 // srand(seed); nothing else's sequence moves.
 void SeedThreadRandom(unsigned seed);
 int ThreadRandom();
+
+// A stamp of the machine's time zone file /etc/localtime (device, inode,
+// modification time, size, as the C library checks it when TZ is unset);
+// it changes when the file is replaced, 0 when there is none.
+uint64_t LocalZoneFileStamp();
 
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);
