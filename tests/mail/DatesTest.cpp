@@ -7,8 +7,10 @@
 //===----------------------------------------------------------------------===//
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <random>
+#include <thread>
 
 #include "logging/LogFixture.h"
 #include "mail/Dates.h"
@@ -190,6 +192,30 @@ TEST(LocalStandardTimeTest, EqualsMktimeInManyZones) {
             EXPECT_EQ(tmc::LocalStandardTime(100, 2, 14, 9, 20, 30), value) << zone;
         }
     }
+}
+
+TEST(LocalStandardTimeTest, ThreadsShareTheOffsetsTheyFind) {
+    // A zone no other test uses, so that the threads find its offsets at once.
+    ZoneScope scope("XST-1XDT,M3.5.0,M10.5.0/3");
+    std::vector<int64_t> expected;
+    for (int year = 66; year < 140; ++year) {
+        struct tm fields = {};
+        fields.tm_year = year, fields.tm_mon = year % 12, fields.tm_mday = 10;
+        expected.push_back(mktime(&fields));
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 0; i < expected.size(); ++i) {
+                size_t at = (i + t * 17) % expected.size();
+                int year = 66 + static_cast<int>(at);
+                if (tmc::LocalStandardTime(year, year % 12, 10, 0, 0, 0) != expected[at]) ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 class InternetTimeTest : public ::testing::Test {
