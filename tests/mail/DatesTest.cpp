@@ -115,7 +115,7 @@ TEST(DateMonthTest, MonthNames) {
 }
 
 TEST(DateScanTest, ScanMatchesTheCLibrary) {
-    const char kAlphabet[] = "0123456789 -:+abcMarJunGMT,\t\x80";
+    const char kAlphabet[] = "0123456789 -:+xMarJunGMT,\t\n\r\v\f\x80";
     const std::string kPieces[] = {"Tue, 14 Mar 2000 09:20:30 +0100", "99999999999999999999",
                                    "-9223372036854775808", std::string(35, 'q')};
     std::mt19937 random(20260104);
