@@ -99,14 +99,14 @@ void BM_GetNextId(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(GetNextId());
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GetNextId)->MinTime(2.0);
+BENCHMARK(BM_GetNextId)->MinTime(2.0)->UseRealTime();
 
 void BM_GetMessageId(benchmark::State& state) {
     char buffer[128];
     for (auto _ : state) benchmark::DoNotOptimize(GetMessageId(buffer, sizeof buffer, "mail.example.com"));
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GetMessageId);
+BENCHMARK(BM_GetMessageId)->UseRealTime();
 
 // Four processes (arg 1: each with two threads) take numbers for three
 // seconds; numbers_per_s counts all of them together.
