@@ -28,6 +28,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Layer.h"
 #include "mail/Dates.h"
 #include "tmcommon.h"
 
@@ -82,7 +83,7 @@ BENCHMARK(BM_ScanHeaderDate);
 
 void BM_LocalStandardTime(benchmark::State& state) {
     SetZone(state);
-    for (auto _ : state) benchmark::DoNotOptimize(tmc::LocalStandardTime(100, 2, 14, 10, 20, 30));
+    for (auto _ : state) benchmark::DoNotOptimize(w32::LocalStandardTime(100, 2, 14, 10, 20, 30));
     state.SetItemsProcessed(state.iterations());
     unsetenv("TZ");
 }

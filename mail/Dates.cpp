@@ -8,35 +8,24 @@
 // three letters. GetInternetTimeString formats the current local time with
 // its offset from UTC for a Date header.
 //
-// Speed: mktime takes a lock and, with TZ unset, looks at the zone file on
-// every call. For a header date all it adds to the wall-clock seconds is
-// the zone's standard offset, which stays put for years at a time. So the
-// offset is kept per zone and per stretch of about a year, once the zone's
-// transitions around that stretch show that mktime would use exactly that
-// offset there; mktime itself answers everything else (zones with leap
-// seconds, stretches where the standard offset changes, long daylight
-// periods, dates far outside the representable range).
+// The wall clock is read as local standard time through the layer's
+// LocalStandardTime, which gives what mktime would at a fraction of its
+// cost.
 //
 // Diagnostics: a text that does not reach the minutes, or whose month is
 // not a month name, is logged as the warning "Invalid format date %s".
 // Limits: each text field of the scan takes at most 30 characters. Times
 // keep the range 1970-01-01 00:00:00 .. 2038-01-19 03:14:07 UTC; a date
 // that mktime cannot place inside it, or that the header's zone moves out
-// of it, gives 0. Changes of TZ are followed at once, a replaced zone file
-// of the machine (TZ unset) within a second.
+// of it, gives 0.
 //===----------------------------------------------------------------------===//
 #include "mail/Dates.h"
 
-#include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "Layer.h"
 #include "logging/Trap.h"
@@ -47,7 +36,6 @@ namespace {
 
 const char kSourceFile[] = "Utilities";
 
-constexpr int64_t kDay = 86400;
 // 2038-01-19 03:14:07 UTC, the last second a 32-bit time value holds.
 constexpr int64_t kLatestTime = INT32_MAX;
 
@@ -132,241 +120,6 @@ const NamedZone kZones[50] = {
     {"SST", 2},   {"FST", 2},   {"WADT", 8},  {"EADT", 11}, {"NZDT", 13},
 };
 
-//===-- Local standard time ----------------------------------------------===//
-
-// Days from 1970-01-01 to the given day of the proleptic Gregorian
-// calendar; nDay may lie outside the month and counts on linearly.
-int64_t DaysFromCivil(int64_t nYear, int nMonth /* 1..12 */, int64_t nDay) {
-    nYear -= nMonth <= 2;
-    const int64_t era = (nYear >= 0 ? nYear : nYear - 399) / 400;
-    const int64_t yearOfEra = nYear - era * 400;
-    const int64_t dayOfYear = (153 * (nMonth + (nMonth > 2 ? -3 : 9)) + 2) / 5 + nDay - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
-// The cache covers wall-clock seconds (fields read as if they were UTC)
-// from three days before 1970 to three days after the end of the range,
-// in buckets of 2^25 seconds (about 388 days).
-constexpr int kBucketShift = 25;
-constexpr int64_t kFirstCached = -3 * kDay;
-constexpr int64_t kLastCached = kLatestTime + 3 * kDay;
-constexpr int kBucketCount = static_cast<int>(((kLastCached - kFirstCached) >> kBucketShift) + 1);
-constexpr int64_t kNotKnown = INT64_MIN;
-constexpr int64_t kAskMktime = INT64_MIN + 1;
-constexpr size_t kMaxZones = 32;
-
-// How mktime (glibc) finds the time for fields with tm_isdst 0: it steps
-// t <- wall - offset(t) from a guess near the wall clock until it meets
-// the fields, and when it meets them in daylight time it looks for the
-// nearest standard time at steps of kStride seconds around and takes that
-// offset. So where every standard moment near a bucket has the one offset
-// S, every daylight moment the one offset D, and each daylight period the
-// bucket can meet is short and has standard time of at least one stride
-// beside it, mktime gives wall - S for the whole bucket: in a gap of the
-// clock it oscillates between wall - S and wall - D and stops on wall - S.
-constexpr int64_t kStride = 601200;
-constexpr int64_t kNearMargin = 2 * kDay;      // where the steps can land
-constexpr int64_t kScanMargin = 400 * kDay;    // what the search can reach
-constexpr int64_t kLongestDaylight = 300 * kDay;
-// Zones change at most once within this step (no offset of any zone's
-// history lasted less than a week).
-constexpr int64_t kScanStep = 6 * 3600;
-
-struct ZoneState {
-    long nOffset;  // seconds east of UTC
-    bool bDaylight;
-    bool operator==(const ZoneState& other) const {
-        return nOffset == other.nOffset && bDaylight == other.bDaylight;
-    }
-};
-
-// The zone at instant t; false where localtime fails or its fields are
-// not the linear wall clock of t (a zone with leap seconds).
-bool ProbeZone(int64_t t, ZoneState* state) {
-    time_t instant = static_cast<time_t>(t);
-    struct tm tm;
-    if (!localtime_r(&instant, &tm)) return false;
-    int64_t wall = DaysFromCivil(tm.tm_year + int64_t(1900), tm.tm_mon + 1, tm.tm_mday) * kDay +
-                   tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
-    if (wall != t + tm.tm_gmtoff) return false;
-    state->nOffset = tm.tm_gmtoff;
-    state->bDaylight = tm.tm_isdst > 0;
-    return true;
-}
-
-struct ZoneRun {
-    int64_t nStart;
-    ZoneState state;
-};
-
-// The standard offset that mktime adds for every wall-clock second of the
-// bucket, or kAskMktime where that cannot be shown. Runs with the zone of
-// the C library set up for the current TZ.
-int64_t AnalyseBucket(int bucket) {
-    const int64_t first = kFirstCached + (int64_t(bucket) << kBucketShift);
-    const int64_t last = first + (int64_t(1) << kBucketShift) - 1;
-    const int64_t nearBegin = first - kNearMargin, nearEnd = last + kNearMargin;
-    const int64_t scanBegin = first - kScanMargin, scanEnd = last + kScanMargin;
-
-    std::vector<ZoneRun> runs;
-    ZoneState current;
-    if (!ProbeZone(scanBegin, &current)) return kAskMktime;
-    runs.push_back({scanBegin, current});
-    for (int64_t t = scanBegin; t < scanEnd;) {
-        int64_t next = std::min(t + kScanStep, scanEnd);
-        ZoneState state;
-        if (!ProbeZone(next, &state)) return kAskMktime;
-        if (!(state == current)) {
-            int64_t low = t, high = next;
-            while (high - low > 1) {
-                int64_t middle = low + (high - low) / 2;
-                ZoneState probe;
-                if (!ProbeZone(middle, &probe)) return kAskMktime;
-                if (probe == current) {
-                    low = middle;
-                } else if (probe == state) {
-                    high = middle;
-                } else {
-                    return kAskMktime;  // a third state within one step
-                }
-            }
-            runs.push_back({high, state});
-            current = state;
-        }
-        t = next;
-    }
-
-    bool haveStandard = false, haveDaylight = false;
-    long standard = 0, daylight = 0;
-    for (const ZoneRun& run : runs) {
-        bool& have = run.state.bDaylight ? haveDaylight : haveStandard;
-        long& offset = run.state.bDaylight ? daylight : standard;
-        if (have && offset != run.state.nOffset) return kAskMktime;
-        have = true;
-        offset = run.state.nOffset;
-    }
-    if (!haveStandard) return kAskMktime;
-
-    // Daylight periods that the steps can land in: inside the scan, short,
-    // with a standard period of a stride or more on one side. The first
-    // and last runs are cut by the scan, so their lengths are lower bounds.
-    const size_t count = runs.size();
-    auto runEnd = [&](size_t i) { return i + 1 < count ? runs[i + 1].nStart : scanEnd + 1; };
-    for (size_t i = 0; i < count; ++i) {
-        if (!runs[i].state.bDaylight) continue;
-        if (runEnd(i) <= nearBegin || runs[i].nStart > nearEnd) continue;
-        if (i == 0 || i + 1 == count) return kAskMktime;
-        if (runEnd(i) - runs[i].nStart > kLongestDaylight) return kAskMktime;
-        int64_t before = runs[i].nStart - runs[i - 1].nStart;
-        int64_t after = runEnd(i + 1) - runs[i + 1].nStart;
-        if (before < kStride && after < kStride) return kAskMktime;
-    }
-
-    // A second opinion from mktime at the bucket's ends and around each
-    // change of the zone inside it.
-    auto agrees = [&](int64_t wall) {
-        if (wall < first || wall > last) return true;
-        time_t asUtc = static_cast<time_t>(wall);
-        struct tm fields;
-        if (!gmtime_r(&asUtc, &fields)) return false;
-        fields.tm_isdst = 0;
-        return static_cast<int64_t>(mktime(&fields)) == wall - standard;
-    };
-    if (!agrees(first) || !agrees(first + (last - first) / 2) || !agrees(last)) return kAskMktime;
-    static const int64_t kAround[] = {-7201, -3601, -3600, -1801, -1, 0, 1, 1800, 3599, 3600, 7200};
-    for (size_t i = 1; i < count; ++i) {
-        for (long offset : {standard, daylight, runs[i - 1].state.nOffset}) {
-            for (int64_t delta : kAround) {
-                if (!agrees(runs[i].nStart + offset + delta)) return kAskMktime;
-            }
-        }
-    }
-    return standard;
-}
-
-// The offsets found for one value of TZ (or for TZ unset). Never freed:
-// readers hold them without a lock.
-struct ZoneCache {
-    ZoneCache(const char* pszTz) : bTzSet(pszTz != nullptr), tz(pszTz ? pszTz : "") {
-        for (auto& offset : offsets) offset.store(kNotKnown, std::memory_order_relaxed);
-    }
-    bool Matches(const char* pszTz) const {
-        return pszTz ? bTzSet && tz == pszTz : !bTzSet;
-    }
-
-    const bool bTzSet;
-    const std::string tz;
-    std::atomic<int64_t> offsets[kBucketCount];
-    // With TZ unset: the stamp of the zone file the offsets were found
-    // with, and the second it was last compared.
-    std::atomic<uint64_t> stamp{0};
-    std::atomic<int64_t> checkedAt{INT64_MIN};
-};
-
-struct ZoneCaches {
-    std::mutex lock;
-    std::vector<ZoneCache*> all;
-    std::atomic<ZoneCache*> current{nullptr};
-};
-
-ZoneCaches& Caches() {
-    // Left in place at exit: a date may still be read while the process
-    // ends.
-    static ZoneCaches* caches = new ZoneCaches;
-    return *caches;
-}
-
-// With TZ unset mktime rereads /etc/localtime when the file has been
-// replaced; the machine's zone is compared with the file at most once a
-// second, and its offsets are found anew after a change.
-void FollowZoneFile(ZoneCaches& caches, ZoneCache* zone) {
-    const int64_t now = w32::CurrentTime();
-    if (zone->checkedAt.load(std::memory_order_relaxed) == now) return;
-    zone->checkedAt.store(now, std::memory_order_relaxed);
-    const uint64_t stamp = w32::LocalZoneFileStamp();
-    if (zone->stamp.load(std::memory_order_acquire) == stamp) return;
-    std::lock_guard<std::mutex> guard(caches.lock);
-    if (zone->stamp.load(std::memory_order_relaxed) == stamp) return;
-    for (auto& offset : zone->offsets) offset.store(kNotKnown, std::memory_order_relaxed);
-    zone->stamp.store(stamp, std::memory_order_release);
-}
-
-int64_t CachedStandardOffset(int bucket) {
-    ZoneCaches& caches = Caches();
-    const char* tz = getenv("TZ");
-    ZoneCache* zone = caches.current.load(std::memory_order_acquire);
-    if (!zone || !zone->Matches(tz)) {
-        std::lock_guard<std::mutex> guard(caches.lock);
-        zone = nullptr;
-        for (ZoneCache* each : caches.all) {
-            if (each->Matches(tz)) {
-                zone = each;
-                break;
-            }
-        }
-        if (!zone) {
-            if (caches.all.size() >= kMaxZones) return kAskMktime;
-            zone = new ZoneCache(tz);
-            caches.all.push_back(zone);
-        }
-        caches.current.store(zone, std::memory_order_release);
-    }
-    if (!zone->bTzSet) FollowZoneFile(caches, zone);
-    int64_t offset = zone->offsets[bucket].load(std::memory_order_acquire);
-    if (offset != kNotKnown) return offset;
-    std::lock_guard<std::mutex> guard(caches.lock);
-    offset = zone->offsets[bucket].load(std::memory_order_relaxed);
-    if (offset == kNotKnown) {
-        // localtime_r works with the zone last set up; mktime would set it
-        // up from TZ first.
-        tzset();
-        offset = AnalyseBucket(bucket);
-        zone->offsets[bucket].store(offset, std::memory_order_release);
-    }
-    return offset;
-}
-
 const char kWeekdayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -417,29 +170,6 @@ int64_t HeaderZoneOffset(const char* pszZone) {
     return 0;
 }
 
-int64_t LocalStandardTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
-    // mktime works with the seconds held to 0..59 and adds the rest at the
-    // end, so the zone is looked up for the wall clock without them.
-    const int second = std::clamp(nSecond, 0, 59);
-    const int64_t year = int64_t(nYear) + nMonth / 12 - (nMonth % 12 < 0);
-    const int month = (nMonth % 12 + 12) % 12;
-    const int64_t wall = (DaysFromCivil(year + 1900, month + 1, 1) + nDay - 1) * kDay +
-                         int64_t(nHour) * 3600 + int64_t(nMinute) * 60 + second;
-    if (wall >= kFirstCached && wall <= kLastCached) {
-        int64_t offset = CachedStandardOffset(static_cast<int>((wall - kFirstCached) >> kBucketShift));
-        if (offset != kAskMktime) return wall - offset + (int64_t(nSecond) - second);
-    }
-    struct tm fields = {};
-    fields.tm_year = nYear;
-    fields.tm_mon = nMonth;
-    fields.tm_mday = nDay;
-    fields.tm_hour = nHour;
-    fields.tm_min = nMinute;
-    fields.tm_sec = nSecond;
-    fields.tm_isdst = 0;
-    return static_cast<int64_t>(mktime(&fields));
-}
-
 }  // namespace tmc
 
 int getm(const char* pszMonth) {
@@ -469,7 +199,7 @@ time_t tm_getdate(const char* pszDate) {
             return 0;
         }
         int year = f.nYear > 200 ? f.nYear - 1900 : f.nYear;
-        int64_t t = tmc::LocalStandardTime(year, month, f.nDay, f.nHour, f.nMinute, f.nSecond);
+        int64_t t = w32::LocalStandardTime(year, month, f.nDay, f.nHour, f.nMinute, f.nSecond);
         if (!InTimeRange(t)) return 0;
         // A zone east of UTC moves the time back. A zone that carries the
         // time out of the range would wrap a 32-bit value: 0 instead.
@@ -483,9 +213,8 @@ const char* GetInternetTimeString(char* pszBuffer, int nSize) {
     static const char kError[] = "<error>";
     TIME_ZONE_INFORMATION tzi;
     GetTimeZoneInformation(&tzi);
-    time_t now = w32::CurrentTime();
     struct tm local;
-    if (!pszBuffer || !localtime_r(&now, &local)) return kError;
+    if (!pszBuffer || !CTime::GetCurrentTime().GetLocalTm(&local)) return kError;
     char text[96];
     int n = snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d", kWeekdayNames[local.tm_wday],
                      local.tm_mday, kMonthNames[local.tm_mon], local.tm_year + 1900, local.tm_hour,

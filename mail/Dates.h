@@ -1,8 +1,8 @@
 //===-- mail/Dates.h - Header date scanning and local standard time -------===//
 //
-// Internal pieces of the date functions, open to the tests and benchmarks
-// that hold them against the C library: the scan of a Date header's text
-// and the conversion of broken-down local standard time to a time value.
+// Internal pieces of the date functions, open to the tests and benchmarks:
+// the scan of a Date header's text, held against the C library's sscanf,
+// and the offset of the header's zone.
 //===----------------------------------------------------------------------===//
 #pragma once
 
@@ -33,15 +33,7 @@ struct HeaderDateFields {
 // than 30 characters and a terminator into a text field.
 int ScanHeaderDate(const char* pszText, HeaderDateFields* pFields);
 
-// What mktime returns for these fields read as the machine's local
-// standard time (tm_isdst 0; nYear counts from 1900, nMonth from 0; the
-// other fields may lie outside their usual ranges), as a 64-bit value:
-// -1 when mktime fails. Follows the TZ environment variable as mktime
-// does. Answers from a per-zone cache where the zone's standard offset is
-// provably the one mktime would use, and asks mktime itself elsewhere.
-int64_t LocalStandardTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond);
-
-// The zone part of a header date as seconds east of UTC: "+hhmm"/"-hhmm"
+// The zone field of a header date as seconds east of UTC: "+hhmm"/"-hhmm"
 // (any digits after the sign), a name of the zone table, else 0.
 int64_t HeaderZoneOffset(const char* pszZone);
 

@@ -44,6 +44,12 @@ time_t CurrentTime();
 // system cannot tell it or it does not fit.
 bool MachineHostName(char* pszName, size_t nSize);
 
+// What mktime returns for these fields read as the machine's local
+// standard time (tm_isdst 0; nYear counts from 1900, nMonth from 0; the
+// fields may lie outside their usual ranges), as a 64-bit value, -1 where
+// mktime fails. Follows TZ as mktime does, at a fraction of its cost.
+int64_t LocalStandardTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond);
+
 // The runtime's random numbers as the multithreaded runtime keeps them:
 // one sequence per thread. After SeedThreadRandom(seed) the thread's
 // ThreadRandom values are those of the C library's rand() after

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "mail/ZoneScope.h"
+#include "support/ZoneScope.h"
 #include "platform/ProcessEnv.h"
 #include "tmcommon.h"
 

@@ -1,4 +1,4 @@
-//===-- tests/mail/ZoneScope.h - A time zone and a clock for mail tests ----===//
+//===-- tests/support/ZoneScope.h - A time zone and the clocks for tests --===//
 #pragma once
 
 #include <cstdlib>
