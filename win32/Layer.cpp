@@ -105,6 +105,62 @@ time_t CurrentTime() {
     return ts.tv_sec;
 }
 
+bool MachineHostName(char* pszName, size_t nSize) {
+    if (!pszName || nSize == 0) return false;
+    if (Sys().gethostname(pszName, nSize) != 0 || !memchr(pszName, '\0', nSize)) {
+        pszName[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+uint64_t LocalZoneFileStamp() {
+    struct stat st;
+    if (Sys().stat("/etc/localtime", &st) != 0) return 0;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the fields
+    for (uint64_t field : {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_mtim.tv_sec),
+                           uint64_t(st.st_mtim.tv_nsec), uint64_t(st.st_size)}) {
+        for (int i = 0; i < 8; ++i) {
+            hash ^= (field >> (8 * i)) & 0xFF;
+            hash *= 0x100000001b3ull;
+        }
+    }
+    return hash ? hash : 1;
+}
+
+namespace {
+
+// rand() is random() on the 128-byte state that srand() seeds; the
+// reentrant form on a state of the same size gives the same values.
+struct ThreadRandomState {
+    char state[128];
+    struct random_data data;
+    bool seeded = false;
+};
+
+ThreadRandomState& RandomState() {
+    static thread_local ThreadRandomState random;
+    return random;
+}
+
+}  // namespace
+
+void SeedThreadRandom(unsigned seed) {
+    ThreadRandomState& random = RandomState();
+    memset(&random.data, 0, sizeof random.data);
+    initstate_r(seed, random.state, sizeof random.state, &random.data);
+    random.seeded = true;
+}
+
+int ThreadRandom() {
+    ThreadRandomState& random = RandomState();
+    // An unseeded sequence starts as srand(1) would.
+    if (!random.seeded) SeedThreadRandom(1);
+    int32_t value = 0;
+    random_r(&random.data, &value);
+    return value;
+}
+
 DWORD ErrnoToWin32(int err) {
     switch (err) {
         case 0: return ERROR_SUCCESS;
