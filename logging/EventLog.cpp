@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 
 #include "FormatInternal.h"
@@ -44,7 +45,11 @@ std::mutex g_pathLock;
 
 // Counts the directories applied, so that an open file in the old
 // directory is left for the new one at the next line.
-int g_pathGeneration = 0;
+std::atomic<int> g_pathGeneration{0};
+
+// The local time of the line that FileLog hands to WriteToLogFile, so that
+// the time is read once per line.
+thread_local const struct tm* t_lineTime = nullptr;
 
 // What each log's open file was opened for (index 0 main, 1 web): the
 // local date (year * 10000 + month * 100 + day) and the directory's
@@ -79,6 +84,51 @@ bool IsBurdockPath(const char* path) {
     const char* base = w32::BaseName(path);
     return _stricmp(base, "burdocks") == 0 || _stricmp(base, "burdocks.exe") == 0;
 }
+
+// Builds a log line without the C library's formatter, which costs more
+// than the rest of a line's work together. Appends stop at the buffer's
+// end; the caller's buffer always has room for the fixed part.
+class LineBuilder {
+public:
+    LineBuilder(char* buffer, size_t size) : m_p(buffer), m_end(buffer + size - 1) {}
+    void Text(const char* text) {
+        size_t n = strnlen(text, static_cast<size_t>(m_end - m_p));
+        memcpy(m_p, text, n);
+        m_p += n;
+    }
+    void Char(char c) {
+        if (m_p < m_end) *m_p++ = c;
+    }
+    void TwoDigits(int n) {
+        Char(static_cast<char>('0' + n / 10 % 10));
+        Char(static_cast<char>('0' + n % 10));
+    }
+    void Time(const struct tm& t) {
+        TwoDigits(t.tm_hour);
+        Char(':');
+        TwoDigits(t.tm_min);
+        Char(':');
+        TwoDigits(t.tm_sec);
+    }
+    void Hex8(DWORD v) {
+        static const char kDigits[] = "0123456789abcdef";
+        for (int shift = 28; shift >= 0; shift -= 4) Char(kDigits[(v >> shift) & 0xF]);
+    }
+    // "%-8s": left-aligned in eight columns; a longer text is written whole.
+    void Padded(const char* text) {
+        const char* start = m_p;
+        Text(text);
+        while (m_p - start < 8) Char(' ');
+    }
+    size_t Finish(char* buffer) {
+        *m_p = '\0';
+        return static_cast<size_t>(m_p - buffer);
+    }
+
+private:
+    char* m_p;
+    char* m_end;
+};
 
 }  // namespace
 
@@ -258,16 +308,29 @@ void CEventLog::FileLog(WORD wType, const char* pszText) {
         time_t now = w32::CurrentTime();
         struct tm t;
         localtime_r(&now, &t);
+        // "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n" for the main log,
+        // "%02d:%02d:%02d %s\r\n" for the web log.
         char line[4096 + 256];
+        LineBuilder b(line, sizeof line - 2);
         if (!m_bWebLog) {
-            snprintf(line, sizeof line, "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n", m_szName,
-                     TypeCharacter(wType), t.tm_hour, t.tm_min, t.tm_sec, GetCurrentThreadId(),
-                     pszText);
+            b.Padded(m_szName);
+            b.Char(' ');
+            b.Char(TypeCharacter(wType));
+            b.Char(' ');
+            b.Time(t);
+            b.Text(" 0x");
+            b.Hex8(GetCurrentThreadId());
+            b.Char(' ');
         } else {
-            snprintf(line, sizeof line, "%02d:%02d:%02d %s\r\n", t.tm_hour, t.tm_min, t.tm_sec,
-                     pszText);
+            b.Time(t);
+            b.Char(' ');
         }
+        b.Text(pszText);
+        size_t n = b.Finish(line);
+        memcpy(line + n, "\r\n", 3);
+        t_lineTime = &t;
         WriteToLogFile(line);
+        t_lineTime = nullptr;
     });
 }
 
@@ -282,20 +345,17 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
     volatile bool held = false;
     w32::CatchAll(
         [&] {
-            // The name is built before the mutex is taken: the mutex covers
-            // only the date check, the open, the seek and the write.
-            time_t now = w32::CurrentTime();
             struct tm t;
-            localtime_r(&now, &t);
-            int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
-            char name[PATH_MAX + 32];
-            int generation;
-            {
-                std::lock_guard<std::mutex> guard(g_pathLock);
-                generation = g_pathGeneration;
-                snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
-                         prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+            if (t_lineTime) {
+                t = *t_lineTime;
+            } else {
+                time_t now = w32::CurrentTime();
+                localtime_r(&now, &t);
             }
+            int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+            int generation = g_pathGeneration.load(std::memory_order_acquire);
+            // The mutex covers the date check, the open when needed, the
+            // seek and the write; the file's name is made only to open it.
             WaitForSingleObject(mutex, INFINITE);
             held = true;
             if (file != INVALID_HANDLE_VALUE && (date != lastDate || generation != lastGeneration)) {
@@ -303,6 +363,13 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
                 file = INVALID_HANDLE_VALUE;
             }
             if (file == INVALID_HANDLE_VALUE) {
+                char name[PATH_MAX + 32];
+                {
+                    std::lock_guard<std::mutex> guard(g_pathLock);
+                    generation = g_pathGeneration.load(std::memory_order_relaxed);
+                    snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
+                             prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+                }
                 file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {

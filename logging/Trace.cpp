@@ -25,8 +25,6 @@
 
 namespace {
 
-const char kSourceFile[] = "EventLog";
-
 DWORD g_dwDebugIt = 0;
 DWORD g_dwDebugX = 0;
 

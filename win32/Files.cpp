@@ -67,7 +67,7 @@ bool HeldByOthers(int fd, off_t range) {
     return lock.l_type != F_UNLCK;
 }
 
-class FileObject : public KernelObject {
+class FileObject final : public KernelObject {
 public:
     explicit FileObject(int fd) : m_fd(fd) {}
     ~FileObject() override { Sys().close(m_fd); }

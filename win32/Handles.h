@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <typeinfo>
 
 #include "tmwin32.h"
 
@@ -29,9 +30,13 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 // The object behind a handle, or nullptr for a handle that is not open.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
 
+// The object behind a handle when it is exactly a T (the kinds are final
+// classes), else nullptr.
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
-    return std::dynamic_pointer_cast<T>(LookupHandle(h));
+    std::shared_ptr<KernelObject> object = LookupHandle(h);
+    if (!object || typeid(*object) != typeid(T)) return nullptr;
+    return std::static_pointer_cast<T>(std::move(object));
 }
 
 // Takes the handle out of the table; the object goes when its last user

@@ -32,6 +32,7 @@
 //===----------------------------------------------------------------------===//
 #include <linux/futex.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -49,6 +50,9 @@
 #if __has_feature(thread_sanitizer)
 #define TM_THREAD_SANITIZER 1
 #endif
+#endif
+#ifdef TM_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
 #endif
 
 namespace w32 {
@@ -86,6 +90,16 @@ DWORD GrantedAccess(ObjectKind kind, DWORD dwAccess) {
     if (dwAccess & kGenericWrite) granted |= READ_CONTROL | modify;
     if (dwAccess & kGenericExecute) granted |= SYNCHRONIZE;
     return granted;
+}
+
+// ThreadSanitizer knows a mutex by its address: a thread that took the
+// mutex through another mapping is told to it here before the release.
+// Other builds do nothing.
+void TellThreadSanitizerAcquired([[maybe_unused]] pthread_mutex_t* mutex) {
+#ifdef TM_THREAD_SANITIZER
+    __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+    __tsan_mutex_post_lock(mutex, __tsan_mutex_try_lock, 0);
+#endif
 }
 
 // The calling thread's key in a Segment's owner note. Unique among the
@@ -195,16 +209,27 @@ public:
 
     BOOL Release() {
         Segment& segment = *m_segment;
-        // The note is updated while the mutex is still held, so it never
-        // says "free" while another thread's note is being written.
+        pthread_mutex_t* mutex = &segment.StateAs<MutexState>().mutex;
         const uintptr_t self = ThisThread();
         const bool noted = segment.m_ownerThread.load(std::memory_order_relaxed) == self;
+        // Only the owner may release. A thread owns the mutex through
+        // another mapping than this one only after closing every handle
+        // while holding it and opening it again; the mutex word tells.
+        if (!noted) {
+            if (!HeldByCallingThread(mutex)) {
+                SetLastError(ERROR_NOT_OWNER);
+                return FALSE;
+            }
+            TellThreadSanitizerAcquired(mutex);
+        }
+        // The note is updated while the mutex is still held, so it never
+        // says "free" while another thread's note is being written.
         const uint32_t depth = segment.m_ownerDepth.load(std::memory_order_relaxed);
         if (noted) {
             segment.m_ownerDepth.store(depth - 1, std::memory_order_relaxed);
             if (depth == 1) segment.m_ownerThread.store(0, std::memory_order_relaxed);
         }
-        int r = pthread_mutex_unlock(&segment.StateAs<MutexState>().mutex);
+        int r = pthread_mutex_unlock(mutex);
         if (r == 0) return TRUE;
         if (noted) {
             segment.m_ownerThread.store(self, std::memory_order_relaxed);
@@ -215,6 +240,13 @@ public:
     }
 
 private:
+    // The C library keeps a robust mutex's owner as the thread id in the
+    // low bits of its futex word.
+    static bool HeldByCallingThread(pthread_mutex_t* mutex) {
+        const unsigned word = __atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED);
+        return (word & FUTEX_TID_MASK) == static_cast<unsigned>(gettid());
+    }
+
     static void NoteAcquired(Segment& segment, bool abandoned) {
         const uintptr_t self = ThisThread();
         if (!abandoned && segment.m_ownerThread.load(std::memory_order_relaxed) == self) {
@@ -227,17 +259,18 @@ private:
 
     static int TimedLock(pthread_mutex_t* mutex, DWORD dwMilliseconds) {
 #ifdef TM_THREAD_SANITIZER
-        // ThreadSanitizer does not intercept pthread_mutex_clocklock and
-        // would miss the acquisition; its builds wait on the wall clock.
-        timespec at;
-        clock_gettime(CLOCK_REALTIME, &at);
-        at.tv_sec += dwMilliseconds / 1000;
-        at.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000;
-        if (at.tv_nsec >= 1000000000) {
-            at.tv_sec += 1;
-            at.tv_nsec -= 1000000000;
+        // ThreadSanitizer does not intercept pthread_mutex_clocklock, and
+        // its pthread_mutex_timedlock loses an EOWNERDEAD acquisition; its
+        // builds poll with trylock, which it follows in full.
+        Deadline deadline(dwMilliseconds);
+        for (;;) {
+            int r = pthread_mutex_trylock(mutex);
+            timespec left;
+            if (r != EBUSY) return r;
+            if (!deadline.Remaining(&left)) return ETIMEDOUT;
+            if (left.tv_sec > 0 || left.tv_nsec > 1000000) left = {0, 1000000};
+            nanosleep(&left, nullptr);
         }
-        return pthread_mutex_timedlock(mutex, &at);
 #else
         // The monotonic clock: setting the time of day must not stretch or
         // cut a wait.

@@ -74,26 +74,28 @@ const std::string& RegistryDatabasePath() {
     return path;
 }
 
+std::string ObjectNamespaceFor(const std::string& databasePath) {
+    // The database's directory is resolved, so that two spellings of one
+    // installation's path meet in the same namespace.
+    std::string path = databasePath;
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
+        path = std::string(resolved) + (slash == std::string::npos ? "/" + path : path.substr(slash));
+    }
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (unsigned char c : path) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    char text[32];
+    snprintf(text, sizeof text, "tamarak.%016llx.", (unsigned long long)hash);
+    return text;
+}
+
 const std::string& ObjectNamespace() {
-    static const std::string prefix = [] {
-        // The database's directory is resolved, so that two spellings of
-        // one installation's path meet in the same namespace.
-        std::string path = RegistryDatabasePath();
-        size_t slash = path.rfind('/');
-        std::string dir = path.substr(0, slash);
-        char resolved[PATH_MAX];
-        if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
-            path = std::string(resolved) + path.substr(slash);
-        }
-        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (unsigned char c : path) {
-            hash ^= c;
-            hash *= 0x100000001b3ull;
-        }
-        char text[32];
-        snprintf(text, sizeof text, "tamarak.%016llx.", (unsigned long long)hash);
-        return std::string(text);
-    }();
+    static const std::string prefix = ObjectNamespaceFor(RegistryDatabasePath());
     return prefix;
 }
 
@@ -101,6 +103,62 @@ time_t CurrentTime() {
     struct timespec ts;
     if (Sys().clockGettime(CLOCK_REALTIME, &ts) != 0) return time(nullptr);
     return ts.tv_sec;
+}
+
+bool MachineHostName(char* pszName, size_t nSize) {
+    if (!pszName || nSize == 0) return false;
+    if (Sys().gethostname(pszName, nSize) != 0 || !memchr(pszName, '\0', nSize)) {
+        pszName[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+uint64_t LocalZoneFileStamp() {
+    struct stat st;
+    if (Sys().stat("/etc/localtime", &st) != 0) return 0;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the fields
+    for (uint64_t field : {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_mtim.tv_sec),
+                           uint64_t(st.st_mtim.tv_nsec), uint64_t(st.st_size)}) {
+        for (int i = 0; i < 8; ++i) {
+            hash ^= (field >> (8 * i)) & 0xFF;
+            hash *= 0x100000001b3ull;
+        }
+    }
+    return hash ? hash : 1;
+}
+
+namespace {
+
+// rand() is random() on the 128-byte state that srand() seeds; the
+// reentrant form on a state of the same size gives the same values.
+struct ThreadRandomState {
+    char state[128];
+    struct random_data data;
+    bool seeded = false;
+};
+
+ThreadRandomState& RandomState() {
+    static thread_local ThreadRandomState random;
+    return random;
+}
+
+}  // namespace
+
+void SeedThreadRandom(unsigned seed) {
+    ThreadRandomState& random = RandomState();
+    memset(&random.data, 0, sizeof random.data);
+    initstate_r(seed, random.state, sizeof random.state, &random.data);
+    random.seeded = true;
+}
+
+int ThreadRandom() {
+    ThreadRandomState& random = RandomState();
+    // An unseeded sequence starts as srand(1) would.
+    if (!random.seeded) SeedThreadRandom(1);
+    int32_t value = 0;
+    random_r(&random.data, &value);
+    return value;
 }
 
 DWORD ErrnoToWin32(int err) {

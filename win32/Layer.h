@@ -7,6 +7,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -34,9 +35,35 @@ const std::string& RegistryDatabasePath();
 // test runs with their own TAMARAK_REGISTRY, never share an object.
 const std::string& ObjectNamespace();
 
+// The namespace that a registry database at this absolute path gives.
+std::string ObjectNamespaceFor(const std::string& databasePath);
+
 // The current calendar time, read through the system-call table so that
 // tests can move the clock.
 time_t CurrentTime();
+
+// The machine's host name, as Windows Sockets' gethostname gives it, into
+// a buffer of nSize bytes; false (the buffer then holds no name) when the
+// system cannot tell it or it does not fit.
+bool MachineHostName(char* pszName, size_t nSize);
+
+// What mktime returns for these fields read as the machine's local
+// standard time (tm_isdst 0; nYear counts from 1900, nMonth from 0; the
+// fields may lie outside their usual ranges), as a 64-bit value, -1 where
+// mktime fails. Follows TZ as mktime does, at a fraction of its cost.
+int64_t LocalStandardTime(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond);
+
+// The runtime's random numbers as the multithreaded runtime keeps them:
+// one sequence per thread. After SeedThreadRandom(seed) the thread's
+// ThreadRandom values are those of the C library's rand() after
+// srand(seed); nothing else's sequence moves.
+void SeedThreadRandom(unsigned seed);
+int ThreadRandom();
+
+// A stamp of the machine's time zone file /etc/localtime (device, inode,
+// modification time, size, as the C library checks it when TZ is unset);
+// it changes when the file is replaced, 0 when there is none.
+uint64_t LocalZoneFileStamp();
 
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);

@@ -132,41 +132,41 @@ DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
         return TIME_ZONE_ID_INVALID;
     }
     memset(tzi, 0, sizeof *tzi);
+    // The zone as TZ names it now, as Windows reports the settings in force.
+    tzset();
     time_t now = w32::CurrentTime();
     struct tm local;
     localtime_r(&now, &local);
-    // The offsets of standard and daylight time this year: the zone's
-    // offsets at the start of January and of July.
-    struct tm probe = local;
-    probe.tm_mon = 0;
-    probe.tm_mday = 1;
-    probe.tm_hour = 12;
-    probe.tm_min = probe.tm_sec = 0;
-    probe.tm_isdst = -1;
-    time_t january = mktime(&probe);
-    probe = local;
-    probe.tm_mon = 6;
-    probe.tm_mday = 1;
-    probe.tm_hour = 12;
-    probe.tm_min = probe.tm_sec = 0;
-    probe.tm_isdst = -1;
-    time_t july = mktime(&probe);
+    // The kind of time not in force now is taken from this year's probes
+    // at the start of January and of July.
     struct tm jan, jul;
-    localtime_r(&january, &jan);
-    localtime_r(&july, &jul);
-    long standardOffset = jan.tm_isdst > 0 ? jul.tm_gmtoff : jan.tm_gmtoff;
-    long daylightOffset = jan.tm_isdst > 0 ? jan.tm_gmtoff : jul.tm_gmtoff;
-    bool hasDaylight = jan.tm_isdst > 0 || jul.tm_isdst > 0;
-    if (local.tm_isdst <= 0 && !hasDaylight) standardOffset = local.tm_gmtoff;
-    tzi->Bias = static_cast<LONG>(-standardOffset / 60);
+    for (struct tm* probe : {&jan, &jul}) {
+        struct tm fields = local;
+        fields.tm_mon = probe == &jan ? 0 : 6;
+        fields.tm_mday = 1;
+        fields.tm_hour = 12;
+        fields.tm_min = fields.tm_sec = 0;
+        fields.tm_isdst = -1;
+        time_t at = mktime(&fields);
+        localtime_r(&at, probe);
+    }
+    const struct tm* standardProbe = jan.tm_isdst <= 0 ? &jan : jul.tm_isdst <= 0 ? &jul : nullptr;
+    const struct tm* daylightProbe = jan.tm_isdst > 0 ? &jan : jul.tm_isdst > 0 ? &jul : nullptr;
+    // The offset in force now is exact, so that Bias (plus DaylightBias in
+    // daylight time) always gives the current offset, even in a year in
+    // which the zone changed its standard offset.
+    const struct tm* standard = local.tm_isdst > 0 ? standardProbe : &local;
+    const struct tm* daylight = local.tm_isdst > 0 ? &local : daylightProbe;
+    if (!standard) standard = &local;  // daylight time all year
+    tzi->Bias = static_cast<LONG>(-(standard->tm_gmtoff / 60));
     tzi->StandardBias = 0;
-    tzi->DaylightBias = hasDaylight ? static_cast<LONG>(-(daylightOffset - standardOffset) / 60) : 0;
+    tzi->DaylightBias = daylight ? static_cast<LONG>(-(daylight->tm_gmtoff / 60)) - tzi->Bias : 0;
     auto copyName = [](WCHAR* to, const char* from) {
         for (int i = 0; i < 31 && from && from[i]; ++i) to[i] = static_cast<unsigned char>(from[i]);
     };
-    copyName(tzi->StandardName, jan.tm_isdst > 0 ? jul.tm_zone : jan.tm_zone);
-    if (hasDaylight) copyName(tzi->DaylightName, jan.tm_isdst > 0 ? jan.tm_zone : jul.tm_zone);
-    if (!hasDaylight) return TIME_ZONE_ID_UNKNOWN;
+    copyName(tzi->StandardName, standard->tm_zone);
+    if (daylight) copyName(tzi->DaylightName, daylight->tm_zone);
+    if (!daylight) return TIME_ZONE_ID_UNKNOWN;
     return local.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 

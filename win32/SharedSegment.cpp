@@ -21,6 +21,8 @@
 //     probe succeeds, nobody else holds the object and it unlinks it;
 //   - an opener that gets the exclusive lock finds a file that no live
 //     process holds (its holders died): it counts as absent and is removed;
+//   - a process that ends normally lets go of what it still holds at exit,
+//     so only a process that is killed leaves a file for the next opener;
 //   - every unlink happens under the exclusive lock and only after checking
 //     that the name still leads to the locked file, and every opener checks
 //     after its shared lock that the name still leads to its file, so an
@@ -247,6 +249,8 @@ struct SegmentStore {
     std::mutex lock;
     std::unordered_map<std::string, std::weak_ptr<Segment>> named;
     std::unordered_set<Segment*> live;
+    // New objects being prepared outside the lock, not yet published.
+    std::unordered_set<Segment*> pending;
 };
 
 SegmentStore* g_store;
@@ -270,6 +274,13 @@ void ChildAfterFork() {
             ++it;
         }
     }
+    // The same for objects a vanished thread was creating.
+    for (Segment* segment : g_store->pending) {
+        int& fd = SegmentAccess::Fd(*segment);
+        if (fd >= 0) Sys().close(fd);
+        fd = -1;
+    }
+    g_store->pending.clear();
     g_store->lock.unlock();
 }
 
@@ -475,15 +486,15 @@ std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, b
     // Declared before the lock: if this is the last reference to a segment
     // that another thread just closed, its destructor takes the lock.
     std::shared_ptr<Segment> segment;
-    std::lock_guard<std::mutex> guard(store.lock);
+    std::unique_lock<std::mutex> guard(store.lock);
 
-    auto it = store.named.find(path);
-    if (it != store.named.end() && (segment = it->second.lock())) {
-        if (segment->Kind() == kind) return segment;
-        *pError = ERROR_INVALID_HANDLE;
-        return nullptr;
-    }
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        auto it = store.named.find(path);
+        if (it != store.named.end() && (segment = it->second.lock())) {
+            if (segment->Kind() == kind) return segment;
+            *pError = ERROR_INVALID_HANDLE;
+            return nullptr;
+        }
         int fd = -1;
         switch (OpenPublished(path, &fd, pError)) {
             case Lookup::Found:
@@ -503,19 +514,29 @@ std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, b
         }
         std::shared_ptr<Segment> fresh = NewUnpublished(kind, canonical, pError);
         if (!fresh) return nullptr;
+        // The state is prepared outside the lock: a mutex taken for its
+        // creator is never taken under the store's lock.
+        store.pending.insert(fresh.get());
+        guard.unlock();
         init(*fresh);
+        guard.lock();
+        store.pending.erase(fresh.get());
         if (Publish(*fresh, path)) {
             Register(store, fresh);
             *pbCreated = true;
             return fresh;
         }
         int err = errno;
+        guard.unlock();
         discard(*fresh);
+        fresh.reset();
+        guard.lock();
         if (err != EEXIST) {
             *pError = ErrnoToWin32(err);
             return nullptr;
         }
-        // Another process published the name first: open its object.
+        // Another process or thread published the name first: use its
+        // object.
     }
     *pError = ERROR_GEN_FAILURE;
     return nullptr;

@@ -8,7 +8,8 @@
 // Where MFC only asserts, the sound behaviour is built instead: Lock on a
 // CSingleLock that already holds its object returns TRUE without taking it
 // again, so the one Unlock of the destructor always balances it; a
-// CSingleLock over no object locks nothing and reports FALSE.
+// CSingleLock over no object, or over one without a handle, locks nothing
+// and reports FALSE.
 //===----------------------------------------------------------------------===//
 #include <string>
 #include <system_error>
@@ -64,7 +65,7 @@ CSingleLock::CSingleLock(CSyncObject* pObject, BOOL bInitialLock)
 CSingleLock::~CSingleLock() { Unlock(); }
 
 BOOL CSingleLock::Lock(DWORD dwTimeOut) {
-    if (!m_pObject) return FALSE;
+    if (!m_pObject || !m_hObject) return FALSE;
     if (!m_bAcquired) m_bAcquired = m_pObject->Lock(dwTimeOut);
     return m_bAcquired;
 }

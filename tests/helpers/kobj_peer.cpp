@@ -5,12 +5,14 @@
 // step, flushed at once so that the test can follow it:
 //
 //   mutex-hold NAME             take NAME ("held <result>") and sleep
+//   mutex-open NAME             open NAME ("opened <last error>"), sleep
 //   mutex-wait NAME MS HOLD_MS  open NAME, wait MS ("wait <result>"), keep
 //                               it HOLD_MS, release ("released <ok>")
 //   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
 //   event-wait NAME MS          open NAME, wait MS ("wait <result>")
-//   event-leave NAME            create NAME ("created <last error>") and
-//                               end without closing it
+//   event-leave NAME GATE       create or open NAME ("created <last
+//                               error>"); once GATE exists, end without
+//                               closing it
 //   create-race NAME GATE       once GATE exists, create NAME
 //                               ("created <last error>"); keep it until
 //                               GATE.done exists
@@ -90,6 +92,11 @@ int main(int argc, char** argv) {
         Report("held %lx", WaitForSingleObject(h, INFINITE));
         SleepForever();
     }
+    if (command == "mutex-open") {
+        HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+        Report("opened %lu", h ? 0ul : GetLastError());
+        SleepForever();
+    }
     if (command == "mutex-wait" && argc == 5) {
         HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
         if (!h) {
@@ -122,9 +129,10 @@ int main(int argc, char** argv) {
         CloseHandle(h);
         return 0;
     }
-    if (command == "event-leave") {
+    if (command == "event-leave" && argc == 4) {
         HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
         Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
+        while (!Exists(argv[3])) usleep(1000);
         return 0;
     }
     if (command == "create-race" && argc == 4) {

@@ -10,10 +10,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
+#include <dirent.h>
+
 #include <gtest/gtest.h>
+
+#include "Layer.h"
 
 namespace {
 
@@ -39,6 +44,17 @@ int RunSandboxed(char** argv) {
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
+    }
+    // Named objects that the test's processes left behind (a process killed
+    // while it held one leaves its file until the name is next looked up).
+    std::string prefix = w32::ObjectNamespaceFor(registry);
+    if (DIR* shm = opendir("/dev/shm")) {
+        while (dirent* entry = readdir(shm)) {
+            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+                unlink((std::string("/dev/shm/") + entry->d_name).c_str());
+            }
+        }
+        closedir(shm);
     }
     if (!getenv("TM_KEEP_SANDBOX")) {
         std::error_code ec;

@@ -1,0 +1,240 @@
+//===-- tests/mail/IdentifiersTest.cpp - Counter, identifiers, host name --===//
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "support/ZoneScope.h"
+#include "platform/ProcessEnv.h"
+#include "tmcommon.h"
+
+namespace tmtest {
+namespace {
+
+constexpr DWORD kMissing = 0xDEADBEEF;  // no LastId value
+
+DWORD StoredLastId() {
+    CRegistry reg;
+    DWORD value = 0, size = sizeof value, type = 0;
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ) != ERROR_SUCCESS ||
+        reg.QueryValue("LastId", &value, &size, &type) != ERROR_SUCCESS) {
+        return kMissing;
+    }
+    return type == REG_DWORD && size == 4 ? value : kMissing - 1;
+}
+
+void SetParameter(const char* name, DWORD number, const char* text = nullptr) {
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    if (text) {
+        ASSERT_EQ(reg.SetValue(name, text), 0);
+    } else if (number == kMissing) {
+        reg.DeleteValue(name);
+    } else {
+        ASSERT_EQ(reg.SetValue(name, number), 0);
+    }
+}
+
+void RestrictParameters(REGSAM allowed) {
+    ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, allowed), 0);
+}
+
+TEST(NextIdTest, CounterRunsOnAndWraps) {
+    const std::pair<DWORD, DWORD> kCases[] = {
+        {kMissing, 1}, {0, 1}, {0xFFFFE, 0xFFFFF}, {0xFFFFF, 0}, {0x123456, 0x23457}, {0xFFFFFFFF, 0},
+    };
+    for (const auto& [stored, next] : kCases) {
+        SetParameter("LastId", stored);
+        EXPECT_EQ(GetNextId(), next) << std::hex << stored;
+        EXPECT_EQ(StoredLastId(), next) << std::hex << stored;
+    }
+    // A missing key is created.
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY), 0);
+    EXPECT_EQ(GetNextId(), 1u);
+    EXPECT_EQ(StoredLastId(), 1u);
+}
+
+TEST(NextIdTest, FailuresHandOutNothingAndKeepTheCounter) {
+    SetParameter("LastId", 41);
+    RestrictParameters(KEY_READ);  // the key may not be opened for writing
+    EXPECT_EQ(GetNextId(), 0u);
+    RestrictParameters(KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
+    // Without the installation mutex a number could go out twice.
+    HANDLE mutex = g_ProcessEnv.m_hInstallMutex;
+    g_ProcessEnv.m_hInstallMutex = nullptr;
+    DWORD unlocked = GetNextId();
+    g_ProcessEnv.m_hInstallMutex = mutex;
+    EXPECT_EQ(unlocked, 0u);
+    EXPECT_EQ(StoredLastId(), 41u);
+    EXPECT_EQ(GetNextId(), 42u);
+}
+
+TEST(NextIdTest, FourProcessesOfTwoThreadsGetDistinctNumbers) {
+    constexpr int kProcesses = 4, kPerProcess = 2 * 2000;
+    SetParameter("LastId", 1000);
+    std::string dir = MakeDir("ids");
+    std::vector<pid_t> pids;
+    for (int p = 0; p < kProcesses; ++p) {
+        pids.push_back(StartProgram(HelperPath("id_worker"), {"next", "2", "2000", dir + "/go"}, {},
+                                    dir + "/out" + std::to_string(p)));
+    }
+    WriteFile(dir + "/go", "");
+    std::set<DWORD> seen;
+    size_t total = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        ASSERT_EQ(WaitProgram(pids[p]), 0);
+        for (const std::string& line : SplitLines(ReadFile(dir + "/out" + std::to_string(p)))) {
+            seen.insert(static_cast<DWORD>(std::stoul(line)));
+            ++total;
+        }
+    }
+    // Each number once, and none lost: exactly those after the stored one.
+    const DWORD expected = kProcesses * kPerProcess;
+    EXPECT_EQ(total, expected);
+    ASSERT_EQ(seen.size(), expected);
+    EXPECT_EQ(*seen.begin(), 1001u);
+    EXPECT_EQ(*seen.rbegin(), 1000u + expected);
+    EXPECT_EQ(StoredLastId(), 1000u + expected);
+}
+
+TEST(NextIdTest, ProcessKilledHoldingTheMutexBlocksNobody) {
+    SetParameter("LastId", 7);
+    std::string out = MakeDir("hold") + "/out";
+    pid_t holder = StartProgram(HelperPath("id_worker"), {"hold"}, {}, out);
+    auto waitFor = [](auto done) {
+        for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return ReadFile(out) == "held\n"; }));
+    // Shared with the thread, which outlives a failed test.
+    struct Outcome { std::atomic<bool> done{false}; std::atomic<DWORD> number{0}; };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread taker([outcome] {
+        outcome->number = GetNextId();
+        outcome->done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(outcome->done) << "GetNextId went past a held installation mutex";
+    kill(holder, SIGKILL);
+    EXPECT_EQ(WaitProgram(holder), 128 + SIGKILL);
+    if (!waitFor([&] { return outcome->done.load(); })) {
+        taker.detach();
+        FAIL() << "GetNextId still waits for the dead process's mutex";
+    }
+    taker.join();
+    EXPECT_EQ(outcome->number, 8u);
+    EXPECT_EQ(GetNextId(), 9u);
+}
+
+// The clocks at 2026-12-04 09:32:16 UTC and a tick count of 0x12345678,
+// the machine on UTC, LastId at 41.
+class GuidTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_wallNow = 1796376736;
+        g_tickMs = 0x12345678;
+        w32::Sys().clockGettime = FixedClocks;
+        SetParameter("LastId", 41);
+        // The bytes that follow the seed in the C library's rand().
+        srand(0x12345678);
+        random1_ = static_cast<BYTE>(rand());
+        random2_ = static_cast<BYTE>(rand());
+    }
+    void TearDown() override { w32::ResetSysCalls(); }
+
+    ZoneScope zone_{"UTC0"};
+    BYTE random1_ = 0, random2_ = 0;
+};
+
+TEST_F(GuidTest, ByteLayout) {
+    const BYTE kExpected[16] = {0x2A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 4, 12, 26, 9, 32, 16, random1_, random2_};
+    GUID guid;
+    memset(&guid, 0xBD, sizeof guid);
+    CreateGuid(&guid);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(reinterpret_cast<BYTE*>(&guid)[i], kExpected[i]) << "byte " << i;
+    // The date is local: 5 July 01:32:16 in central Europe.
+    ZoneScope central("CET-1CEST,M3.5.0,M10.5.0/3");
+    g_wallNow = 1783207936;
+    CreateGuid(&guid);
+    const BYTE kLocal[6] = {5, 7, 26, 1, 32, 16};
+    EXPECT_EQ(memcmp(guid.Data4, kLocal, sizeof kLocal), 0);
+}
+
+TEST_F(GuidTest, SameMillisecondSameRandomBytesDifferentNumbers) {
+    GUID a, b;
+    CreateGuid(&a);
+    CreateGuid(&b);
+    EXPECT_EQ(memcmp(&a.Data2, &b.Data2, 12), 0);
+    EXPECT_EQ(a.Data1 + 1, b.Data1);
+    // The random sequence is the calling thread's: others' do not move.
+    srand(5);
+    int first = rand();
+    srand(5);
+    std::thread([] { GUID c; CreateGuid(&c); }).join();
+    CreateGuid(&a);
+    EXPECT_EQ(rand(), first);
+}
+
+TEST_F(GuidTest, MessageIdText) {
+    char word3[9];
+    snprintf(word3, sizeof word3, "%02x%02x1020", random2_, random1_);
+    const std::string prefix = std::string("0000002a12345678091a0c04") + word3 + "@";
+    const std::string longHost(100, 'h');
+    struct Case { int size; const char* host; std::string text; };
+    const Case kCases[] = {
+        {128, "postmaster@d.e", prefix + "postmaster.d.e"}, {128, "@@", prefix + ".."},
+        {128, nullptr, prefix},  {40, longHost.c_str(), prefix + "hhhhhh"},
+        {34, longHost.c_str(), prefix}, {33, "d.e", ""}, {-5, "d.e", ""},
+    };
+    for (const Case& c : kCases) {
+        SetParameter("LastId", 41);
+        char buffer[160];
+        memset(buffer, 0xBD, sizeof buffer);
+        const char* result = GetMessageId(buffer, c.size, c.host);
+        EXPECT_EQ(std::string(result), c.text) << c.size;
+        EXPECT_EQ(result == buffer, !c.text.empty()) << c.size;
+        // Nothing written past the text, nothing at all for the empty one.
+        size_t untouched = c.text.empty() ? 0 : c.text.size() + 1;
+        EXPECT_EQ(static_cast<BYTE>(buffer[untouched]), 0xBD) << c.size;
+    }
+    EXPECT_STREQ(GetMessageId(nullptr, 128, "d.e"), "");
+}
+
+int NoHostName(char*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+
+TEST(HostNameTest, RegistryValueThenMachineThenDefault) {
+    char machine[256] = "";
+    ASSERT_EQ(gethostname(machine, sizeof machine), 0);
+    struct Case { const char* value; bool machineKnown; bool restricted; const char* name; };
+    const Case kCases[] = {
+        {"mail.example.com", true, false, "mail.example.com"}, {"", true, false, ""},
+        {nullptr, true, false, machine}, {nullptr, false, false, "localhost"},
+        {"relay", false, false, "relay"},
+        // A key that may not be opened for writing is not read.
+        {"ignored", true, true, machine},
+    };
+    for (const Case& c : kCases) {
+        if (c.value) SetParameter("hostname", 0, c.value); else SetParameter("hostname", kMissing);
+        if (!c.machineKnown) w32::Sys().gethostname = NoHostName;
+        if (c.restricted) RestrictParameters(KEY_READ);
+        CString name("before");
+        GetHostName(name);
+        w32::ResetSysCalls();
+        RestrictParameters(KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
+        EXPECT_STREQ(static_cast<const char*>(name), c.name) << (c.value ? c.value : "(none)");
+    }
+    SetParameter("hostname", kMissing);
+}
+
+}  // namespace
+}  // namespace tmtest

@@ -1,0 +1,196 @@
+//===-- tests/mail/WildcardTest.cpp - The bounded wildcard matcher --------===//
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "mail/GuardedText.h"
+#include "mail/ReferenceMatcher.h"
+#include "mail/Wildcard.h"
+#include "tmcommon.h"
+
+namespace {
+
+using ::testing::PrintToString;
+
+struct Result {
+    int value;
+    long end;  // offset of the end position in the subject
+    bool operator==(const Result&) const = default;
+};
+void PrintTo(const Result& r, std::ostream* os) { *os << "value " << r.value << " end " << r.end; }
+
+// Both leave the subject as they found it, or the result says so (end -1).
+template <class Matcher>
+Result Run(Matcher match, const std::string& subject, const std::string& pattern) {
+    std::string copy = subject;
+    char* end = reinterpret_cast<char*>(0xBD);
+    const int value = match(copy.data(), pattern.c_str(), &end);
+    return {value, copy == subject ? end - copy.data() : -1};
+}
+Result Library(const std::string& s, const std::string& p) { return Run(WildcardMatch, s, p); }
+Result Plain(const std::string& s, const std::string& p) { return Run(reference::WildcardMatch, s, p); }
+
+TEST(WildcardTest, ResultsValuesAndEnds) {
+    struct Case { const char* pattern; const char* subject; Result want; };
+    const Case kCases[] = {
+        // Empty pattern, stars, and the character an inner star needs.
+        {"", "", {1, 0}}, {"", "a", {0, 0}}, {"*", "", {1, 0}}, {"*", "abc", {1, 0}}, {"*x", "", {0, 0}},
+        {"abc*d", "abc", {0, 3}}, {"a**", "a", {0, 1}}, {"a**", "ab", {1, 1}}, {"*x", "x", {1, 1}},
+        // The value: 1 + what the first inner star absorbed.
+        {"*@*.*", "a@b.c", {2, 4}}, {"*.example.com", "MAIL.EXAMPLE.COM", {5, 16}}, {"*b*c", "aabxxc", {3, 6}},
+        {"*?x", "ab", {0, 2}}, {"*a?*b", "aza", {3, 3}},
+        // "?" takes anything but CR and LF, and ends the match at the end.
+        {"X?Z", "xyz", {1, 3}}, {"a?b", "a", {1, 1}}, {"a?c", "a\rc", {0, 1}}, {"a?c", "a\nc", {0, 1}},
+        // Classes: case counts, signed ranges, "-" and "]" as bounds.
+        {"[a-c]x", "bx", {1, 2}}, {"[A-D]x", "bx", {0, 0}}, {"[^0-9]", "", {0, 0}}, {"[^0-9]", "5", {0, 0}},
+        {"[-a]", "a", {0, 0}}, {"[a-]x", "x", {1, 1}}, {"[a-]x", "ax", {0, 1}}, {"[\x80-\x7f]", "\xff", {1, 1}},
+        {"[a-\xff]", "b", {0, 0}}, {"[\xe9]", "\xc9", {0, 0}}, {"[^]", "\r", {1, 1}}, {"[^", "a", {1, 1}},
+        {"[a-", "a", {1, 1}}, {"[a-c-e]", "d", {1, 1}}, {"[*]", "a", {0, 0}},
+        // Backslash, "^", literals.
+        {"\\*", "*", {1, 1}}, {"\\*", "x", {0, 0}}, {"a\\", "a\\", {1, 2}}, {"\xe9", "\xc9", {0, 0}},
+        {"^abc", "abc", {1, 3}}, {"*^abc*", "x\r\nabcd", {2, 6}}, {"*^abc*", "xabcd", {0, 4}},
+        {"a^b", "ab", {0, 1}}, {"^^a", "\r\na", {0, 0}}, {"a^", "a\r", {0, 1}},
+        // Negation gives exactly 0 or 1.
+        {"!abc", "xyz", {1, 0}}, {"!abc", "ABC", {0, 3}}, {"!*b*", "abbb", {0, 2}},
+        // Multi-line: each CR LF line on its own, the empty last one too.
+        {"_b*", "a\r\nbc", {1, 4}}, {"_b*", "a\r\nc", {0, 3}}, {"_", "a\r\n", {1, 3}}, {"_", "a", {0, 0}},
+        {"_^a", "b\r\na", {1, 4}}, {"_*c", "ab\r\nxc", {2, 6}}, {"_a?", "b\r\na\rc", {0, 4}}, {"_!", "!", {1, 1}},
+    };
+    for (const Case& c : kCases) {
+        const std::string label = PrintToString(c.pattern) + " on " + PrintToString(c.subject);
+        EXPECT_EQ(Library(c.subject, c.pattern), c.want) << label;
+        EXPECT_EQ(Plain(c.subject, c.pattern), c.want) << label << " (the plain algorithm)";
+    }
+}
+
+// Random patterns over the language's own characters with CR and LF, and
+// subjects over letters, CR LF, the pattern characters and high bytes.
+class RandomInputs {
+public:
+    explicit RandomInputs(unsigned seed) : rng_(seed) {}
+    std::string Pattern(size_t maxLength) {
+        static const char kChars[] = "**??[[]]^^\\-abA\r\n\xe9!_z";
+        const unsigned mode = Uniform(8);
+        std::string p = mode == 0 ? "!" : mode == 1 ? "_" : "";
+        for (size_t n = Uniform(static_cast<unsigned>(maxLength) + 1); n > 0; --n) p += kChars[Uniform(sizeof kChars - 1)];
+        return p;
+    }
+    std::string Subject(size_t maxLength) {
+        static const char kChars[] = "aaAbBz-^*[]\\\r\n\xe9\x80";
+        std::string s;
+        for (size_t n = Uniform(static_cast<unsigned>(maxLength) + 1); s.size() < n;)
+            s += Uniform(6) == 0 ? std::string("\r\n") : std::string(1, kChars[Uniform(sizeof kChars - 1)]);
+        return s;
+    }
+    unsigned Uniform(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng_); }
+
+private:
+    std::mt19937 rng_;
+};
+
+TEST(WildcardTest, SameAsThePlainAlgorithmOnRandomInputs) {
+    struct Round { unsigned seed; int count; size_t subjectMax, patternMax; };
+    const Round kRounds[] = {
+        {1, 120000, 10, 10},  // dense in modes, classes and stars
+        {2, 60000, 24, 8},    // longer subjects
+        {3, 20000, 6, 24},    // long patterns, many stars
+    };
+    for (const Round& round : kRounds) {
+        RandomInputs random(round.seed);
+        int differences = 0, matches = 0;
+        for (int i = 0; i < round.count && differences < 10; ++i) {
+            const std::string pattern = random.Pattern(round.patternMax), subject = random.Subject(round.subjectMax);
+            const Result plain = Plain(subject, pattern), got = Library(subject, pattern);
+            matches += plain.value != 0;
+            if (got == plain) continue;
+            ++differences;
+            ADD_FAILURE() << "seed " << round.seed << ": " << PrintToString(pattern) << " on " << PrintToString(subject)
+                          << ": " << PrintToString(got) << ", the plain algorithm " << PrintToString(plain);
+        }
+        // Both outcomes are well represented, or the comparison proves little.
+        EXPECT_GT(matches, round.count / 20) << "seed " << round.seed;
+        EXPECT_LT(matches, round.count * 19 / 20) << "seed " << round.seed;
+    }
+}
+
+TEST(WildcardTest, StepsStayWithinTheBound) {
+    struct CountSteps {
+        size_t n = 0;
+        void operator()(size_t k) { n += k; }
+    };
+    auto within = [](const std::string& subject, const std::string& pattern) {
+        CountSteps steps;
+        const char* end = nullptr;
+        tmc::wildcard::Match(subject.c_str(), pattern.c_str(), &end, steps);
+        return steps.n <= (subject.size() + 1) * (pattern.size() + 1);
+    };
+    // Inputs that make the plain algorithm explode, and short subjects,
+    // where each star's own steps count most.
+    const std::string as(1000, 'a'), crlfs = [] { std::string s; for (int i = 0; i < 200; ++i) s += "aa\r\n"; return s; }();
+    const std::pair<std::string, std::string> kCases[] = {
+        {"*a*a*a*a*a*b", as}, {"!*a*a*a*a*a*b", as}, {"_*a*a*a*a*a*b", crlfs}, {"*[a-c]*[^x]*?*a*\\a*^*b", as},
+        {"*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?b", as}, {std::string(40, '*') + "b", as},
+        {"*^*^*^*^b", crlfs}, {"**********a", "b"}, {"****a", "b"}, {"*abc", ""}, {"*a*b*c*d", "a"},
+    };
+    for (const auto& [pattern, subject] : kCases) EXPECT_TRUE(within(subject, pattern)) << pattern;
+    RandomInputs random(7);
+    for (int i = 0; i < 20000; ++i) {
+        const std::string pattern = random.Pattern(16), subject = random.Subject(40);
+        ASSERT_TRUE(within(subject, pattern)) << PrintToString(pattern) << " on " << PrintToString(subject);
+    }
+}
+
+TEST(WildcardTest, DeepPatternsAndLongSubjects) {
+    // More inner stars than the matcher keeps on its stack.
+    std::string deep;
+    for (int i = 0; i < 20; ++i) deep += "*x";
+    const std::pair<std::string, std::string> kCases[] = {
+        {deep + "y", std::string(20, 'x') + "y"}, {deep + "y", std::string(18, 'x') + "y"},
+        {deep, "a" + std::string(25, 'x')}, {std::string(24, '*') + "?", "abc"}, {"_" + deep, "xx\r\n" + std::string(21, 'x')},
+    };
+    for (const auto& [pattern, subject] : kCases) EXPECT_EQ(Library(subject, pattern), Plain(subject, pattern)) << pattern;
+    // A sender's megabyte against a pattern the plain way would never finish.
+    std::string huge(1 << 20, 'a');
+    EXPECT_EQ(Library(huge, "*a*a*a*a*a*b"), (Result{0, 1 << 20}));
+    huge.back() = 'b';
+    EXPECT_EQ(Library(huge, "*a*a*a*a*a*b").value, 1);
+}
+
+TEST(WildcardTest, InternalHelpersAndNulls) {
+    // ScanForMatch never tries the end of the line itself, and leaves `end`
+    // alone when it starts there; lines end where they are told.
+    struct Case { const char* pattern; const char* subject; long from, lineEnd; int scan; long end; };
+    const Case kCases[] = {
+        {"b", "aab", 0, 3, 2, 3}, {"", "ab", 0, 2, -1, 1}, {"b", "ab", 2, 2, -1, -1},
+        {"b?z", "ab", 0, 2, 1, 2}, {"b", "ab\r\nb", 0, 2, 1, 2}, {"\r", "a\r\n", 0, 1, -1, 0},
+    };
+    for (const Case& c : kCases) {
+        std::string subject = c.subject;
+        char* start = subject.data();
+        char* end = nullptr;
+        EXPECT_EQ(tmc::ScanForMatch(start + c.from, c.pattern, &end, start, start + c.lineEnd), c.scan) << c.pattern;
+        EXPECT_EQ(end ? end - start : -1, c.end) << c.pattern;
+    }
+    char subject[] = "abc";
+    EXPECT_EQ(tmc::MatchPattern(subject, "*c", nullptr, subject, subject + 3), 3);
+    EXPECT_EQ(WildcardMatch(subject, "abc", nullptr), 1);  // end may be left out
+    char* end = nullptr;
+    EXPECT_EQ(WildcardMatch(nullptr, "!x", &end), 0);
+    EXPECT_EQ(WildcardMatch(subject, nullptr, &end), 0);
+}
+
+TEST(WildcardTest, NeverWritesTheSubjectNorReadsPastEitherString) {
+    // A fault would be trapped and the match fail: each case expects success.
+    tmtest::GuardedText subjects, patterns;
+    const std::pair<const char*, const char*> kCases[] = {
+        {"_b*", "a\r\nbc"}, {"_b", "a\r\nb\r\n"}, {"_", "a\r\n"}, {"*^abc*", "x\r\nabc"}, {"!a^", "a\r"},
+        {"[a-", "a"}, {"[^", "\r"}, {"a\\", "a\\"}, {"*?", "ab"}, {"!*[", "x"}, {"*@*.*", "a@b.c"},
+    };
+    for (const auto& [pattern, subject] : kCases) {
+        char* end = nullptr;
+        EXPECT_NE(WildcardMatch(subjects.Place(subject), patterns.Place(pattern), &end), 0) << pattern;
+    }
+}
+
+}  // namespace
