@@ -70,12 +70,14 @@ FILE* CreateReportFile(DWORD* number) {
             return nullptr;
         }
         // An envelope left with this number belongs to another report.
-        if (Exists(QueueFile(*number, "ldl")) || Exists(QueueFile(*number, "pdl")) ||
-            Exists(QueueFile(*number, "tmp"))) {
+        if (Exists(QueueFile(*number, "ldl")) || Exists(QueueFile(*number, "pdl"))) {
             fclose(fp);
             remove(path.c_str());
             continue;
         }
+        // The report is written in large pieces: nobody reads it before
+        // it is closed.
+        setvbuf(fp, nullptr, _IOFBF, 1 << 16);
         return fp;
     }
     return nullptr;
@@ -131,6 +133,7 @@ int BounceEmail(const char* pszMessageFile, char* pszRecipient, const char* pszR
             }
             message = _fsopen(pszMessageFile, "r", _SH_DENYWR);
             if (!message) return 0;
+            setvbuf(message, nullptr, _IOFBF, 8192);
             DWORD number = GetTickCount() & (kNumbers - 1);
             report = CreateReportFile(&number);
             if (report) {
