@@ -74,6 +74,9 @@ private:
     // one: no walk descends more than 512 levels (the registry's own limit).
     DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
     DWORD ReadTreeAt(FILE* fp, int nDepth);
+    // One level of WriteTree and DumpTree, which run the walk as a batch.
+    DWORD WriteKey(FILE* fp);
+    void DumpKey(FILE* fp, int nDepth);
 };
 
 // The flat functions take one argument block: cells of 8 bytes, an integer

@@ -181,6 +181,14 @@ DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
 }
 
 void CRegistry::DumpTree(FILE* fp, int nDepth) {
+    // The walk's reads share transactions (outside the handler, so that
+    // the batch always ends).
+    TmRegBeginBatch();
+    DumpKey(fp, nDepth);
+    TmRegEndBatch();
+}
+
+void CRegistry::DumpKey(FILE* fp, int nDepth) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
         const int indent = 2 * nDepth;
         char name[kNameSize];
@@ -188,7 +196,7 @@ void CRegistry::DumpTree(FILE* fp, int nDepth) {
             PutIndent(fp, indent);
             fprintf(fp, "\\%s\n", name);
             CRegistry sub;
-            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS) sub.DumpTree(fp, nDepth + 1);
+            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS) sub.DumpKey(fp, nDepth + 1);
         }
         for (DWORD i = 0;; ++i) {
             DWORD cchName = sizeof name, type = 0;
@@ -253,6 +261,13 @@ void CRegistry::DumpTree(FILE* fp, int nDepth) {
 //===-- The registry tree file --------------------------------------------===//
 
 DWORD CRegistry::WriteTree(FILE* fp) {
+    TmRegBeginBatch();
+    const DWORD rc = WriteKey(fp);
+    TmRegEndBatch();
+    return rc;
+}
+
+DWORD CRegistry::WriteKey(FILE* fp) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_WRITE_FAULT), [&]() -> DWORD {
         char name[kNameSize];
         for (DWORD i = 0; RegEnumKeyA(m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
@@ -261,7 +276,7 @@ DWORD CRegistry::WriteTree(FILE* fp) {
             if (!PutByte('>', fp) || !PutString(name, strlen(name), fp)) return ERROR_WRITE_FAULT;
             CRegistry sub;
             // A subkey that cannot be opened is written with an empty body.
-            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS && sub.WriteTree(fp) != ERROR_SUCCESS)
+            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS && sub.WriteKey(fp) != ERROR_SUCCESS)
                 return ERROR_WRITE_FAULT;
             if (!PutByte('<', fp)) return ERROR_WRITE_FAULT;
         }
@@ -365,7 +380,18 @@ DWORD CRegistry::ReadString(FILE* fp, CString& cszValue) {
     });
 }
 
-DWORD CRegistry::ReadTree(FILE* fp) { return ReadTreeAt(fp, 0); }
+DWORD CRegistry::ReadTree(FILE* fp) {
+    // The restore's writes share transactions; a failure to commit them
+    // is reported like a value that could not be saved.
+    TmRegBeginBatch();
+    DWORD rc = ReadTreeAt(fp, 0);
+    const LONG committed = TmRegEndBatch();
+    if (committed != ERROR_SUCCESS && (rc == ERROR_SUCCESS || rc == ERROR_HANDLE_EOF)) {
+        LogError("CRegistry::ReadTree - Unable to save registry values, error %d", static_cast<int>(committed));
+        return static_cast<DWORD>(committed);
+    }
+    return rc;
+}
 
 DWORD CRegistry::ReadTreeAt(FILE* fp, int nDepth) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
