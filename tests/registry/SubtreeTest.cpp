@@ -110,19 +110,12 @@ TEST_F(SubtreeTest, CopyMergesIntoWhatTheDestinationHas) {
     EXPECT_EQ(DumpOf(destination), "\\OwnKey\n\nshared (REG_SZ) : new\nown (REG_SZ) : kept\n\n");
 }
 
-TEST_F(SubtreeTest, CopyFromAMissingOrUnreadableSourceChangesNothing) {
-    CRegistry destination, closed;
+TEST_F(SubtreeTest, CopyFromAMissingSourceChangesNothing) {
+    CRegistry destination;
     FreshKey(destination, "Untouched");
     ASSERT_EQ(destination.SetValue("v", DWORD(3)), 0);
-    const std::string before = DumpOf(destination);
     EXPECT_EQ(destination.CopyTree(HKEY_LOCAL_MACHINE, PathOf("Nowhere").c_str()), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    FreshKey(closed, "ReadOnlySource");
-    ASSERT_EQ(closed.SetValue("x", DWORD(1)), 0);
-    ASSERT_EQ(TmRegSetKeyRestriction(closed.m_hKey, "", KEY_READ), 0);
-    EXPECT_EQ(destination.CopyTree(HKEY_LOCAL_MACHINE, PathOf("ReadOnlySource").c_str()),
-              static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(DumpOf(destination), before);
-    ASSERT_EQ(TmRegSetKeyRestriction(closed.m_hKey, "", KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
+    EXPECT_EQ(DumpOf(destination), "v (REG_DWORD) : 0x3\n\n");
 }
 
 // The value buffer is never used after an allocation failed: the value is
@@ -220,18 +213,6 @@ TEST_F(SubtreeTest, DeleteEndsWhenASubkeySurvives) {
                                           KEY_ALL_ACCESS | MAXIMUM_ALLOWED),
                   0);
     }
-}
-
-TEST_F(SubtreeTest, DeleteStopsAtANameTooLongToEnumerate) {
-    CRegistry reg, a, longName, z;
-    FreshKey(reg, "LongNames");
-    Sub(a, reg.m_hKey, "a");
-    Sub(longName, reg.m_hKey, std::string(64, 'm').c_str());
-    Sub(z, reg.m_hKey, "z");
-    reg.CloseKey();
-    EXPECT_EQ(CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, PathOf("LongNames").c_str()), 0u);
-    EXPECT_FALSE(KeyExists(PathOf("LongNames\\a")));
-    EXPECT_TRUE(KeyExists(PathOf("LongNames\\z")));
 }
 
 }  // namespace

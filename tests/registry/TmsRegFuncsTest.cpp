@@ -128,6 +128,15 @@ TEST_F(TmsRegFuncsTest, WritesCreateTheirKeys) {
     Block missing(0, path.c_str(), "nothing");
     EXPECT_EQ(REGSETSTR(missing.SetPtr(3, nullptr).Args()), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(REGSETTEXTLIST(missing.Args()), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    // A key that may not be created gives the create's code.
+    ASSERT_EQ(TmRegSetKeyRestriction(reg_.m_hKey, "", KEY_READ), 0);
+    const std::string newPath = std::string(kFlat) + "\\New";
+    Block refused(0, newPath.c_str(), "l");
+    refused.SetPtr(3, "a");
+    EXPECT_EQ(REGSETTEXTLIST(refused.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(REGSETSTR(refused.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(REGSETVAL(refused.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(TmRegSetKeyRestriction(reg_.m_hKey, "", KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
     CRegistry check;
     ASSERT_EQ(check.OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ), 0);
     EXPECT_EQ(DumpOf(check),
@@ -153,17 +162,6 @@ TEST_F(TmsRegFuncsTest, TextLists) {
         EXPECT_EQ(Take(REGQUERYTEXTLIST(&length, block.Args())), c.text) << c.label;
         EXPECT_EQ(length, strlen(c.text)) << c.label;
     }
-}
-
-TEST_F(TmsRegFuncsTest, CreateRefusedGivesTheCreatesCode) {
-    ASSERT_EQ(TmRegSetKeyRestriction(reg_.m_hKey, "", KEY_READ), 0);
-    const std::string path = std::string(kFlat) + "\\New";
-    Block block(0, path.c_str(), "l");
-    block.SetPtr(3, "a");
-    EXPECT_EQ(REGSETTEXTLIST(block.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(REGSETSTR(block.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(REGSETVAL(block.Args()), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ASSERT_EQ(TmRegSetKeyRestriction(reg_.m_hKey, "", KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
 }
 
 TEST_F(TmsRegFuncsTest, Deletions) {
