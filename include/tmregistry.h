@@ -70,8 +70,8 @@ private:
 
     // Grows the scratch buffer to at least dwSize bytes (never below 256).
     void ReserveBuffer(DWORD dwSize);
-    // The recursive walks, with the depth of the key below the starting
-    // one: no walk descends more than 512 levels (the registry's own limit).
+    // Copy and restore, with the depth of the key below the starting one:
+    // neither descends more than 512 levels (the registry's own limit).
     DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
     DWORD ReadTreeAt(FILE* fp, int nDepth);
     // One level of WriteTree and DumpTree, which run the walk as a batch.

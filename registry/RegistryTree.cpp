@@ -20,8 +20,8 @@
 // 13, or the platform's code when a value could not be saved; 38 at the
 // clean end of the top-level body. The writer returns 29 at the first
 // failed write. A caught exception goes to the exception trap.
-// Limits: names of 64 characters or more end an enumeration; no walk goes
-// more than 512 levels below its starting key.
+// Limits: names of 64 characters or more end an enumeration; a copy or a
+// restore goes at most 512 levels below its starting key.
 //===----------------------------------------------------------------------===//
 #include "registry/RegistryTree.h"
 

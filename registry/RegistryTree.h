@@ -1,6 +1,6 @@
 //===-- registry/RegistryTree.h - Internals of the subtree walks ----------===//
 //
-// Not exported. The depth limit that every recursive walk keeps, and the
+// Not exported. The depth limit of copies and restores, and the
 // allocator that CopyTree takes its value buffer from, replaceable so that
 // tests can make an allocation fail.
 //===----------------------------------------------------------------------===//
