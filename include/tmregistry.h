@@ -74,7 +74,9 @@ private:
     // neither descends more than 512 levels (the registry's own limit).
     DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
     DWORD ReadTreeAt(FILE* fp, int nDepth);
-    // One level of WriteTree and DumpTree, which run the walk as a batch.
+    // The walks of DeleteTree, WriteTree and DumpTree, which run them as
+    // one batch of registry calls.
+    DWORD DeleteKeyTree(HKEY hParent, const char* pszPath);
     DWORD WriteKey(FILE* fp);
     void DumpKey(FILE* fp, int nDepth);
 };

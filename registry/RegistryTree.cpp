@@ -97,8 +97,14 @@ void PutEscaped(FILE* fp, const BYTE* p, size_t n) {
 
 //===-- Subtree operations ------------------------------------------------===//
 
+// The walks below share transactions (TmRegBeginBatch), begun and ended
+// outside their handlers so that a batch always ends. Copy and delete
+// report no failure below their starting key, a failed commit included.
 DWORD CRegistry::CopyTree(HKEY hSourceParent, const char* pszSourcePath) {
-    return CopyTreeAt(hSourceParent, pszSourcePath, 0);
+    TmRegBeginBatch();
+    const DWORD rc = CopyTreeAt(hSourceParent, pszSourcePath, 0);
+    TmRegEndBatch();
+    return rc;
 }
 
 DWORD CRegistry::CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth) {
@@ -152,6 +158,13 @@ DWORD CRegistry::CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int n
 }
 
 DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
+    TmRegBeginBatch();
+    const DWORD rc = DeleteKeyTree(hParent, pszPath);
+    TmRegEndBatch();
+    return rc;
+}
+
+DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_SUCCESS), [&]() -> DWORD {
         CRegistry key;
         LONG rc = key.OpenKey(hParent, pszPath, kReadWrite);
@@ -170,7 +183,7 @@ DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
                 continue;
             }
             memcpy(previous, name, sizeof name);
-            DeleteTree(key.m_hKey, name);
+            DeleteKeyTree(key.m_hKey, name);
             key.CloseKey();
             if (key.OpenKey(hParent, pszPath, kReadWrite) != ERROR_SUCCESS) return ERROR_SUCCESS;
         }
@@ -181,8 +194,6 @@ DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
 }
 
 void CRegistry::DumpTree(FILE* fp, int nDepth) {
-    // The walk's reads share transactions (outside the handler, so that
-    // the batch always ends).
     TmRegBeginBatch();
     DumpKey(fp, nDepth);
     TmRegEndBatch();
