@@ -10,7 +10,7 @@
 // Contents:
 //   1. Handles and access
 //   2. Paths
-//   3. Keys: open, create, connect, close, delete, restrict
+//   3. Keys: open, create, connect, close, delete, restrict; batches
 //   4. Values: query, set, delete
 //   5. Enumeration
 //
@@ -548,6 +548,10 @@ LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed) {
         });
     });
 }
+
+void TmRegBeginBatch(void) { Store::Instance().BeginBatch(); }
+
+LONG TmRegEndBatch(void) { return Store::Instance().EndBatch(); }
 
 const char* TmRegistryPath(void) { return w32::RegistryDatabasePath().c_str(); }
 

@@ -104,6 +104,9 @@ constexpr const char* kStatementSql[kStatementCount] = {
     /* kEnumKeyAfter */ "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
     /* kEnumValueAt */ "SELECT id, name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     /* kEnumValueAfter */ "SELECT id, name, type, data FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    /* kSavepoint */ "SAVEPOINT tmcall",
+    /* kRelease */ "RELEASE tmcall",
+    /* kRollbackTo */ "ROLLBACK TO tmcall",
 };
 
 [[noreturn]] void Throw(sqlite3* db, int rc) {
@@ -439,11 +442,21 @@ LONG Store::Run(bool write, BodyRef body) {
 }
 
 LONG Store::RunLocked(bool write, BodyRef body) {
+    if (m_batchOpen && !InOwnBatch()) {
+        // Another thread's call stands alone, after the batch so far.
+        LONG code = CommitBatch();
+        if (code != ERROR_SUCCESS) m_batchResult = code;
+    } else if (m_batchOpen && write && m_batchReadOnly) {
+        // The first write of a batch that has only read: the read
+        // transaction ends and a write transaction begins.
+        CommitBatch();
+    }
+    if (InOwnBatch()) return RunInBatch(write, body);
     if (write) DropCache();
     // Writers queue on the installation's lock before SQLite's: SQLite's
     // busy handler polls with growing sleeps, so a writer that just
     // committed wins again and again against one that sleeps.
-    bool locked = write && WriterLock::Instance().Acquire();
+    bool locked = write && !m_batchLocked && WriterLock::Instance().Acquire();
     struct Unlock {
         bool locked;
         ~Unlock() {
@@ -464,6 +477,140 @@ LONG Store::RunLocked(bool write, BodyRef body) {
     } catch (const std::bad_alloc&) {
         m_writing = false;
         return Fail(SqlError{SQLITE_NOMEM, 0});
+    }
+}
+
+//===-- 4a. Batches -----------------------------------------------------===//
+//
+// One transaction per call costs a WAL append and a round of file locks per
+// call; a tree of a hundred thousand values restored call by call spends
+// nearly all its time there. A batch keeps one write transaction open over
+// many calls of one thread. Committing every kBatchCalls calls bounds both
+// what a failure at commit can undo and how long other processes wait for
+// the writer lock. A batch that only reads holds a read transaction the
+// same way, which also spares each read its own transaction.
+
+namespace {
+constexpr int kBatchCalls = 256;
+}
+
+bool Store::InOwnBatch() const { return m_batchDepth > 0 && pthread_equal(m_batchOwner, pthread_self()); }
+
+void Store::BeginBatch() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_batchDepth > 0 && !InOwnBatch()) {
+        // Another thread's batch: this thread's calls stand alone.
+        return;
+    }
+    if (m_batchDepth++ == 0) {
+        m_batchOwner = pthread_self();
+        m_batchResult = ERROR_SUCCESS;
+    }
+}
+
+LONG Store::EndBatch() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!InOwnBatch()) return ERROR_SUCCESS;
+    if (--m_batchDepth > 0) return ERROR_SUCCESS;
+    LONG code = m_batchOpen ? CommitBatch() : ERROR_SUCCESS;
+    if (m_batchLocked) {
+        WriterLock::Instance().Release();
+        m_batchLocked = false;
+    }
+    if (code == ERROR_SUCCESS) code = m_batchResult;
+    m_batchResult = ERROR_SUCCESS;
+    return code;
+}
+
+// Ends the open transaction of the batch with a commit; on failure
+// SQLite's rollback leaves the calls since the last commit undone.
+LONG Store::CommitBatch() {
+    LONG code = ERROR_SUCCESS;
+    try {
+        ExecStatement(kCommit);
+    } catch (const SqlError& error) {
+        code = Fail(error);
+    }
+    AbandonBatch();
+    return code;
+}
+
+// The writer lock is a mutex of the thread that took it: only the batch's
+// own thread lets it go. Until it does, the other threads of this process
+// write without taking it, as this process's turn is still on.
+void Store::AbandonBatch() {
+    if (m_db && !sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (m_batchLocked && InOwnBatch()) {
+        WriterLock::Instance().Release();
+        m_batchLocked = false;
+    }
+    m_batchOpen = false;
+    m_batchReadOnly = false;
+    m_batchCalls = 0;
+    DropCache();
+}
+
+LONG Store::RunInBatch(bool write, BodyRef body) {
+    if (!m_batchOpen) {
+        DropCache();
+        if (m_batchLocked) {
+            // Kept since another thread committed: other processes get
+            // their turn before the next transaction.
+            WriterLock::Instance().Release();
+            m_batchLocked = false;
+        }
+        m_batchLocked = write && WriterLock::Instance().Acquire();
+        try {
+            ExecStatement(write ? kBeginImmediate : kBegin);
+        } catch (const SqlError& error) {
+            AbandonBatch();
+            return Fail(error);
+        }
+        m_batchOpen = true;
+        m_batchReadOnly = !write;
+        m_batchCalls = 0;
+    }
+    if (write) DropCache();
+    m_writing = write;
+    try {
+        ExecStatement(kSavepoint);
+        LONG result = body();
+        if (write) ++m_ownWrites;
+        if (result != ERROR_SUCCESS && write) ExecStatement(kRollbackTo);
+        ExecStatement(kRelease);
+        m_writing = false;
+        if (++m_batchCalls >= kBatchCalls) {
+            LONG code = CommitBatch();
+            if (code != ERROR_SUCCESS) {
+                m_batchResult = code;
+                if (result == ERROR_SUCCESS) result = code;
+            }
+        }
+        return result;
+    } catch (const SqlError& error) {
+        m_writing = false;
+        // Undo this call alone while the transaction stands; if SQLite has
+        // rolled the whole transaction back, the batch so far is lost and
+        // the failure is kept for EndBatch.
+        if (m_db && !sqlite3_get_autocommit(m_db) &&
+            sqlite3_exec(m_db, "ROLLBACK TO tmcall; RELEASE tmcall", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            DropCache();
+            return MapSqliteError(error.rc, error.sysErrno);
+        }
+        LONG code = Fail(error);
+        m_batchResult = code;
+        AbandonBatch();
+        return code;
+    } catch (const std::bad_alloc&) {
+        m_writing = false;
+        if (m_db && !sqlite3_get_autocommit(m_db) &&
+            sqlite3_exec(m_db, "ROLLBACK TO tmcall; RELEASE tmcall", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            DropCache();
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        m_batchResult = ERROR_NOT_ENOUGH_MEMORY;
+        AbandonBatch();
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
 
@@ -523,6 +670,12 @@ LONG Store::RunCached(BodyRef fromCache, BodyRef body) {
         std::lock_guard<std::mutex> guard(m_lock);
         LONG code = EnsureOpen();
         if (code != ERROR_SUCCESS) return code;
+        // An open batch holds writes that are not committed yet: no cache.
+        if (m_batchOpen) {
+            LONG rc = RunLocked(false, body);
+            m_pending.clear();
+            return rc;
+        }
         WalStamp before;
         const bool stamped = ReadStamp(&before);
         if (stamped && m_cacheStamp == before) {
@@ -584,6 +737,12 @@ void Store::AfterForkChild() {
     m_walHeader = nullptr;
     m_walHeaderTried = false;
     m_writing = false;
+    // A batch belongs to a thread of the parent.
+    m_batchDepth = 0;
+    m_batchOpen = false;
+    m_batchLocked = false;
+    m_batchCalls = 0;
+    m_batchResult = ERROR_SUCCESS;
     m_lock.unlock();
 }
 

@@ -27,6 +27,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <cstdint>
@@ -74,6 +75,9 @@ enum StatementId {
     kEnumKeyAfter,
     kEnumValueAt,
     kEnumValueAfter,
+    kSavepoint,
+    kRelease,
+    kRollbackTo,
     kStatementCount
 };
 
@@ -175,6 +179,17 @@ public:
     const CacheEntry* CacheFind(const std::string& key) const;
     void CacheFill(std::string key, CacheEntry entry);
 
+    // Batches: between BeginBatch and EndBatch the calls of the calling
+    // thread share transactions, committed every kBatchCalls calls (the
+    // writer lock is let go in between) and at EndBatch; a batch that has
+    // only read holds a read transaction, ended by its first write; each call
+    // runs in a savepoint of its own, so a call that fails undoes only
+    // itself. A call of another thread commits the open batch first and
+    // runs as its own transaction. EndBatch returns the code of the last
+    // commit. Batches nest; the outermost EndBatch commits.
+    void BeginBatch();
+    LONG EndBatch();
+
     // Inside a body: the state the transaction sees.
     Generation CurrentGeneration();
     int64_t LastInsertId() { return sqlite3_last_insert_rowid(m_db); }
@@ -197,6 +212,10 @@ private:
     LONG Run(bool write, BodyRef body);
     LONG RunLocked(bool write, BodyRef body);
     LONG RunCached(BodyRef fromCache, BodyRef body);
+    LONG RunInBatch(bool write, BodyRef body);
+    bool InOwnBatch() const;
+    LONG CommitBatch();
+    void AbandonBatch();
     bool ReadStamp(WalStamp* stamp);
     void DropCache();
     LONG EnsureOpen();
@@ -222,6 +241,14 @@ private:
     std::unordered_map<std::string, CacheEntry> m_cache;
     size_t m_cacheBytes = 0;
     std::vector<std::pair<std::string, CacheEntry>> m_pending;
+    // The batch: its owner, nesting, and the transaction it has open.
+    int m_batchDepth = 0;
+    pthread_t m_batchOwner{};
+    bool m_batchOpen = false;
+    bool m_batchReadOnly = false;
+    bool m_batchLocked = false;
+    int m_batchCalls = 0;
+    LONG m_batchResult = ERROR_SUCCESS;
 };
 
 // The cross-process writer lock of the installation: a robust,

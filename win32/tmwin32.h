@@ -712,6 +712,16 @@ TM_EXTERN_C TM_API const char* TmRegistryPath(void);
 // every restriction.
 TM_EXTERN_C TM_API LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed);
 
+// Lets the registry calls of the calling thread share transactions until
+// the matching TmRegEndBatch: a restore of many values pays for one commit
+// per few hundred calls instead of one per call. Each call still succeeds
+// or fails as a whole; what is committed becomes visible to other
+// processes at each intermediate commit and at the end. A failure of a
+// commit undoes the calls since the previous one and is returned by
+// TmRegEndBatch (and by the call that committed). Batches nest.
+TM_EXTERN_C TM_API void TmRegBeginBatch(void);
+TM_EXTERN_C TM_API LONG TmRegEndBatch(void);
+
 // Routes SendMessageA for hWnd to lpfnWndProc; NULL removes the route.
 //
 // Test switches, read from the environment when the layer first needs

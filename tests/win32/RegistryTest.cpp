@@ -851,4 +851,70 @@ TEST_F(RegistryTest, ForkedChildren) {
     EXPECT_EQ("0 2\n0 1\n", tmtest::RunProgram(worker, {"get:K:B", "get:K:A"}, {env}).out);
 }
 
+// What another process reads of a value now: its number, or "missing".
+std::string SeenElsewhere(HKEY key, const char* name) {
+    return InChild([&] {
+        LONG rc;
+        DWORD value = GetDword(key, name, &rc);
+        return rc == ERROR_SUCCESS ? std::to_string(value) : rc == ERROR_FILE_NOT_FOUND ? "missing" : "code " + std::to_string(rc);
+    });
+}
+
+// A batch's calls share transactions: the thread sees its own writes at
+// once, other processes at each commit (every 256 calls, at the end, or
+// when another thread of the process calls).
+TEST_F(RegistryTest, BatchesShareTransactions) {
+    TmRegBeginBatch();
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "A", 1));
+    EXPECT_EQ(1u, GetDword(m_key, "A"));
+    EXPECT_EQ("missing", SeenElsewhere(m_key, "A"));
+    // A failing call undoes only itself.
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software"));
+    // Another thread's calls stand alone, after the batch so far.
+    std::thread([&] {
+        EXPECT_EQ(kSentinel, GetDword(m_key, "Other"));
+        EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "FromThread", 3));
+    }).join();
+    EXPECT_EQ("1", SeenElsewhere(m_key, "A"));
+    EXPECT_EQ("3", SeenElsewhere(m_key, "FromThread"));
+    for (DWORD i = 0; i < 300; ++i) SetDword(m_key, ("v" + std::to_string(i)).c_str(), i);
+    EXPECT_EQ("255", SeenElsewhere(m_key, "v255"));
+    EXPECT_EQ("missing", SeenElsewhere(m_key, "v256"));
+    // Batches nest: only the outermost end commits.
+    TmRegBeginBatch();
+    EXPECT_EQ(ERROR_SUCCESS, TmRegEndBatch());
+    EXPECT_EQ("missing", SeenElsewhere(m_key, "v299"));
+    EXPECT_EQ(ERROR_SUCCESS, TmRegEndBatch());
+    EXPECT_EQ("299", SeenElsewhere(m_key, "v299"));
+    // Outside a batch every call commits alone again.
+    SetDword(m_key, "B", 2);
+    EXPECT_EQ("2", SeenElsewhere(m_key, "B"));
+    EXPECT_EQ(ERROR_SUCCESS, TmRegEndBatch());  // unmatched: nothing to do
+}
+
+// A commit that fails undoes the calls since the previous commit and is
+// reported by the end of the batch, never taken for success.
+TEST_F(RegistryTest, BatchCommitFailureIsReported) {
+    SetDword(m_key, "Old", 1);
+    EXPECT_EQ("", InChild([&] {
+        std::string failures;
+        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+        sqlite3_syscall_ptr write = vfs->xGetSystemCall(vfs, "write");
+        sqlite3_syscall_ptr pwrite = vfs->xGetSystemCall(vfs, "pwrite");
+        sqlite3_syscall_ptr pwrite64 = vfs->xGetSystemCall(vfs, "pwrite64");
+        TmRegBeginBatch();
+        CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_SUCCESS);
+        ReplaceWrites(reinterpret_cast<sqlite3_syscall_ptr>(FailWrite), reinterpret_cast<sqlite3_syscall_ptr>(FailPwrite));
+        CHILD_EXPECT(TmRegEndBatch() == ERROR_DISK_FULL);
+        vfs->xSetSystemCall(vfs, "write", write);
+        vfs->xSetSystemCall(vfs, "pwrite", pwrite);
+        vfs->xSetSystemCall(vfs, "pwrite64", pwrite64);
+        LONG rc;
+        GetDword(m_key, "New", &rc);
+        CHILD_EXPECT(rc == ERROR_FILE_NOT_FOUND);
+        CHILD_EXPECT(GetDword(m_key, "Old") == 1u);
+        return failures;
+    }));
+}
+
 }  // namespace

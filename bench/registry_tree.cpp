@@ -1,0 +1,206 @@
+//===-- bench/registry_tree.cpp - Export and import of registry subtrees --===//
+//
+// WriteTree and ReadTree over a subtree of K keys with 10 values each
+// (4 strings, 4 numbers, 2 multi-strings), the keys in groups of 100 below
+// the subtree's key. The argument is the number of keys; items are values.
+// Also CopyTree and DumpTree over the same subtree.
+//
+//   bench_registry_tree                       1,000 and 10,000 keys
+//   TM_BENCH_MILLION=1 bench_registry_tree    also 100,000 keys (1M values)
+//
+// The program runs itself again with a registry of its own in a temporary
+// directory (removed afterwards).
+//===----------------------------------------------------------------------===//
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "tmcommon.h"
+
+namespace {
+
+constexpr DWORD kReadWrite = 0x2001F;
+constexpr int kValuesPerKey = 10;
+
+std::string Sandbox() { return getenv("TM_BENCH_SANDBOX"); }
+
+std::string TreeKey(int keys) { return "Software\\Kelt\\Tamarak\\Bench\\Tree" + std::to_string(keys); }
+
+std::string TreeFile(int keys) { return Sandbox() + "/tree" + std::to_string(keys) + ".bin"; }
+
+void PutString(std::string& out, const std::string& s) {
+    out += s;
+    out += '\0';
+}
+
+// The file of a subtree of `keys` keys, written record by record.
+void WriteSourceFile(int keys, const std::string& path) {
+    FILE* fp = tm_fopen(path.c_str(), "wb");
+    std::string record;
+    for (int group = 0; group * 100 < keys; ++group) {
+        record = ">";
+        PutString(record, "Group" + std::to_string(group));
+        for (int k = group * 100; k < keys && k < (group + 1) * 100; ++k) {
+            record += '>';
+            PutString(record, "Mailbox" + std::to_string(k));
+            for (int v = 0; v < 4; ++v) {
+                record += 'S';
+                PutString(record, "Text" + std::to_string(v));
+                PutString(record, "user" + std::to_string(k) + "@example.com value " + std::to_string(v));
+            }
+            for (int v = 0; v < 4; ++v) {
+                record += 'D';
+                PutString(record, "Number" + std::to_string(v));
+                DWORD n = static_cast<DWORD>(k * 10 + v);
+                record.append(reinterpret_cast<const char*>(&n), 4);
+            }
+            for (int v = 0; v < 2; ++v) {
+                record += 'M';
+                PutString(record, "List" + std::to_string(v));
+                PutString(record, "first.example.com");
+                PutString(record, "second.example.com");
+                PutString(record, "*.third.example.com");
+                record += '\0';
+            }
+            record += '<';
+        }
+        record += '<';
+        fwrite(record.data(), 1, record.size(), fp);
+    }
+    fclose(fp);
+}
+
+// The source subtree of `keys` keys, built once per process.
+void EnsureSource(int keys) {
+    static std::set<int> built;
+    if (built.count(keys)) return;
+    built.insert(keys);
+    const std::string path = Sandbox() + "/source" + std::to_string(keys) + ".bin";
+    WriteSourceFile(keys, path);
+    CRegistry reg;
+    reg.CreateKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite, 0);
+    FILE* fp = tm_fopen(path.c_str(), "rb");
+    DWORD rc = reg.ReadTree(fp);
+    fclose(fp);
+    if (rc != ERROR_HANDLE_EOF) {
+        fprintf(stderr, "building the source tree failed: %u\n", rc);
+        exit(1);
+    }
+}
+
+void BM_Export(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    CRegistry reg;
+    reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+    for (auto _ : state) {
+        FILE* fp = tm_fopen(TreeFile(keys).c_str(), "wb");
+        DWORD rc = reg.WriteTree(fp);
+        fclose(fp);
+        if (rc != 0) state.SkipWithError("WriteTree failed");
+    }
+    state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
+    state.counters["file_MB"] = static_cast<double>(std::filesystem::file_size(TreeFile(keys))) / 1e6;
+}
+
+void BM_Import(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    const std::string path = TreeFile(keys);
+    {
+        CRegistry reg;
+        reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+        FILE* fp = tm_fopen(path.c_str(), "wb");
+        reg.WriteTree(fp);
+        fclose(fp);
+    }
+    const std::string into = TreeKey(keys) + "Imported";
+    for (auto _ : state) {
+        state.PauseTiming();
+        CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, into.c_str());
+        CRegistry reg;
+        reg.CreateKey(HKEY_LOCAL_MACHINE, into.c_str(), kReadWrite, 0);
+        FILE* fp = tm_fopen(path.c_str(), "rb");
+        state.ResumeTiming();
+        DWORD rc = reg.ReadTree(fp);
+        fclose(fp);
+        if (rc != ERROR_HANDLE_EOF) state.SkipWithError("ReadTree failed");
+    }
+    state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
+}
+
+void BM_Copy(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    const std::string into = TreeKey(keys) + "Copied";
+    for (auto _ : state) {
+        state.PauseTiming();
+        CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, into.c_str());
+        CRegistry reg;
+        reg.CreateKey(HKEY_LOCAL_MACHINE, into.c_str(), kReadWrite, 0);
+        state.ResumeTiming();
+        if (reg.CopyTree(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str()) != 0) state.SkipWithError("CopyTree failed");
+    }
+    state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
+}
+
+void BM_Dump(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    CRegistry reg;
+    reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+    const std::string path = Sandbox() + "/dump.txt";
+    for (auto _ : state) {
+        // A binary stream: the cost of the walk, not of line-end translation.
+        FILE* fp = tm_fopen(path.c_str(), "wb");
+        reg.DumpTree(fp, 0);
+        fclose(fp);
+    }
+    state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+    b->Arg(1000)->Arg(10000);
+    if (getenv("TM_BENCH_MILLION")) b->Arg(100000);
+    b->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_Export)->Apply(Sizes)->Iterations(3);
+BENCHMARK(BM_Import)->Apply(Sizes)->Iterations(2);
+BENCHMARK(BM_Copy)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Dump)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+int RunSandboxed(char** argv) {
+    const char* tmp = getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmbench.XXXXXX";
+    if (!mkdtemp(dir.data())) return 1;
+    setenv("TM_BENCH_SANDBOX", dir.c_str(), 1);
+    setenv("TAMARAK_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execv("/proc/self/exe", argv);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!getenv("TM_BENCH_SANDBOX")) return RunSandboxed(argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,495 @@
+//===-- registry/RegistryTree.cpp - Subtrees, their dump and the tree file -===//
+//
+// CopyTree merges a source subtree into the held key, DeleteTree removes a
+// key with everything below it, DumpTree writes the held key's subtree as
+// indented text. WriteTree and ReadTree save a subtree to the registry tree
+// file and merge one back. All walk depth first, one local CRegistry per
+// level.
+//
+// The tree file, a binary stream with no header and no lengths:
+//   '>' name 0  body  '<'        a subkey and its body
+//   'S' name 0  text 0           REG_SZ
+//   'D' name 0  4 bytes          REG_DWORD, least significant byte first
+//   'M' name 0  element 0 ... 0  REG_MULTI_SZ
+// A body lists the subkeys first, then the values. The file is the body of
+// the key it was written from and has no end marker of its own. Subkeys
+// named exactly "Counters" are never written; other value types are left
+// out.
+//
+// Diagnostics: the reader logs what stopped it (event type 1) and returns
+// 13, or the platform's code when a value could not be saved; 38 at the
+// clean end of the top-level body. The writer returns 29 at the first
+// failed write. A caught exception goes to the exception trap.
+// Limits: names of 64 characters or more end an enumeration; a copy or a
+// restore goes at most 512 levels below its starting key.
+//===----------------------------------------------------------------------===//
+#include "registry/RegistryTree.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "logging/Trap.h"
+#include "tmcommon.h"
+
+namespace tmc {
+void* (*g_pfnTreeRealloc)(void* pBlock, size_t nSize) = realloc;
+}
+
+namespace {
+
+const char kSourceFile[] = "Registry";
+const DWORD kReadWrite = 0x2001F;  // KEY_READ | KEY_WRITE
+const int kNameSize = 64;
+
+// A CEventLog holds a 4 KB line buffer: it is built only when there is
+// something to say, so that the recursive reader's frames stay small.
+template <class... Args>
+__attribute__((noinline)) void LogError(const char* pszFormat, Args... args) {
+    CEventLog log(0);
+    log.LogEvent(EVENTLOG_ERROR_TYPE, pszFormat, args...);
+}
+
+bool PutByte(int c, FILE* fp) { return fputc(c, fp) != EOF; }
+
+bool PutBytes(const void* p, size_t n, FILE* fp) { return n == 0 || fwrite(p, 1, n, fp) == n; }
+
+// A string of the file: its bytes and one zero.
+bool PutString(const char* p, size_t n, FILE* fp) { return PutBytes(p, n, fp) && PutByte(0, fp); }
+
+// The first 4 bytes of the data as a number; data shorter than that is
+// taken with zeros above it, never with what the buffer held before.
+DWORD FirstDword(const BYTE* pData, DWORD dwSize) {
+    BYTE bytes[4] = {0, 0, 0, 0};
+    memcpy(bytes, pData, dwSize < 4 ? dwSize : 4);
+    return DWORD(bytes[0]) | DWORD(bytes[1]) << 8 | DWORD(bytes[2]) << 16 | DWORD(bytes[3]) << 24;
+}
+
+const char* TypeName(DWORD dwType) {
+    switch (dwType) {
+        case REG_NONE: return "REG_NONE";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+        case REG_LINK: return "REG_LINK";
+        case REG_QWORD: return "REG_QWORD";
+        default: return nullptr;
+    }
+}
+
+void PutIndent(FILE* fp, int nSpaces) {
+    for (int i = 0; i < nSpaces; ++i) fputc(' ', fp);
+}
+
+// Text of the dump: printable ASCII as it is, every other byte as \xNN.
+void PutEscaped(FILE* fp, const BYTE* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] >= 0x20 && p[i] <= 0x7E) {
+            fputc(p[i], fp);
+        } else {
+            fprintf(fp, "\\x%02x", p[i]);
+        }
+    }
+}
+
+}  // namespace
+
+//===-- Subtree operations ------------------------------------------------===//
+
+// The walks below share transactions (TmRegBeginBatch), begun and ended
+// outside their handlers so that a batch always ends. Copy and delete
+// report no failure below their starting key, a failed commit included.
+DWORD CRegistry::CopyTree(HKEY hSourceParent, const char* pszSourcePath) {
+    TmRegBeginBatch();
+    const DWORD rc = CopyTreeAt(hSourceParent, pszSourcePath, 0);
+    TmRegEndBatch();
+    return rc;
+}
+
+DWORD CRegistry::CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth) {
+    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
+        CRegistry source;
+        LONG rc = source.OpenKey(hSourceParent, pszSourcePath, kReadWrite);
+        if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+
+        char name[kNameSize];
+        // A destination inside its own source would grow one level per
+        // level copied: the walk stops where the registry's depth ends.
+        if (nDepth < tmc::kMaxTreeDepth) {
+            for (DWORD i = 0; RegEnumKeyA(source.m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
+                CRegistry destination;
+                if (destination.CreateKey(m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS)
+                    destination.CopyTreeAt(source.m_hKey, name, nDepth + 1);
+            }
+        }
+
+        // Values, every type as stored. The buffer only grows, to the exact
+        // size of a larger value; a value it cannot be grown for is left
+        // out and reported, never read into a buffer that is too small.
+        DWORD capacity = 2048;
+        BYTE* buffer = static_cast<BYTE*>(tmc::g_pfnTreeRealloc(nullptr, capacity));
+        if (!buffer) {
+            NewError(kSourceFile, __LINE__);
+            return ERROR_SUCCESS;
+        }
+        struct Owner {
+            BYTE*& p;
+            ~Owner() { free(p); }
+        } owner{buffer};
+        for (DWORD i = 0;; ++i) {
+            DWORD cchName = sizeof name, type = 0, size = capacity;
+            if (RegEnumValueA(source.m_hKey, i, name, &cchName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+                break;
+            if (size > capacity) {
+                BYTE* grown = static_cast<BYTE*>(tmc::g_pfnTreeRealloc(buffer, size));
+                if (!grown) {
+                    NewError(kSourceFile, __LINE__);
+                    continue;
+                }
+                buffer = grown;
+                capacity = size;
+            }
+            if (RegQueryValueExA(source.m_hKey, name, nullptr, &type, buffer, &size) != ERROR_SUCCESS) continue;
+            RegSetValueExA(m_hKey, name, 0, type, buffer, size);
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
+DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
+    TmRegBeginBatch();
+    const DWORD rc = DeleteKeyTree(hParent, pszPath);
+    TmRegEndBatch();
+    return rc;
+}
+
+DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
+    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_SUCCESS), [&]() -> DWORD {
+        CRegistry key;
+        LONG rc = key.OpenKey(hParent, pszPath, kReadWrite);
+        if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+        // Each pass deletes the first subkey left and reopens the key. A
+        // subkey that is still there after its deletion (one that may not
+        // be deleted, or that keeps such a subkey) is stepped over, so the
+        // walk goes on with the next one and ends when none is left.
+        char name[kNameSize];
+        char previous[kNameSize] = "";
+        DWORD index = 0;
+        while (RegEnumKeyA(key.m_hKey, index, name, sizeof name) == ERROR_SUCCESS) {
+            if (previous[0] && _stricmp(previous, name) == 0) {
+                ++index;
+                previous[0] = '\0';
+                continue;
+            }
+            memcpy(previous, name, sizeof name);
+            DeleteKeyTree(key.m_hKey, name);
+            key.CloseKey();
+            if (key.OpenKey(hParent, pszPath, kReadWrite) != ERROR_SUCCESS) return ERROR_SUCCESS;
+        }
+        key.CloseKey();
+        RegDeleteKeyA(hParent, pszPath);
+        return ERROR_SUCCESS;
+    });
+}
+
+void CRegistry::DumpTree(FILE* fp, int nDepth) {
+    TmRegBeginBatch();
+    DumpKey(fp, nDepth);
+    TmRegEndBatch();
+}
+
+void CRegistry::DumpKey(FILE* fp, int nDepth) {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        const int indent = 2 * nDepth;
+        char name[kNameSize];
+        for (DWORD i = 0; RegEnumKeyA(m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
+            PutIndent(fp, indent);
+            fprintf(fp, "\\%s\n", name);
+            CRegistry sub;
+            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS) sub.DumpKey(fp, nDepth + 1);
+        }
+        for (DWORD i = 0;; ++i) {
+            DWORD cchName = sizeof name, type = 0;
+            if (RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
+            DWORD size = 0;
+            if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
+            if (size == 0xFFFFFFFFu) continue;
+            ReserveBuffer(size + 1);
+            // The size asked for above: a value that grew since gives
+            // ERROR_MORE_DATA and is skipped, so the zero below always fits.
+            if (RegQueryValueExA(m_hKey, name, nullptr, &type, m_pBuffer, &size) != ERROR_SUCCESS) continue;
+            m_pBuffer[size] = 0;
+            const char* data = reinterpret_cast<const char*>(m_pBuffer);
+            PutIndent(fp, indent);
+            fprintf(fp, "%s (", name);
+            switch (type) {
+                case REG_SZ:
+                    fputs("REG_SZ) : ", fp);
+                    PutEscaped(fp, m_pBuffer, strlen(data));
+                    fputc('\n', fp);
+                    break;
+                case REG_DWORD:
+                    fprintf(fp, "REG_DWORD) : 0x%x\n", FirstDword(m_pBuffer, size));
+                    break;
+                case REG_MULTI_SZ: {
+                    fprintf(fp, "REG_MULTI_SZ) : %s\n", data);
+                    // Further elements under the first: the indentation,
+                    // the name, " (" and "REG_MULTI_SZ) : ".
+                    const int column = indent + static_cast<int>(cchName) + 18;
+                    DWORD at = static_cast<DWORD>(strlen(data)) + 1;
+                    while (at < size && data[at] != '\0') {
+                        PutIndent(fp, column);
+                        fprintf(fp, "%s\n", data + at);
+                        at += static_cast<DWORD>(strlen(data + at)) + 1;
+                    }
+                    break;
+                }
+                case REG_EXPAND_SZ:
+                    fputs("REG_EXPAND_SZ) : ", fp);
+                    PutEscaped(fp, m_pBuffer, strlen(data));
+                    fputc('\n', fp);
+                    break;
+                default: {
+                    // The bytes in hexadecimal, so that the line is closed
+                    // and the value still shows.
+                    const char* typeName = TypeName(type);
+                    if (typeName) {
+                        fprintf(fp, "%s) :", typeName);
+                    } else {
+                        fprintf(fp, "type %u) :", type);
+                    }
+                    for (DWORD b = 0; b < size; ++b) fprintf(fp, " %02x", m_pBuffer[b]);
+                    fputc('\n', fp);
+                    break;
+                }
+            }
+        }
+        fputc('\n', fp);
+    });
+}
+
+//===-- The registry tree file --------------------------------------------===//
+
+DWORD CRegistry::WriteTree(FILE* fp) {
+    TmRegBeginBatch();
+    const DWORD rc = WriteKey(fp);
+    TmRegEndBatch();
+    return rc;
+}
+
+DWORD CRegistry::WriteKey(FILE* fp) {
+    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_WRITE_FAULT), [&]() -> DWORD {
+        char name[kNameSize];
+        for (DWORD i = 0; RegEnumKeyA(m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
+            // Performance counters, by this exact name only.
+            if (strcmp(name, "Counters") == 0) continue;
+            if (!PutByte('>', fp) || !PutString(name, strlen(name), fp)) return ERROR_WRITE_FAULT;
+            CRegistry sub;
+            // A subkey that cannot be opened is written with an empty body.
+            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS && sub.WriteKey(fp) != ERROR_SUCCESS)
+                return ERROR_WRITE_FAULT;
+            if (!PutByte('<', fp)) return ERROR_WRITE_FAULT;
+        }
+        for (DWORD i = 0;; ++i) {
+            DWORD cchName = sizeof name, type = 0;
+            if (RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
+            DWORD size = 0;
+            if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
+            ReserveBuffer(size);
+            if (RegQueryValueExA(m_hKey, name, nullptr, &type, m_pBuffer, &size) != ERROR_SUCCESS) continue;
+            const char* data = reinterpret_cast<const char*>(m_pBuffer);
+            bool written = true;
+            switch (type) {
+                case REG_MULTI_SZ: {
+                    written = PutByte('M', fp) && PutString(name, cchName, fp);
+                    // Never past the data, even when its zeros are missing:
+                    // each element gets exactly one zero in the file.
+                    DWORD at = 0;
+                    while (written && at < size && data[at] != '\0') {
+                        size_t n = strnlen(data + at, size - at);
+                        written = PutString(data + at, n, fp);
+                        at += static_cast<DWORD>(n) + 1;
+                    }
+                    written = written && PutByte(0, fp);
+                    break;
+                }
+                case REG_DWORD: {
+                    const DWORD number = FirstDword(m_pBuffer, size);
+                    const BYTE bytes[4] = {BYTE(number), BYTE(number >> 8), BYTE(number >> 16), BYTE(number >> 24)};
+                    written = PutByte('D', fp) && PutString(name, cchName, fp) && PutBytes(bytes, 4, fp);
+                    break;
+                }
+                case REG_SZ:
+                    // The text up to its first zero and one zero, whatever
+                    // the stored data ends with, so that the record reads
+                    // back as the reader takes it.
+                    written = PutByte('S', fp) && PutString(name, cchName, fp) &&
+                              PutString(data, strnlen(data, size), fp);
+                    break;
+                default:
+                    break;
+            }
+            if (!written) return ERROR_WRITE_FAULT;
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
+DWORD CRegistry::ReadString(FILE* fp, CString& cszValue) {
+    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
+        const long start = ftell(fp);
+        if (start == -1) {
+            LogError("CRegistry::ReadString - ftell failed");
+            return ERROR_INVALID_DATA;
+        }
+        // Counted first, so that the string's buffer is allocated once at
+        // its exact size.
+        long n = 0;
+        int c;
+        while ((c = fgetc(fp)) != EOF && c != 0) ++n;
+        if (feof(fp)) {
+            LogError("CRegistry::ReadString - unexpected eof at offset %d", static_cast<int>(start + n));
+            return ERROR_INVALID_DATA;
+        }
+        if (ferror(fp)) {
+            LogError("CRegistry::ReadString - read error %d at offset", ferror(fp));
+            return ERROR_INVALID_DATA;
+        }
+        char* buffer = nullptr;
+        const bool obtained = w32::CatchAll(
+            [&] {
+                // A CString holds at most INT_MAX - 1 characters and their zero.
+                if (n >= INT_MAX) throw std::bad_alloc();
+                buffer = cszValue.GetBuffer(static_cast<int>(n));
+                return true;
+            },
+            [&] {
+                NewError(kSourceFile, __LINE__);
+                DebugX(kSourceFile, __LINE__);
+                return false;
+            });
+        if (!obtained) return ERROR_INVALID_DATA;
+        if (fseek(fp, start, SEEK_SET) != 0) {
+            cszValue.ReleaseBuffer(0);
+            LogError("CRegistry::ReadString - fseek failed for offset %d", static_cast<int>(start));
+            return ERROR_INVALID_DATA;
+        }
+        const size_t wanted = static_cast<size_t>(n) + 1;
+        if (fread(buffer, 1, wanted, fp) != wanted) {
+            cszValue.ReleaseBuffer(0);
+            if (feof(fp)) {
+                LogError("CRegistry::ReadString - unexpected eof");
+            } else {
+                LogError("CRegistry::ReadString - read error %d reading %d byte string", ferror(fp),
+                         static_cast<int>(wanted));
+            }
+            return ERROR_INVALID_DATA;
+        }
+        cszValue.ReleaseBuffer(static_cast<int>(n));
+        return ERROR_SUCCESS;
+    });
+}
+
+DWORD CRegistry::ReadTree(FILE* fp) {
+    // The restore's writes share transactions; a failure to commit them
+    // is reported like a value that could not be saved.
+    TmRegBeginBatch();
+    DWORD rc = ReadTreeAt(fp, 0);
+    const LONG committed = TmRegEndBatch();
+    if (committed != ERROR_SUCCESS && (rc == ERROR_SUCCESS || rc == ERROR_HANDLE_EOF)) {
+        LogError("CRegistry::ReadTree - Unable to save registry values, error %d", static_cast<int>(committed));
+        return static_cast<DWORD>(committed);
+    }
+    return rc;
+}
+
+DWORD CRegistry::ReadTreeAt(FILE* fp, int nDepth) {
+    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
+        CRegistry sub;
+        CString name;
+        CString text;
+        CStringArray list;
+        for (;;) {
+            const int marker = fgetc(fp);
+            if (marker == '<' || marker == EOF) break;
+            if (ReadString(fp, name) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+            switch (marker) {
+                case '>': {
+                    // A file that nests without end would otherwise recurse
+                    // until the stack runs out.
+                    if (nDepth >= tmc::kMaxTreeDepth) {
+                        LogError("CRegistry::ReadTree - Registry key '%s' nested more than %d levels deep",
+                                 static_cast<const char*>(name), tmc::kMaxTreeDepth);
+                        return ERROR_INVALID_DATA;
+                    }
+                    LONG rc = sub.CreateKey(m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE);
+                    if (rc != ERROR_SUCCESS) {
+                        LogError("CRegistry::ReadTree - Unable to create registry key '%s', error %d",
+                                 static_cast<const char*>(name), static_cast<int>(rc));
+                        return ERROR_INVALID_DATA;
+                    }
+                    const DWORD inner = sub.ReadTreeAt(fp, nDepth + 1);
+                    sub.CloseKey();
+                    if (inner != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+                    break;
+                }
+                case 'S': {
+                    if (ReadString(fp, text) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+                    LONG rc = SetValue(name, static_cast<const char*>(text));
+                    if (rc != ERROR_SUCCESS) {
+                        LogError("CRegistry::ReadTree - Unable to save string registry value '%s', error %d",
+                                 static_cast<const char*>(name), static_cast<int>(rc));
+                        return static_cast<DWORD>(rc);
+                    }
+                    break;
+                }
+                case 'D': {
+                    BYTE bytes[4];
+                    if (fread(bytes, 1, sizeof bytes, fp) != sizeof bytes) {
+                        if (feof(fp)) {
+                            LogError("CRegistry::ReadTree - Unexpected eof reading DWORD value %s from file",
+                                     static_cast<const char*>(name));
+                        } else {
+                            LogError("CRegistry::ReadTree - Error %d reading DWORD value %s from file", ferror(fp),
+                                     static_cast<const char*>(name));
+                        }
+                        return ERROR_INVALID_DATA;
+                    }
+                    LONG rc = SetValue(name, FirstDword(bytes, 4));
+                    if (rc != ERROR_SUCCESS) {
+                        LogError("CRegistry::ReadTree - Unable to save DWORD registry value '%s', error %d",
+                                 static_cast<const char*>(name), static_cast<int>(rc));
+                        return static_cast<DWORD>(rc);
+                    }
+                    break;
+                }
+                case 'M': {
+                    list.SetSize(0, -1);
+                    for (;;) {
+                        if (ReadString(fp, text) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+                        if (text.IsEmpty()) break;
+                        w32::CatchAll([&] { list.Add(text); },
+                                      [&] {
+                                          NewError(kSourceFile, __LINE__);
+                                          DebugX(kSourceFile, __LINE__);
+                                      });
+                    }
+                    LONG rc = SetValue(name, list);
+                    if (rc != ERROR_SUCCESS) {
+                        LogError("CRegistry::ReadTree - Unable to save multi-string registry value '%s', error %d",
+                                 static_cast<const char*>(name), static_cast<int>(rc));
+                        return static_cast<DWORD>(rc);
+                    }
+                    break;
+                }
+                default:
+                    // Unknown records carry only their name.
+                    break;
+            }
+        }
+        if (feof(fp)) return ERROR_HANDLE_EOF;
+        if (ferror(fp)) return ERROR_INVALID_DATA;
+        return ERROR_SUCCESS;
+    });
+}
