@@ -14,7 +14,7 @@
 //
 // The record is built in memory and written under the socket trace lock,
 // header first, then flushed, so that records of different threads never
-// mix; a dump is written in pieces of 128 rows. With the trace off the
+// mix; a record goes out in one write, a long dump in writes of 512 rows. With the trace off the
 // caller's data is never touched.
 //
 // Caller's pointers: a null data pointer writes the record with no rows
@@ -46,8 +46,10 @@ const char kSourceFile[] = "EventLog";
 // The message through which the sockets report their events: WM_USER + 100.
 constexpr UINT kSocketMessage = WM_USER + 100;
 
-// Bytes of data formatted and written at a time: 128 rows.
+// Bytes of data read from the caller at a time (128 rows), and dumped
+// before the text is written out (512 rows, 33 KiB of text).
 constexpr size_t kPieceBytes = 2048;
+constexpr size_t kFlushBytes = 8192;
 // A full row: 48 columns of hex, a blank, 16 characters, the line feed.
 constexpr size_t kRowChars = 48 + 1 + 16 + 1;
 
@@ -98,8 +100,8 @@ std::string BeginRecord(const char* base, int nLine, const Clock& now) {
     return record;
 }
 
-// Rows of the dump for up to kPieceBytes bytes; returns the characters
-// written to out.
+// Rows of the dump for count bytes; returns the characters written to out
+// (at most kRowChars per started row).
 size_t FormatRows(const unsigned char* bytes, size_t count, char* out) {
     static const char kHex[] = "0123456789abcdef";
     char* o = out;
@@ -137,28 +139,38 @@ bool CopyCallerBytes(unsigned char* to, const char* from, size_t count) {
 }
 
 // Writes one record: the text built so far, then (for data) the dump and
-// its closing empty line. Returns false when the data could not be read.
-bool WriteRecord(const std::string& head, bool withDump, const char* pData, DWORD dwLength) {
+// its closing empty line. A record goes out in one write, a long dump in
+// one write per kFlushBytes of data. Returns false when the data could not
+// be read.
+bool WriteRecord(std::string& record, bool withDump, const char* pData, DWORD dwLength) {
+    if (withDump && pData) {
+        record.reserve(record.size() + std::min<size_t>(dwLength, kFlushBytes) / 16 * kRowChars + kRowChars + 2);
+    }
     std::lock_guard<std::mutex> guard(tmc::SocketTraceLock());
     FILE* fp = tmc::SocketTraceFile();
     if (!fp) return true;
-    fwrite(head.data(), 1, head.size(), fp);
     bool readable = true;
     if (withDump) {
         if (pData) {
             unsigned char piece[kPieceBytes];
-            char text[kPieceBytes / 16 * kRowChars];
             for (size_t done = 0; done < dwLength; done += kPieceBytes) {
                 size_t count = std::min<size_t>(kPieceBytes, dwLength - done);
                 if (!CopyCallerBytes(piece, pData + done, count)) {
                     readable = false;
                     break;
                 }
-                fwrite(text, 1, FormatRows(piece, count, text), fp);
+                size_t at = record.size();
+                record.resize(at + (count + 15) / 16 * kRowChars);
+                record.resize(at + FormatRows(piece, count, &record[at]));
+                if (record.size() >= kFlushBytes / 16 * kRowChars) {
+                    fwrite(record.data(), 1, record.size(), fp);
+                    record.clear();
+                }
             }
         }
-        fwrite("\n\n", 1, 2, fp);
+        record += "\n\n";
     }
+    fwrite(record.data(), 1, record.size(), fp);
     fflush(fp);
     return readable;
 }
