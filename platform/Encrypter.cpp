@@ -47,6 +47,13 @@ char* CopyText(const char* text, int line) {
 
 int DigitValue(unsigned char d) { return (d >= '0' && d <= '9') ? d - 0x30 : d - 0x37; }
 
+// The key position after i + step, mod n, without a division per byte.
+size_t KeyStep(size_t i, size_t step, size_t n) {
+    i += step;
+    while (i >= n) i -= n;
+    return i;
+}
+
 }  // namespace
 
 CConnMaker::CConnMaker(const char* pszKey) : m_pKey(nullptr), m_pResult(nullptr) {
@@ -107,10 +114,10 @@ const char* CConnMaker::Make(const char* pszText) {
         const unsigned char* text = reinterpret_cast<const unsigned char*>(pszText);
         size_t at = 0;
         for (size_t k = 0; k < length; ++k) {
-            unsigned char e = static_cast<unsigned char>((key[at] + text[k]) & 0xFF) ^ key[(at + 1) % keyLength];
+            unsigned char e = static_cast<unsigned char>((key[at] + text[k]) & 0xFF) ^ key[KeyStep(at, 1, keyLength)];
             result[2 * k] = kHex[e >> 4];
             result[2 * k + 1] = kHex[e & 0x0F];
-            at = (at + 2) % keyLength;
+            at = KeyStep(at, 2, keyLength);
         }
         result[2 * length] = '\0';
         return result;
@@ -137,9 +144,9 @@ const char* CConnMaker::Unmake(const char* pszScrambled) {
             // Neither digit is checked: a character outside 0-9 and A-F
             // gives a value outside 0-15, and the sum is cut to a byte.
             unsigned char b = static_cast<unsigned char>(16 * DigitValue(text[2 * k]) + DigitValue(text[2 * k + 1]));
-            unsigned char c = static_cast<unsigned char>((b ^ key[(at + 1) % keyLength]) - key[at]);
+            unsigned char c = static_cast<unsigned char>((b ^ key[KeyStep(at, 1, keyLength)]) - key[at]);
             result[k] = static_cast<char>(c);
-            at = (at + 2) % keyLength;
+            at = KeyStep(at, 2, keyLength);
         }
         result[length / 2] = '\0';
         return result;
