@@ -102,7 +102,11 @@ private:
     static DWORD (*m_pRasGetEntryProperties)(char*, char*, RASENTRYA*, DWORD*, BYTE*, DWORD*);
 };
 
-// The keyed byte scrambler of the branding file.
+// The keyed byte scrambler of the branding file. Make gives two upper-case
+// hexadecimal digits per byte; Unmake reverses it. The text returned lives
+// in the object's result buffer until its next call or its destruction.
+// An empty (or null) key is refused: Make and Unmake then return "".
+// Copies own their key and result buffer.
 class TM_API CConnMaker {
 public:
     explicit CConnMaker(const char* pszKey);
@@ -118,9 +122,15 @@ public:
 };
 
 // The branding strings of "brand.inf" beside the process's executable.
+// m_bLoaded is 1 when the file held at least its four lines and was read
+// to its end. Copies are whole copies.
 class TM_API COEM {
 public:
     COEM();
+    // Reads "brand.inf" in pszDirectory (empty or null: the current
+    // directory) by the same rules, for tools that look at an
+    // installation from outside it.
+    explicit COEM(const char* pszDirectory);
     virtual ~COEM();
 
     CString m_cszBrand1;
@@ -129,4 +139,7 @@ public:
     CStringArray m_csaBrandLines;
     int m_nBrandNumber;
     BOOL m_bLoaded;
+
+private:
+    void ReadBrandFile(const char* pszPath);
 };

@@ -1,0 +1,203 @@
+//===-- tests/logging/SocketTraceTest.cpp - Socket records in debugit.log -===//
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <functional>
+#include <thread>
+
+#include "logging/LogFixture.h"
+
+namespace tmtest {
+namespace {
+
+class SocketTraceTest : public LogTest {
+protected:
+    void TraceOn(DWORD debugX = 0) {
+        SetParameter("DebugIt", 1);
+        SetParameter("DebugX", debugX);
+        DebugInit();
+    }
+    std::string Trace() const { return ReadFile(root_ + "/debugit.log"); }
+
+    static std::string Thread() {
+        char thread[16];
+        snprintf(thread, sizeof thread, "%08x", GetCurrentThreadId());
+        return thread;
+    }
+    static std::string Header(const std::string& base, int line) {
+        return base + "(" + std::to_string(line) + ") thread " + Thread() + "\r\n";
+    }
+};
+
+sockaddr_in Peer(const char* address, unsigned short port) {
+    sockaddr_in peer = {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    inet_pton(AF_INET, address, &peer.sin_addr);
+    return peer;
+}
+
+MSG Message(uintptr_t hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    MSG msg = {};
+    msg.hwnd = reinterpret_cast<HWND>(hwnd);
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    return msg;
+}
+
+LPARAM SelectParam(unsigned event, unsigned error) { return static_cast<LPARAM>((error << 16) | event); }
+
+// Two pages: the first readable, the second not, for data that ends in a
+// fault part of the way through.
+struct FencedPages {
+    FencedPages() {
+        size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        base = static_cast<char*>(mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        memset(base, 'r', size);
+        mprotect(base + size, size, PROT_NONE);
+    }
+    ~FencedPages() { munmap(base, 2 * size); }
+    const char* Unreadable() const { return base + size; }
+    char* base;
+    size_t size;
+};
+
+TEST_F(SocketTraceTest, RecordsMatchTheGoldenFile) {
+    TraceOn();
+    const unsigned char d17[] = {0x41, 0x20, 0x0D, 0x80, 0x00, 0x1F, 0x21, 0x7E, 0x7F,
+                                 0xFF, 0x30, 0x31, 0x32, 0x61, 0x62, 0x63, 0x7A};
+    DebugTx("C:\\tamarak\\src\\Smtp.cpp", 120, 7, reinterpret_cast<const char*>(d17), sizeof d17);
+    DebugRx("/src/Pop3.cpp", 45, 8, "not read", 0);
+    sockaddr_in to = Peer("192.168.1.200", 53), from = Peer("10.0.0.1", 25);
+    DebugTxTo("Dns.cpp", 300, 9, "query", 5, &to);
+    DebugRxFrom("Dns.cpp", 310, 9, "0123456789abcdef", 16, &from);
+    DebugTxReq("Smtp.cpp", 130, 7, 4096);
+    DebugTxErr("Smtp.cpp", 131, 7, 10054);
+    DebugRxErr("Smtp.cpp", 132, 7, 0);
+    DebugRxErr("Smtp.cpp", 133, 7, 10060);
+    DebugClose("Smtp.cpp", 134, 7, 0);
+    DebugClose("Smtp.cpp", 135, 7, 10053);
+    for (unsigned event : {1u, 2u, 4u, 8u, 16u, 32u}) {
+        MSG msg = Message(0x1234abcd, 0x464, 7, SelectParam(event, 0));
+        DebugMsg("Wnd.cpp", 200 + static_cast<int>(event), &msg);
+    }
+    MSG unnamed = Message(0x1234abcd, 0x464, 12, SelectParam(3, 10061));
+    DebugMsg("Wnd.cpp", 240, &unnamed);
+    MSG other = Message(0xbeef, WM_USER + 1, 0x10, 0x20000);
+    DebugMsg("Wnd.cpp", 250, &other);
+
+    std::string golden = ReadFile(std::string(TM_TEST_SOURCE_DIR) + "/logging/golden/socket_trace.txt");
+    ASSERT_FALSE(golden.empty());
+    for (size_t at; (at = golden.find("{thread}")) != std::string::npos;) golden.replace(at, 8, Thread());
+    EXPECT_EQ(Trace(), golden);
+}
+
+TEST_F(SocketTraceTest, RecordLinesAtTheEdges) {
+    TraceOn();
+    MSG wide = Message(static_cast<uintptr_t>(0x123456789aULL), 0x464, static_cast<WPARAM>(-1), SelectParam(32, 0xFFFF));
+    MSG negative = Message(0, 0x10, 0, -1);
+    struct Case { const char* label; std::function<void()> call; std::string expected; };
+    const Case kCases[] = {
+        {"byte counts are unsigned; null data writes no rows", [] { DebugTx("a", 3, 1, nullptr, 3000000000u); },
+         Header("a", 3) + "09:08:07 3000000000 byte write to socket 1\r\n\r\n\r\n\r\n"},
+        {"a null peer", [] { DebugTxTo("a", 6, -1, "z", 1, nullptr); },
+         Header("a", 6) + "09:08:07 1 byte datagram sent through socket -1 to 0.0.0.0:0\r\n\r\n" +
+             "7a                                               z\r\n\r\n\r\n"},
+        {"a handle beyond 32 bits is not cut", [&] { DebugMsg("a", 7, &wide); },
+         Header("a", 7) + "09:08:07 FD_CLOSE hwnd = 123456789a skt = -1, error = 65535\r\n\r\n"},
+        {"a negative lParam", [&] { DebugMsg("a", 8, &negative); },
+         Header("a", 8) + "09:08:07 hwnd = 00000000 msg = 00000010 wParam = 00000000 lParam = ffffffffffffffff\r\n\r\n"},
+        {"a null message writes nothing", [] { DebugMsg("a", 9, nullptr); }, ""},
+    };
+    for (const Case& c : kCases) {
+        size_t before = Trace().size();
+        c.call();
+        EXPECT_EQ(Trace().substr(before), c.expected) << c.label;
+    }
+}
+
+TEST_F(SocketTraceTest, OffTouchesNothing) {
+    FencedPages pages;
+    const char* bad = pages.Unreadable();
+    sockaddr_in* badPeer = reinterpret_cast<sockaddr_in*>(const_cast<char*>(bad));
+    const MSG* badMsg = reinterpret_cast<const MSG*>(bad);
+    auto everyCall = [&] {
+        DebugTx(bad, 1, 1, bad, 100);
+        DebugRx(bad, 2, 1, bad, 100);
+        DebugTxTo(bad, 3, 1, bad, 100, badPeer);
+        DebugRxFrom(bad, 4, 1, bad, 100, badPeer);
+        DebugTxReq(bad, 5, 1, 100);
+        DebugTxErr(bad, 6, 1, 1);
+        DebugRxErr(bad, 7, 1, 0);
+        DebugClose(bad, 8, 1, 0);
+        DebugMsg(bad, 9, badMsg);
+    };
+    // Before any DebugInit, and with "DebugIt" 0: no file, nothing read.
+    everyCall();
+    SetParameter("DebugIt", 0);
+    SetParameter("DebugX", 1);
+    DebugInit();
+    everyCall();
+    EXPECT_FALSE(FileExists(root_ + "/debugit.log"));
+    // After DebugExit the file stays as it was.
+    TraceOn();
+    DebugClose("a", 1, 2, 0);
+    std::string written = Trace();
+    DebugExit();
+    everyCall();
+    EXPECT_EQ(Trace(), written);
+    EXPECT_EQ(ReadFile(root_ + "/debugx.log"), "");
+}
+
+TEST_F(SocketTraceTest, UnreadableDataEndsTheDumpAndIsTrapped) {
+    TraceOn(1);
+    FencedPages pages;
+    // 2100 readable bytes, then the fence: the first 2048 bytes (128 rows)
+    // are dumped, the next piece cannot be read.
+    const char* data = pages.Unreadable() - 2100;
+    DebugTx("Smtp.cpp", 10, 5, data, 4000);
+    DebugRx("Smtp.cpp", 11, 5, pages.Unreadable(), 1);
+    DebugClose("Smtp.cpp", 12, 5, 0);  // the lock was left: records go on
+
+    std::string row = "72 72 72 72 72 72 72 72 72 72 72 72 72 72 72 72  rrrrrrrrrrrrrrrr\r\n";
+    std::string expected = Header("Smtp.cpp", 10) + "09:08:07 4000 byte write to socket 5\r\n\r\n";
+    for (int i = 0; i < 128; ++i) expected += row;
+    expected += "\r\n\r\n";
+    expected += Header("Smtp.cpp", 11) + "09:08:07 1 byte read from socket 5\r\n\r\n\r\n\r\n";
+    expected += Header("Smtp.cpp", 12) + "09:08:07 socket 5 closed\r\n\r\n";
+    EXPECT_EQ(Trace(), expected);
+    std::vector<std::string> trap = SplitLines(ReadFile(root_ + "/debugx.log"));
+    ASSERT_EQ(trap.size(), 4u);
+    EXPECT_EQ(trap[0], "EventLog thread " + Thread());
+    EXPECT_NE(trap[1].find(" EventLog("), std::string::npos) << trap[1];
+}
+
+TEST_F(SocketTraceTest, RecordsOfThreadsNeverMix) {
+    TraceOn();
+    constexpr int kThreads = 4, kRecords = 150;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            std::string data(40, static_cast<char>('a' + t));
+            for (int i = 0; i < kRecords; ++i) DebugTx("T.cpp", t, t, data.data(), 40);
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    // Each record is 8 lines: header, record line, empty, three rows of
+    // its own thread's letter, two empty.
+    std::vector<std::string> lines = SplitLines(Trace());
+    ASSERT_EQ(lines.size(), 8u * kThreads * kRecords);
+    for (size_t at = 0; at < lines.size(); at += 8) {
+        int t = lines[at][6] - '0';
+        std::string chars(16, static_cast<char>('a' + t));
+        ASSERT_EQ(lines[at + 1], "09:08:07 40 byte write to socket " + std::to_string(t)) << at;
+        ASSERT_EQ(lines[at + 3].substr(49) + lines[at + 4].substr(49) + lines[at + 5].substr(49), chars + chars + chars.substr(0, 8)) << at;
+        ASSERT_EQ(lines[at + 2] + lines[at + 6] + lines[at + 7], "") << at;
+    }
+}
+
+}  // namespace
+}  // namespace tmtest
