@@ -6,7 +6,7 @@
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services, with the values
 // Type, Start, ErrorControl (REG_DWORD), ImagePath (REG_EXPAND_SZ),
 // DisplayName and, for Win32 services, ObjectName (REG_SZ); Group,
-// DependOnService, DependOnGroup and Tag when given. Nothing runs a
+// DependOnService and DependOnGroup when given. Nothing runs a
 // service here: the database is what the installation's programs share.
 //
 // Contents:
@@ -43,7 +43,9 @@
 // name, 1060 no such service, 1065 the failed-services database, 1072
 // marked for deletion, 1073 the service exists, 1078 the display name is
 // taken, 1722 another computer; a registry failure gives the registry's
-// code. Not reproduced: the password and the service's own security.
+// code. Not reproduced: the password, the service's own security, and
+// tags (lpdwTagId gives ERROR_INVALID_PARAMETER: there are no drivers to
+// order here).
 // Limits: service names of 1 to 255 characters without '/' or '\'
 // (registry key names stop at 255), display names up to 256.
 //===----------------------------------------------------------------------===//
@@ -333,33 +335,21 @@ bool SweepIfUnheld(const std::string& name, HKEY hKey) {
 // Case-insensitive equality of two names.
 bool SameName(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-struct Survey {
-    bool displayTaken = false;
-    DWORD maxTagInGroup = 0;
-};
-
-// Walks the database for what a new service must not collide with: its
-// display name may be nobody's service or display name. With a group, it
-// also finds the highest tag given in that group.
-LONG SurveyServices(const char* display, const char* group, Survey* survey) {
+// Whether a display name is taken: it may be nobody's service name nor
+// display name.
+LONG DisplayNameTaken(const char* display, bool* taken) {
     Key services;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, services.Out());
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc != ERROR_SUCCESS) return rc;
     char name[kMaxServiceName + 1];
     for (DWORD i = 0; (rc = RegEnumKeyA(services, i, name, sizeof name)) == ERROR_SUCCESS; ++i) {
-        if (SameName(name, display)) survey->displayTaken = true;
         Key service;
-        if (RegOpenKeyExA(services, name, 0, KEY_QUERY_VALUE, service.Out()) != ERROR_SUCCESS) {
-            continue;
-        }
-        if (SameName(ReadString(service, "DisplayName").c_str(), display)) {
-            survey->displayTaken = true;
-        }
-        DWORD tag = 0;
-        if (group && SameName(ReadString(service, "Group").c_str(), group) &&
-            ReadDword(service, "Tag", &tag) && tag > survey->maxTagInGroup) {
-            survey->maxTagInGroup = tag;
+        if (SameName(name, display) ||
+            (RegOpenKeyExA(services, name, 0, KEY_QUERY_VALUE, service.Out()) == ERROR_SUCCESS &&
+             SameName(ReadString(service, "DisplayName").c_str(), display))) {
+            *taken = true;
+            return ERROR_SUCCESS;
         }
     }
     return rc == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : rc;
@@ -400,7 +390,6 @@ struct NewService {
     const char* group;
     const char* dependencies;
     const char* account;
-    DWORD tag;
 };
 
 LONG WriteConfiguration(HKEY hKey, const NewService& s) {
@@ -414,7 +403,6 @@ LONG WriteConfiguration(HKEY hKey, const NewService& s) {
     const bool driver = s.type == SERVICE_KERNEL_DRIVER || s.type == SERVICE_FILE_SYSTEM_DRIVER;
     if (!driver && (rc = SetString(hKey, "ObjectName", REG_SZ, s.account))) return rc;
     if (s.group && *s.group && (rc = SetString(hKey, "Group", REG_SZ, s.group))) return rc;
-    if (s.tag && (rc = SetDword(hKey, "Tag", s.tag))) return rc;
     std::string services, groups;
     SplitDependencies(s.dependencies, &services, &groups);
     for (const auto& [name, list] : {std::pair{"DependOnService", &services},
@@ -497,12 +485,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
             !ValidConfiguration(dwServiceType, dwStartType, dwErrorControl)) {
             return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
         }
-        const bool hasGroup = lpLoadOrderGroup && *lpLoadOrderGroup;
-        // Tags order the drivers of a group that the boot loader or the
-        // kernel starts; nothing else gets one.
-        if (lpdwTagId && (!hasGroup || dwStartType > SERVICE_SYSTEM_START)) {
-            return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
-        }
+        // Tags order drivers of a group as the kernel starts them; there
+        // are none here.
+        if (lpdwTagId) return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
 
         DatabaseLock lock;
         if (!lock.Held()) return Fail<SC_HANDLE>(lock.Error(), nullptr);
@@ -519,17 +504,16 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                 return Fail<SC_HANDLE>(static_cast<DWORD>(rc), nullptr);
             }
         }
-        Survey survey;
-        if (LONG rc = SurveyServices(display, hasGroup ? lpLoadOrderGroup : nullptr, &survey)) {
+        bool taken = false;
+        if (LONG rc = DisplayNameTaken(display, &taken)) {
             return Fail<SC_HANDLE>(static_cast<DWORD>(rc), nullptr);
         }
-        if (survey.displayTaken) return Fail<SC_HANDLE>(ERROR_DUPLICATE_SERVICE_NAME, nullptr);
+        if (taken) return Fail<SC_HANDLE>(ERROR_DUPLICATE_SERVICE_NAME, nullptr);
 
-        NewService config{lpServiceName,   display,           dwServiceType,  dwStartType,
-                          dwErrorControl,  lpBinaryPathName,  lpLoadOrderGroup, lpDependencies,
+        NewService config{lpServiceName,  display,          dwServiceType,    dwStartType,
+                          dwErrorControl, lpBinaryPathName, lpLoadOrderGroup, lpDependencies,
                           lpServiceStartName && *lpServiceStartName ? lpServiceStartName
-                                                                    : "LocalSystem",
-                          lpdwTagId ? survey.maxTagInGroup + 1 : 0};
+                                                                    : "LocalSystem"};
         LONG rc;
         {
             Key key;
@@ -548,7 +532,6 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
             DeleteServiceKey(name);
             return Fail<SC_HANDLE>(static_cast<DWORD>(rc), nullptr);
         }
-        if (lpdwTagId) *lpdwTagId = config.tag;
         return handle;
     });
 }

@@ -40,15 +40,13 @@ TEST(ServiceTest, NtRegistersTheServiceBesideTheProgram) {
     EXPECT_EQ(RunProgram(probe, {"install", "TmMail", "Tamarak Mail"}).out, "0\n");
     EXPECT_EQ(StringValue(kServices + "TmMail", "ImagePath"), dir + "/tmarksvc");
     EXPECT_EQ(StringValue(kServices + "TmMail", "DisplayName"), "Tamarak Mail");
-    DWORD type = 0, start = 0, errorControl = 0;
     CRegistry reg;
     ASSERT_EQ(reg.OpenKey(HKEY_LOCAL_MACHINE, (kServices + "TmMail").c_str(), KEY_READ), 0);
-    reg.QueryValue("Type", type);
-    reg.QueryValue("Start", start);
-    reg.QueryValue("ErrorControl", errorControl);
-    EXPECT_EQ(type, 0x10u);
-    EXPECT_EQ(start, 2u);
-    EXPECT_EQ(errorControl, 1u);
+    for (auto [name, expected] : {std::pair{"Type", 0x10u}, {"Start", 2u}, {"ErrorControl", 1u}}) {
+        DWORD value = 0xDEADBEEF;
+        reg.QueryValue(name, value);
+        EXPECT_EQ(value, expected) << name;
+    }
     reg.CloseKey();
     struct Case { const char* operation; std::function<DWORD()> call; DWORD result; };
     const Case kCases[] = {

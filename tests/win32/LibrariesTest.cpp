@@ -1,10 +1,8 @@
 //===-- tests/win32/LibrariesTest.cpp - LoadLibraryA and its siblings -----===//
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
-#include "SysCalls.h"
 #include "support/TestSupport.h"
 #include "tmwin32.h"
 
@@ -92,30 +90,6 @@ TEST(LibrariesTest, LoadsAreCountedAndStaleHandlesRefused) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
         }
     }
-}
-
-TEST(LibrariesTest, FailedUnloadIsReported) {
-    HMODULE h = LoadLibraryA((kPlugins + "/full/TMSCRIPT.DLL").c_str());
-    ASSERT_NE(h, nullptr);
-    auto realClose = w32::Sys().dlclose;
-    w32::Sys().dlclose = [](void*) { return -1; };
-    SetLastError(kSentinel);
-    EXPECT_FALSE(FreeLibrary(h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    w32::ResetSysCalls();
-    realClose(h);  // the reference the failed call left behind
-}
-
-// Windows looks beside the executable before anywhere else.
-TEST(LibrariesTest, TheExecutablesDirectoryComesFirst) {
-    std::string dir = MakeDir("beside");
-    std::filesystem::copy_file(HelperPath("platform_probe"), dir + "/platform_probe");
-    std::filesystem::permissions(dir + "/platform_probe", std::filesystem::perms::owner_all);
-    ProcessResult missing = RunProgram(dir + "/platform_probe", {"load", "RASAPI32.DLL"});
-    EXPECT_EQ(missing.out, "error 126\n");
-    std::filesystem::copy_file(kPlugins + "/no-rasdial/librasapi32.so", dir + "/librasapi32.so");
-    ProcessResult found = RunProgram(dir + "/platform_probe", {"load", "RASAPI32.DLL"});
-    EXPECT_EQ(found.out, dir + "/librasapi32.so\n") << found.err;
 }
 
 }  // namespace
