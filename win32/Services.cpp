@@ -51,6 +51,7 @@
 //===----------------------------------------------------------------------===//
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -176,12 +177,29 @@ T Guarded(T failure, F&& body) {
 constexpr char kLockName[] = "Tamarak service control manager";
 constexpr char kHolderPrefix[] = "SCM:";
 
+// The database's named mutex, opened once per process and kept: opening
+// a named object costs more than the work it guards. A failed open is
+// tried again by the next call.
+HANDLE DatabaseMutex() {
+    static std::atomic<HANDLE> s_hMutex{nullptr};
+    HANDLE h = s_hMutex.load(std::memory_order_acquire);
+    if (h) return h;
+    h = CreateMutexA(nullptr, FALSE, kLockName);
+    if (!h) return nullptr;
+    HANDLE expected = nullptr;
+    if (!s_hMutex.compare_exchange_strong(expected, h, std::memory_order_acq_rel)) {
+        CloseHandle(h);  // another thread was first
+        return expected;
+    }
+    return h;
+}
+
 // Owns the database's named mutex for its lifetime. A holder that died
 // leaves the mutex abandoned; the database itself is changed one registry
 // call at a time, so it is taken as it stands.
 class DatabaseLock {
 public:
-    DatabaseLock() : m_hMutex(CreateMutexA(nullptr, FALSE, kLockName)) {
+    DatabaseLock() : m_hMutex(DatabaseMutex()) {
         if (!m_hMutex) {
             m_dwError = GetLastError();
             return;
@@ -195,7 +213,6 @@ public:
     }
     ~DatabaseLock() {
         if (m_bHeld) ReleaseMutex(m_hMutex);
-        if (m_hMutex) CloseHandle(m_hMutex);
     }
     DatabaseLock(const DatabaseLock&) = delete;
     DatabaseLock& operator=(const DatabaseLock&) = delete;
