@@ -9,8 +9,8 @@
 // RunServices key: a string value named after the service whose data is
 // the quoted full path of "tmark95s" followed by " -service".
 //
-// The command line is built in a buffer of 256 characters, as it always
-// was; a path that does not fit, or that GetModuleFileNameA had to cut, is
+// The command line is built in a buffer of 256 characters, which fixes the
+// limit: a path that does not fit, or that GetModuleFileNameA had to cut, is
 // refused with ERROR_FILENAME_EXCED_RANGE rather than cut or overrun. A
 // path without a directory is refused with ERROR_BAD_PATHNAME: the service
 // could not be found from it.
