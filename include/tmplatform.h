@@ -21,7 +21,8 @@ TM_EXTERN_C TM_API int GetSelectedIndex(CWnd* pListCtrl);
 TM_EXTERN_C TM_API DWORD InstallService(const char* pszServiceName, const char* pszDisplayName);
 TM_EXTERN_C TM_API DWORD RemoveService(const char* pszServiceName);
 
-// The script engine "TMSCRIPT.DLL", loaded while any object lives.
+// The script engine "TMSCRIPT.DLL", loaded while any object lives. A copy
+// of an object is one more user; assignment changes nothing.
 class TM_API CTmScript {
 public:
     CTmScript();
@@ -46,6 +47,10 @@ protected:
     int Load();
 
 private:
+    // Frees the library (SysError if that fails) and resets the class to
+    // unloaded; called with m_Mutex held.
+    static void Unload(int nLine);
+
     static HINSTANCE m_hInstance;
     static int m_nCount;
     static CMutex m_Mutex;
@@ -62,7 +67,7 @@ private:
 };
 
 // The dial-up networking library "RASAPI32.DLL", loaded while any object
-// lives.
+// lives. A copy of an object is one more user; assignment changes nothing.
 class TM_API CRasDial {
 public:
     CRasDial();
@@ -89,6 +94,10 @@ protected:
     int Load();
 
 private:
+    // Frees the library (SysError if that fails) and resets the class to
+    // unloaded; called with m_Mutex held.
+    static void Unload(int nLine);
+
     static HINSTANCE m_hInstance;
     static int m_nCount;
     static CMutex m_Mutex;

@@ -29,6 +29,8 @@ std::string DescribeWin32Error(DWORD code) {
         {127, "ERROR_PROC_NOT_FOUND", "the entry point was not found"},
         {161, "ERROR_BAD_PATHNAME", "the path is not valid"},
         {183, "ERROR_ALREADY_EXISTS", "the object already exists"},
+        {193, "ERROR_BAD_EXE_FORMAT", "the file is not a library of this platform"},
+        {206, "ERROR_FILENAME_EXCED_RANGE", "the path is too long"},
         {234, "ERROR_MORE_DATA", "more data is available than fits"},
         {259, "ERROR_NO_MORE_ITEMS", "no more items"},
         {288, "ERROR_NOT_OWNER", "the mutex is not owned by the caller"},
@@ -37,10 +39,12 @@ std::string DescribeWin32Error(DWORD code) {
         {1016, "ERROR_REGISTRY_IO_FAILED", "the registry database cannot be read or written"},
         {1018, "ERROR_KEY_DELETED", "the key has been deleted"},
         {1060, "ERROR_SERVICE_DOES_NOT_EXIST", "the service does not exist"},
+        {1065, "ERROR_DATABASE_DOES_NOT_EXIST", "the service database does not exist"},
         {1072, "ERROR_SERVICE_MARKED_FOR_DELETE", "the service is marked for deletion"},
         {1073, "ERROR_SERVICE_EXISTS", "the service already exists"},
         {1078, "ERROR_DUPLICATE_SERVICE_NAME", "the display name is already in use"},
         {1460, "ERROR_TIMEOUT", "the wait timed out"},
+        {1722, "RPC_S_SERVER_UNAVAILABLE", "the other computer cannot be reached"},
     };
     for (const auto& c : kCodes) {
         if (c.code == code) return std::string(c.name) + ": " + c.meaning;

@@ -21,6 +21,7 @@
 #include <unordered_map>
 
 #include "Layer.h"
+#include "Modules.h"
 #include "SysCalls.h"
 #include "tmwin32.h"
 
@@ -69,9 +70,11 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
         path[n] = '\0';
         return CopyModuleName(path, static_cast<size_t>(n), lpFilename, nSize);
     }
-    // A module handle is what LoadLibraryA returned: a dlopen handle.
+    // A module handle is what LoadLibraryA returned: a dlopen handle. Any
+    // other value is refused before the dynamic linker sees it.
     struct link_map* map = nullptr;
-    if (dlinfo(hModule, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) {
+    if (!w32::IsLoadedModule(hModule) || dlinfo(hModule, RTLD_DI_LINKMAP, &map) != 0 || !map ||
+        !map->l_name) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }

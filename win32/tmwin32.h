@@ -132,6 +132,7 @@ typedef struct _GUID {
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
@@ -420,11 +421,33 @@ TM_EXTERN_C TM_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurity
 
 //===-- 9. Service control manager --------------------------------------===//
 
+// Services are kept where Windows NT keeps them, one key each under
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services (Type, Start,
+// ErrorControl, ImagePath, DisplayName, ObjectName), so every process of
+// the installation sees the same database. Nothing here starts or stops a
+// program. DeleteService marks a service with the value "DeleteFlag"; its
+// key goes when the last handle to it in any process is closed, or, when
+// a holder died without closing, at the next call that meets it.
+
 #define SC_MANAGER_CONNECT 0x0001u
 #define SC_MANAGER_CREATE_SERVICE 0x0002u
 #define SC_MANAGER_ENUMERATE_SERVICE 0x0004u
+#define SC_MANAGER_LOCK 0x0008u
+#define SC_MANAGER_QUERY_LOCK_STATUS 0x0010u
+#define SC_MANAGER_MODIFY_BOOT_CONFIG 0x0020u
 #define SC_MANAGER_ALL_ACCESS 0x000F003Fu
+#define SERVICES_ACTIVE_DATABASEA "ServicesActive"
+#define SERVICES_FAILED_DATABASEA "ServicesFailed"
+#define SC_GROUP_IDENTIFIERA '+'
 #define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008u
+#define SERVICE_START 0x0010u
+#define SERVICE_STOP 0x0020u
+#define SERVICE_PAUSE_CONTINUE 0x0040u
+#define SERVICE_INTERROGATE 0x0080u
+#define SERVICE_USER_DEFINED_CONTROL 0x0100u
 #define SERVICE_ALL_ACCESS 0x000F01FFu
 #define SERVICE_KERNEL_DRIVER 0x00000001u
 #define SERVICE_FILE_SYSTEM_DRIVER 0x00000002u
@@ -438,6 +461,8 @@ TM_EXTERN_C TM_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurity
 #define SERVICE_DISABLED 0x00000004u
 #define SERVICE_ERROR_IGNORE 0x00000000u
 #define SERVICE_ERROR_NORMAL 0x00000001u
+#define SERVICE_ERROR_SEVERE 0x00000002u
+#define SERVICE_ERROR_CRITICAL 0x00000003u
 
 TM_EXTERN_C TM_API SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName,
                                             DWORD dwDesiredAccess);
@@ -457,27 +482,148 @@ TM_EXTERN_C TM_API BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 
 typedef INT_PTR (*FARPROC)();
 
-// "NAME.DLL" loads "libname.so" from the executable's directory, then
-// along the usual search path.
+// "NAME.DLL" (or "NAME" without an extension) loads "libname.so", in
+// lower case, from the executable's directory, then along the dynamic
+// linker's search path; a name with a directory loads from there only,
+// and a file name with another extension is taken as it is. An HMODULE is
+// the dlopen handle. GetProcAddress finds only what the module itself
+// defines, not what its dependencies bring, as on Windows; there are no
+// ordinals. Errors: ERROR_MOD_NOT_FOUND for a missing library or a handle
+// that LoadLibraryA did not give, ERROR_BAD_EXE_FORMAT for a file that is
+// there but cannot be loaded, ERROR_PROC_NOT_FOUND for a missing entry
+// point.
 TM_EXTERN_C TM_API HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 TM_EXTERN_C TM_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 TM_EXTERN_C TM_API BOOL FreeLibrary(HMODULE hLibModule);
 
 //===-- 11. Remote Access Service types ---------------------------------===//
 
+// The structures of the Remote Access Service functions that CRasDial
+// forwards, with the layouts of the Windows NT 4.0 interface (WINVER
+// 0x0400). The library only passes pointers to them through; the layouts
+// are here for the callers and for a library that implements them.
+
+#define RAS_MaxEntryName 256
+#define RAS_MaxDeviceType 16
+#define RAS_MaxDeviceName 128
+#define RAS_MaxPhoneNumber 128
+#define RAS_MaxCallbackNumber 128
+#define RAS_MaxAreaCode 10
+#define RAS_MaxPadType 32
+#define RAS_MaxX25Address 200
+#define RAS_MaxFacilities 200
+#define RAS_MaxUserData 200
+#define UNLEN 256
+#define PWLEN 256
+#define DNLEN 15
+
 struct HRASCONN__;
 typedef HRASCONN__* HRASCONN;
 typedef HRASCONN* LPHRASCONN;
-struct tagRASDIALPARAMSA;
-typedef tagRASDIALPARAMSA RASDIALPARAMSA;
-struct tagRASCONNSTATUSA;
-typedef tagRASCONNSTATUSA RASCONNSTATUSA;
-struct tagRASCONNA;
-typedef tagRASCONNA RASCONNA;
-struct tagRASENTRYNAMEA;
-typedef tagRASENTRYNAMEA RASENTRYNAMEA;
-struct tagRASENTRYA;
-typedef tagRASENTRYA RASENTRYA;
+
+#define RASCS_PAUSED 0x1000
+#define RASCS_DONE 0x2000
+
+enum tagRASCONNSTATE {
+    RASCS_OpenPort = 0,
+    RASCS_PortOpened,
+    RASCS_ConnectDevice,
+    RASCS_DeviceConnected,
+    RASCS_AllDevicesConnected,
+    RASCS_Authenticate,
+    RASCS_AuthNotify,
+    RASCS_AuthRetry,
+    RASCS_AuthCallback,
+    RASCS_AuthChangePassword,
+    RASCS_AuthProject,
+    RASCS_AuthLinkSpeed,
+    RASCS_AuthAck,
+    RASCS_ReAuthenticate,
+    RASCS_Authenticated,
+    RASCS_PrepareForCallback,
+    RASCS_WaitForModemReset,
+    RASCS_WaitForCallback,
+    RASCS_Projected,
+    RASCS_StartAuthentication,
+    RASCS_CallbackComplete,
+    RASCS_LogonNetwork,
+    RASCS_Interactive = RASCS_PAUSED,
+    RASCS_RetryAuthentication,
+    RASCS_CallbackSetByCaller,
+    RASCS_PasswordExpired,
+    RASCS_Connected = RASCS_DONE,
+    RASCS_Disconnected
+};
+typedef enum tagRASCONNSTATE RASCONNSTATE;
+
+typedef struct tagRASDIALPARAMSA {
+    DWORD dwSize;
+    CHAR szEntryName[RAS_MaxEntryName + 1];
+    CHAR szPhoneNumber[RAS_MaxPhoneNumber + 1];
+    CHAR szCallbackNumber[RAS_MaxCallbackNumber + 1];
+    CHAR szUserName[UNLEN + 1];
+    CHAR szPassword[PWLEN + 1];
+    CHAR szDomain[DNLEN + 1];
+} RASDIALPARAMSA, *LPRASDIALPARAMSA;
+
+typedef struct tagRASCONNSTATUSA {
+    DWORD dwSize;
+    RASCONNSTATE rasconnstate;
+    DWORD dwError;
+    CHAR szDeviceType[RAS_MaxDeviceType + 1];
+    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+} RASCONNSTATUSA, *LPRASCONNSTATUSA;
+
+typedef struct tagRASCONNA {
+    DWORD dwSize;
+    HRASCONN hrasconn;
+    CHAR szEntryName[RAS_MaxEntryName + 1];
+    CHAR szDeviceType[RAS_MaxDeviceType + 1];
+    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+} RASCONNA, *LPRASCONNA;
+
+typedef struct tagRASENTRYNAMEA {
+    DWORD dwSize;
+    CHAR szEntryName[RAS_MaxEntryName + 1];
+} RASENTRYNAMEA, *LPRASENTRYNAMEA;
+
+typedef struct tagRASIPADDR {
+    BYTE a;
+    BYTE b;
+    BYTE c;
+    BYTE d;
+} RASIPADDR;
+
+typedef struct tagRASENTRYA {
+    DWORD dwSize;
+    DWORD dwfOptions;
+    DWORD dwCountryID;
+    DWORD dwCountryCode;
+    CHAR szAreaCode[RAS_MaxAreaCode + 1];
+    CHAR szLocalPhoneNumber[RAS_MaxPhoneNumber + 1];
+    DWORD dwAlternateOffset;
+    RASIPADDR ipaddr;
+    RASIPADDR ipaddrDns;
+    RASIPADDR ipaddrDnsAlt;
+    RASIPADDR ipaddrWins;
+    RASIPADDR ipaddrWinsAlt;
+    DWORD dwFrameSize;
+    DWORD dwfNetProtocols;
+    DWORD dwFramingProtocol;
+    CHAR szScript[MAX_PATH];
+    CHAR szAutodialDll[MAX_PATH];
+    CHAR szAutodialFunc[MAX_PATH];
+    CHAR szDeviceType[RAS_MaxDeviceType + 1];
+    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+    CHAR szX25PadType[RAS_MaxPadType + 1];
+    CHAR szX25Address[RAS_MaxX25Address + 1];
+    CHAR szX25Facilities[RAS_MaxFacilities + 1];
+    CHAR szX25UserData[RAS_MaxUserData + 1];
+    DWORD dwChannels;
+    DWORD dwReserved1;
+    DWORD dwReserved2;
+} RASENTRYA, *LPRASENTRYA;
+
 enum tagRASPROJECTION {
     RASP_Amb = 0x10000,
     RASP_PppNbf = 0x803F,

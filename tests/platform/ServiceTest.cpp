@@ -1,0 +1,125 @@
+//===-- tests/platform/ServiceTest.cpp - InstallService, RemoveService ----===//
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "SysCalls.h"
+#include "platform/ProcessEnv.h"
+#include "support/TestSupport.h"
+#include "tmcommon.h"
+
+namespace tmtest {
+namespace {
+
+const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
+const char kRunServices[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+
+// A string value, or "(missing)".
+std::string StringValue(const std::string& key, const char* name) {
+    CRegistry reg;
+    CString value;
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) || reg.QueryValue(name, value)) {
+        return "(missing)";
+    }
+    return static_cast<const char*>(value);
+}
+
+std::string CopyProbeTo(const std::string& dir) {
+    std::filesystem::copy_file(HelperPath("platform_probe"), dir + "/platform_probe",
+                               std::filesystem::copy_options::overwrite_existing);
+    return dir + "/platform_probe";
+}
+
+TEST(ServiceTest, NtRegistersTheServiceBesideTheProgram) {
+    // From a directory with blanks: the path stays unquoted.
+    const std::string dir = MakeDir("Mail Server");
+    const std::string probe = CopyProbeTo(dir);
+    EXPECT_EQ(RunProgram(probe, {"install", "TmMail", "Tamarak Mail"}).out, "0\n");
+    EXPECT_EQ(StringValue(kServices + "TmMail", "ImagePath"), dir + "/tmarksvc");
+    EXPECT_EQ(StringValue(kServices + "TmMail", "DisplayName"), "Tamarak Mail");
+    CRegistry reg;
+    ASSERT_EQ(reg.OpenKey(HKEY_LOCAL_MACHINE, (kServices + "TmMail").c_str(), KEY_READ), 0);
+    for (auto [name, expected] : {std::pair{"Type", 0x10u}, {"Start", 2u}, {"ErrorControl", 1u}}) {
+        DWORD value = 0xDEADBEEF;
+        reg.QueryValue(name, value);
+        EXPECT_EQ(value, expected) << name;
+    }
+    reg.CloseKey();
+    struct Case { const char* operation; std::function<DWORD()> call; DWORD result; };
+    const Case kCases[] = {
+        {"install twice", [] { return InstallService("TmMail", "Another"); }, ERROR_SERVICE_EXISTS},
+        {"remove", [] { return RemoveService("TmMail"); }, 0},
+        {"remove again", [] { return RemoveService("TmMail"); }, ERROR_SERVICE_DOES_NOT_EXIST},
+        {"install without a name", [] { return InstallService(nullptr, "x"); }, ERROR_INVALID_PARAMETER},
+        {"install an empty name", [] { return InstallService("", "x"); }, ERROR_INVALID_NAME},
+        {"remove without a name", [] { return RemoveService(nullptr); }, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : kCases) EXPECT_EQ(c.call(), c.result) << c.operation;
+    EXPECT_EQ(StringValue(kServices + "TmMail", "ImagePath"), "(missing)");
+}
+
+TEST(ServiceTest, Windows95RegistersARunServicesValue) {
+    const std::string dir = MakeDir("w95");
+    const std::string probe = CopyProbeTo(dir);
+    const std::vector<std::string> w95 = {"TAMARAK_TEST_PLATFORM_ID=1"};
+    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n") << "no key yet";
+    EXPECT_EQ(RunProgram(probe, {"install", "TmMail95", "Display name not used"}, w95).out, "0\n");
+    EXPECT_EQ(StringValue(kRunServices, "TmMail95"), "\"" + dir + "/tmark95s\" -service");
+    EXPECT_EQ(StringValue(kServices + "TmMail95", "ImagePath"), "(missing)");
+    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n");
+    EXPECT_EQ(StringValue(kRunServices, "TmMail95"), "(missing)");
+    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n") << "nothing to remove";
+    // A key that may not be written is a failure, not an installation.
+    ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, kRunServices, KEY_READ), 0);
+    EXPECT_EQ(RunProgram(probe, {"install", "TmMail95", "x"}, w95).out, "5\n");
+    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "5\n");
+    ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, kRunServices, KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
+}
+
+// The executable path that readlink reports while a case runs.
+std::string g_exePath;
+ssize_t FakeExe(const char*, char* buffer, size_t size) {
+    size_t n = std::min(g_exePath.size(), size);
+    memcpy(buffer, g_exePath.data(), n);
+    return static_cast<ssize_t>(n);
+}
+
+TEST(ServiceTest, CommandLinesThatDoNotFitAreRefused) {
+    CEventLog named(0);  // the log takes the process name before the path is faked
+    const DWORD platform = g_ProcessEnv.m_osvi.dwPlatformId;
+    // Lengths are of the directory with its separator: NT needs it plus
+    // "tmarksvc" in 255 characters, Windows 95 plus the quotes and switch.
+    struct Case { DWORD platform; size_t directory; DWORD result; };
+    const Case kCases[] = {
+        {VER_PLATFORM_WIN32_NT, 247, 0}, {VER_PLATFORM_WIN32_NT, 248, ERROR_FILENAME_EXCED_RANGE},
+        {VER_PLATFORM_WIN32_WINDOWS, 236, 0}, {VER_PLATFORM_WIN32_WINDOWS, 237, ERROR_FILENAME_EXCED_RANGE},
+        {VER_PLATFORM_WIN32_NT, 300, ERROR_FILENAME_EXCED_RANGE},  // GetModuleFileNameA cuts it
+        {VER_PLATFORM_WIN32_NT, 0, ERROR_BAD_PATHNAME},            // no directory at all
+    };
+    w32::Sys().readlink = FakeExe;
+    for (const Case& c : kCases) {
+        g_ProcessEnv.m_osvi.dwPlatformId = c.platform;
+        g_exePath = c.directory ? "/" + std::string(c.directory - 2, 'd') + "/tmsetup" : "tmsetup";
+        std::string label = std::to_string(c.platform) + "/" + std::to_string(c.directory);
+        EXPECT_EQ(InstallService("TmLong", "Long"), c.result) << label;
+        std::string written = c.platform == VER_PLATFORM_WIN32_NT
+                                  ? StringValue(kServices + "TmLong", "ImagePath")
+                                  : StringValue(kRunServices, "TmLong");
+        std::string directory = g_exePath.substr(0, c.directory);
+        std::string expected = c.platform == VER_PLATFORM_WIN32_NT ? directory + "tmarksvc"
+                                                                   : "\"" + directory + "tmark95s\" -service";
+        EXPECT_EQ(written, c.result ? "(missing)" : expected) << label;
+        RemoveService("TmLong");
+    }
+    // A trapped exception is a failure too.
+    w32::Sys().readlink = [](const char*, char*, size_t) -> ssize_t { throw std::runtime_error("boom"); };
+    EXPECT_EQ(InstallService("TmLong", "Long"), static_cast<DWORD>(ERROR_INVALID_DATA));
+    w32::ResetSysCalls();
+    g_ProcessEnv.m_osvi.dwPlatformId = platform;
+}
+
+}  // namespace
+}  // namespace tmtest

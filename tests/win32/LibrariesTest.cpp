@@ -1,0 +1,96 @@
+//===-- tests/win32/LibrariesTest.cpp - LoadLibraryA and its siblings -----===//
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/TestSupport.h"
+#include "tmwin32.h"
+
+namespace tmtest {
+namespace {
+
+const std::string kPlugins = TM_PLUGIN_DIR;
+constexpr DWORD kSentinel = 0xDEADBEEF;
+
+std::string ModulePath(HMODULE h) {
+    char path[4096] = "";
+    return GetModuleFileNameA(h, path, sizeof path) ? path : "";
+}
+
+TEST(LibrariesTest, WindowsNamesFindSharedObjects) {
+    const std::string broken = MakeDir("broken") + "/libbroken.so";
+    WriteFile(broken, "not an ELF file");
+    struct Case { std::string name; DWORD error; std::string file; };
+    const Case kCases[] = {
+        {kPlugins + "/full/RASAPI32.DLL", 0, kPlugins + "/full/librasapi32.so"},
+        {kPlugins + "/full/RasApi32", 0, kPlugins + "/full/librasapi32.so"},   // ".DLL" implied
+        {kPlugins + "/full/librasapi32.so", 0, kPlugins + "/full/librasapi32.so"},
+        {kPlugins + "\\full\\TMSCRIPT.dll", 0, kPlugins + "/full/libtmscript.so"},
+        {kPlugins + "/nowhere/RASAPI32.DLL", ERROR_MOD_NOT_FOUND, ""},
+        {"NOSUCHLIBRARY.DLL", ERROR_MOD_NOT_FOUND, ""},
+        {"", ERROR_MOD_NOT_FOUND, ""},
+        {broken, ERROR_BAD_EXE_FORMAT, ""},
+        {"/" + std::string(5000, 'x') + "/A.DLL", ERROR_FILENAME_EXCED_RANGE, ""},
+    };
+    for (const Case& c : kCases) {
+        SetLastError(kSentinel);
+        HMODULE h = LoadLibraryA(c.name.c_str());
+        EXPECT_EQ(h == nullptr ? GetLastError() : 0u, c.error) << c.name.substr(0, 80);
+        if (!h) continue;
+        EXPECT_EQ(ModulePath(h), c.file);
+        EXPECT_TRUE(FreeLibrary(h));
+    }
+    EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(LibrariesTest, OnlyTheModulesOwnEntryPointsAreFound) {
+    HMODULE h = LoadLibraryA((kPlugins + "/no-rasdial/RASAPI32.DLL").c_str());
+    ASSERT_NE(h, nullptr) << GetLastError();
+    struct Case { const char* name; DWORD error; };
+    const Case kCases[] = {
+        {"RasHangUpA", 0},
+        {"RasDialA", ERROR_PROC_NOT_FOUND},
+        {"rashangupa", ERROR_PROC_NOT_FOUND},  // names match exactly
+        {"snprintf", ERROR_PROC_NOT_FOUND},    // a dependency's, not the module's
+        {reinterpret_cast<const char*>(uintptr_t{5}), ERROR_PROC_NOT_FOUND},  // an ordinal
+        {nullptr, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : kCases) {
+        SetLastError(kSentinel);
+        FARPROC p = GetProcAddress(h, c.name);
+        const char* label = reinterpret_cast<uintptr_t>(c.name) > 0xFFFF ? c.name : "(ordinal or null)";
+        EXPECT_EQ(p == nullptr ? GetLastError() : 0u, c.error) << label;
+    }
+    EXPECT_TRUE(FreeLibrary(h));
+}
+
+TEST(LibrariesTest, LoadsAreCountedAndStaleHandlesRefused) {
+    const std::string path = kPlugins + "/full/RASAPI32.DLL";
+    HMODULE first = LoadLibraryA(path.c_str());
+    HMODULE second = LoadLibraryA(path.c_str());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_TRUE(FreeLibrary(first));
+    EXPECT_NE(GetProcAddress(second, "RasDialA"), nullptr) << "one load is left";
+    EXPECT_TRUE(FreeLibrary(second));
+    // Handles that are not (or no longer) loaded never reach the dynamic
+    // linker, which would crash on them.
+    int local = 0;
+    for (HMODULE stale : {second, static_cast<HMODULE>(nullptr), reinterpret_cast<HMODULE>(&local)}) {
+        SetLastError(kSentinel);
+        EXPECT_EQ(GetProcAddress(stale, "RasDialA"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        SetLastError(kSentinel);
+        EXPECT_FALSE(FreeLibrary(stale));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        if (stale) {
+            char buffer[64] = "untouched";
+            EXPECT_EQ(GetModuleFileNameA(stale, buffer, sizeof buffer), 0u);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tmtest
