@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 
@@ -46,18 +47,26 @@ int RunSandboxed(char** argv) {
     while (waitpid(pid, &status, 0) < 0) {
     }
     // Named objects that the test's processes left behind (a process killed
-    // while it held one leaves its file until the name is next looked up).
-    std::string prefix = w32::ObjectNamespaceFor(registry);
+    // while it held one leaves its file until the name is next looked up),
+    // for the sandbox's registry and any other registry made in it.
+    std::vector<std::string> prefixes = {w32::ObjectNamespaceFor(registry)};
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(templ, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path().extension() == ".db") prefixes.push_back(w32::ObjectNamespaceFor(it->path()));
+    }
     if (DIR* shm = opendir("/dev/shm")) {
         while (dirent* entry = readdir(shm)) {
-            if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-                unlink((std::string("/dev/shm/") + entry->d_name).c_str());
+            for (const std::string& prefix : prefixes) {
+                if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+                    unlink((std::string("/dev/shm/") + entry->d_name).c_str());
+                    break;
+                }
             }
         }
         closedir(shm);
     }
     if (!getenv("TM_KEEP_SANDBOX")) {
-        std::error_code ec;
         std::filesystem::remove_all(templ, ec);
     } else {
         fprintf(stderr, "sandbox kept: %s\n", templ.c_str());
