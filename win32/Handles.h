@@ -35,7 +35,9 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE h);
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
     std::shared_ptr<KernelObject> object = LookupHandle(h);
-    if (!object || typeid(*object) != typeid(T)) return nullptr;
+    if (!object) return nullptr;
+    const KernelObject& kind = *object;
+    if (typeid(kind) != typeid(T)) return nullptr;
     return std::static_pointer_cast<T>(std::move(object));
 }
 
