@@ -16,11 +16,12 @@ namespace tmtest {
 
 inline const char kTreeBase[] = "Software\\Kelt\\Tamarak\\TreeTests";
 
+inline std::string PathOf(const std::string& name) { return std::string(kTreeBase) + "\\" + name; }
+
 // An empty key HKLM\...\TreeTests\<name>, opened for reading and writing.
 inline void FreshKey(CRegistry& reg, const std::string& name) {
-    const std::string path = std::string(kTreeBase) + "\\" + name;
-    CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, path.c_str());
-    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, path.c_str(), 0x2001F, 0), 0) << path;
+    CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, PathOf(name).c_str());
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, PathOf(name).c_str(), 0x2001F, 0), 0) << name;
 }
 
 inline void Store(HKEY key, const char* name, DWORD type, const std::string& data) {
@@ -35,19 +36,29 @@ inline HKEY Sub(CRegistry& holder, HKEY parent, const char* path) {
     return holder.m_hKey;
 }
 
-// What DumpTree writes for the held key.
-inline std::string DumpOf(CRegistry& reg, int depth = 0) {
+// What a function writes to a stream.
+template <class Write>
+std::string Written(Write&& write) {
     char* text = nullptr;
     size_t size = 0;
     FILE* fp = open_memstream(&text, &size);
-    reg.DumpTree(fp, depth);
+    write(fp);
     fclose(fp);
     std::string out(text, size);
     free(text);
     return out;
 }
 
-// Every key and value below a key, exactly: "sub\\key" -> (name, type, bytes).
+inline std::string DumpOf(CRegistry& reg, int depth = 0) {
+    return Written([&](FILE* fp) { reg.DumpTree(fp, depth); });
+}
+
+// The bytes of a successful WriteTree of the held key.
+inline std::string TreeBytes(CRegistry& reg) {
+    return Written([&](FILE* fp) { EXPECT_EQ(reg.WriteTree(fp), 0u); });
+}
+
+// Every key and value below a key, exactly: "\\sub\\key" -> (name, type, bytes).
 using Snapshot = std::map<std::string, std::vector<std::tuple<std::string, DWORD, std::string>>>;
 
 inline void TakeSnapshot(HKEY key, const std::string& prefix, Snapshot& out) {
@@ -57,19 +68,14 @@ inline void TakeSnapshot(HKEY key, const std::string& prefix, Snapshot& out) {
         DWORD cch = static_cast<DWORD>(name.size()), type = 0, size = 0;
         if (RegEnumValueA(key, i, name.data(), &cch, nullptr, &type, nullptr, &size) != 0) break;
         std::string data(size, '\0');
-        DWORD got = size;
-        EXPECT_EQ(RegQueryValueExA(key, name.data(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got), 0);
-        values.emplace_back(std::string(name.data(), cch), type, data.substr(0, got));
+        EXPECT_EQ(RegQueryValueExA(key, name.data(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size), 0);
+        values.emplace_back(std::string(name.data(), cch), type, data.substr(0, size));
     }
-    for (DWORD i = 0;; ++i) {
-        if (RegEnumKeyA(key, i, name.data(), static_cast<DWORD>(name.size())) != 0) break;
+    for (DWORD i = 0; RegEnumKeyA(key, i, name.data(), static_cast<DWORD>(name.size())) == 0; ++i) {
+        const std::string path = prefix + "\\" + name.data();
         HKEY sub = nullptr;
-        std::string child(name.data());
-        if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ, &sub) != 0) {
-            out[prefix + "\\" + child + " (unreadable)"];
-            continue;
-        }
-        TakeSnapshot(sub, prefix + "\\" + child, out);
+        ASSERT_EQ(RegOpenKeyExA(key, name.data(), 0, KEY_READ, &sub), 0) << path;
+        TakeSnapshot(sub, path, out);
         RegCloseKey(sub);
     }
 }
@@ -77,19 +83,6 @@ inline void TakeSnapshot(HKEY key, const std::string& prefix, Snapshot& out) {
 inline Snapshot SnapshotOf(HKEY key) {
     Snapshot out;
     TakeSnapshot(key, "", out);
-    return out;
-}
-
-// The bytes WriteTree gives for the held key, and its result.
-inline std::string TreeBytes(CRegistry& reg, DWORD* result = nullptr) {
-    char* bytes = nullptr;
-    size_t size = 0;
-    FILE* fp = open_memstream(&bytes, &size);
-    DWORD rc = reg.WriteTree(fp);
-    fclose(fp);
-    if (result) *result = rc;
-    std::string out(bytes, size);
-    free(bytes);
     return out;
 }
 

@@ -1,18 +1,13 @@
 //===-- tests/tools/MimeCommandsTest.cpp - tmctl mime, tmctl uudecode -----===//
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <random>
 
 #include "mail/CodecsReference.h"
-#include "support/TestSupport.h"
+#include "tools/ToolSupport.h"
 
 namespace tmtest {
 namespace {
-
-ProcessResult Tmctl(const std::vector<std::string>& args, const std::string& input = {}) {
-    return RunProgram(TmctlPath(), args, {}, input);
-}
 
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -29,46 +24,32 @@ std::string WithCrLf(const std::string& text) {
 
 TEST(MimeCommandsTest, UsageAndFailures) {
     std::string dir = MakeDir("mime-usage");
-    struct Case { std::vector<std::string> args; int exitCode; const char* inErr; };
-    const Case kCases[] = {
-        {{"mime", "encode"}, 2, "usage:"},
-        {{"mime", "encode", "--lf", "x"}, 2, "unknown option '--lf'"},
-        {{"mime", "encode", "a", "b"}, 2, "tmctl mime encode [--crlf] FILE"},
-        {{"mime", "decode", "a", "b"}, 2, "tmctl mime decode [FILE]"},
-        {{"uudecode", "--output"}, 2, "tmctl uudecode [--output PATH] [FILE]"},
-        {{"mime", "encode", dir + "/missing"}, 1, "missing: No such file or directory"},
-        {{"mime", "encode", dir}, 1, "Is a directory"},
-        {{"mime", "decode", dir + "/missing"}, 1, "No such file or directory"},
-        {{"uudecode", dir + "/missing"}, 1, "No such file or directory"},
+    const Call kCalls[] = {
+        {{"mime", "encode"}, 2, "", "usage:"},
+        {{"mime", "encode", "--lf", "x"}, 2, "", "unknown option '--lf'"},
+        {{"mime", "encode", "a", "b"}, 2, "", "tmctl mime encode [--crlf] FILE"},
+        {{"uudecode", "--output"}, 2, "", "tmctl uudecode [--output PATH] [FILE]"},
+        {{"mime", "encode", dir + "/missing"}, 1, "", "missing: No such file or directory"},
+        {{"mime", "encode", dir}, 1, "", "Is a directory"},
+        {{"mime", "decode", dir + "/missing"}, 1, "", "No such file or directory"},
+        {{"uudecode", dir + "/missing"}, 1, "", "No such file or directory"},
     };
-    for (const Case& c : kCases) {
-        ProcessResult r = Tmctl(c.args);
-        EXPECT_EQ(r.exitCode, c.exitCode) << c.args.back() << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.inErr), std::string::npos) << c.args.back() << "\n" << r.err;
-        EXPECT_EQ(r.out, "");
-    }
+    for (const Call& call : kCalls) Check(call);
 }
 
+// Against the reference codec: LF and CR LF lines, decoded from a file and
+// from standard input.
 TEST(MimeCommandsTest, EncodeAndDecodeRoundTrip) {
     std::string dir = MakeDir("mime-roundtrip");
     for (size_t size : {0u, 1u, 48u, 49u, 100000u}) {
-        std::string data = RandomBytes(size, static_cast<unsigned>(size));
-        std::string path = dir + "/data-" + std::to_string(size);
+        const std::string data = RandomBytes(size, static_cast<unsigned>(size)), path = dir + "/data";
+        const std::string lines = tmref::EncodeLines(data);
         WriteFile(path, data);
-        ProcessResult lf = Tmctl({"mime", "encode", path});
-        ASSERT_EQ(lf.exitCode, 0) << lf.err;
-        EXPECT_EQ(lf.out, tmref::EncodeLines(data)) << size;
-        ProcessResult crlf = Tmctl({"mime", "encode", "--crlf", path});
-        ASSERT_EQ(crlf.exitCode, 0) << crlf.err;
-        EXPECT_EQ(crlf.out, WithCrLf(tmref::EncodeLines(data))) << size;
-
-        WriteFile(path + ".b64", crlf.out);
-        ProcessResult fromFile = Tmctl({"mime", "decode", path + ".b64"});
-        EXPECT_EQ(fromFile.exitCode, 0) << fromFile.err;
-        EXPECT_EQ(fromFile.out, data) << size;
-        ProcessResult fromStdin = Tmctl({"mime", "decode"}, lf.out);
-        EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.err;
-        EXPECT_EQ(fromStdin.out, data) << size;
+        WriteFile(path + ".b64", WithCrLf(lines));
+        Check({{"mime", "encode", path}, 0, lines});
+        Check({{"mime", "encode", "--crlf", path}, 0, WithCrLf(lines)});
+        Check({{"mime", "decode", path + ".b64"}, 0, data});
+        Check({{"mime", "decode"}, 0, data}, lines);
     }
 }
 
@@ -79,11 +60,8 @@ TEST(MimeCommandsTest, DecodeSkipsNoiseAndKeepsTheFinalGroup) {
     std::string text = tmref::Encode(data);
     std::string noisy = "  " + text.substr(0, 10) + std::string("\0=\t", 3) + text.substr(10, 200000) + "\r\n" +
                         text.substr(200010, 30) + "\n\n" + text.substr(200040) + "\n";
-    ProcessResult r = Tmctl({"mime", "decode", "-"}, noisy);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, data);
-    ProcessResult partial = Tmctl({"mime", "decode"}, "QUJD\nQU\nI=\n");
-    EXPECT_EQ(partial.out, "ABCAB");
+    Check({{"mime", "decode", "-"}, 0, data}, noisy);
+    Check({{"mime", "decode"}, 0, "ABCAB"}, "QUJD\nQU\nI=\n");
 }
 
 TEST(MimeCommandsTest, Uudecode) {
@@ -94,12 +72,8 @@ TEST(MimeCommandsTest, Uudecode) {
     std::string mail = "From: someone\r\n\r\nbeginning of the text\nbegin 640 ../elsewhere/cat.bin\n" + body +
                        "`\nend\ntrailing text\n";
     WriteFile(dir + "/mail.txt", mail);
-
-    ProcessResult toStdout = Tmctl({"uudecode", "--output", "-", dir + "/mail.txt"});
-    EXPECT_EQ(toStdout.exitCode, 0) << toStdout.err;
-    EXPECT_EQ(toStdout.out, data);
-    ProcessResult crlf = Tmctl({"uudecode", "--output", dir + "/crlf.bin"}, WithCrLf(mail));
-    EXPECT_EQ(crlf.exitCode, 0) << crlf.err;
+    Check({{"uudecode", "--output", "-", dir + "/mail.txt"}, 0, data});
+    Check({{"uudecode", "--output", dir + "/crlf.bin"}, 0}, WithCrLf(mail));
     EXPECT_EQ(ReadFile(dir + "/crlf.bin"), data);
 
     // The named file: its last part only, in the current directory, with
@@ -133,12 +107,7 @@ TEST(MimeCommandsTest, UudecodeReportsBrokenInput) {
         {begin + line1 + "\xc3garbage\n" + line2 + "end\n", "line 3: not a valid uuencoded line", data.substr(0, 45)},
         {begin + line1 + std::string("M\0", 2) + line2.substr(1) + "end\n", "line 3", data.substr(0, 45)},
     };
-    for (const Case& c : kCases) {
-        ProcessResult r = Tmctl({"uudecode", "--output", "-"}, c.input);
-        EXPECT_EQ(r.exitCode, 1) << c.inErr;
-        EXPECT_NE(r.err.find(c.inErr), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, c.kept) << c.inErr;
-    }
+    for (const Case& c : kCases) Check({{"uudecode", "--output", "-"}, 1, c.kept, c.inErr}, c.input);
 }
 
 }  // namespace
