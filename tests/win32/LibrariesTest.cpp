@@ -12,6 +12,13 @@ namespace {
 const std::string kPlugins = TM_PLUGIN_DIR;
 constexpr DWORD kSentinel = 0xDEADBEEF;
 
+// The last error of a call that fails; 0 if it succeeds.
+template <class Call>
+DWORD ErrorOf(Call call) {
+    SetLastError(kSentinel);
+    return call() ? 0 : GetLastError();
+}
+
 std::string ModulePath(HMODULE h) {
     char path[4096] = "";
     return GetModuleFileNameA(h, path, sizeof path) ? path : "";
@@ -40,8 +47,7 @@ TEST(LibrariesTest, WindowsNamesFindSharedObjects) {
         EXPECT_EQ(ModulePath(h), c.file);
         EXPECT_TRUE(FreeLibrary(h));
     }
-    EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ErrorOf([] { return LoadLibraryA(nullptr); }), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST(LibrariesTest, OnlyTheModulesOwnEntryPointsAreFound) {
@@ -57,18 +63,15 @@ TEST(LibrariesTest, OnlyTheModulesOwnEntryPointsAreFound) {
         {nullptr, ERROR_INVALID_PARAMETER},
     };
     for (const Case& c : kCases) {
-        SetLastError(kSentinel);
-        FARPROC p = GetProcAddress(h, c.name);
         const char* label = reinterpret_cast<uintptr_t>(c.name) > 0xFFFF ? c.name : "(ordinal or null)";
-        EXPECT_EQ(p == nullptr ? GetLastError() : 0u, c.error) << label;
+        EXPECT_EQ(ErrorOf([&] { return GetProcAddress(h, c.name); }), c.error) << label;
     }
     EXPECT_TRUE(FreeLibrary(h));
 }
 
 TEST(LibrariesTest, LoadsAreCountedAndStaleHandlesRefused) {
     const std::string path = kPlugins + "/full/RASAPI32.DLL";
-    HMODULE first = LoadLibraryA(path.c_str());
-    HMODULE second = LoadLibraryA(path.c_str());
+    HMODULE first = LoadLibraryA(path.c_str()), second = LoadLibraryA(path.c_str());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first, second);
     EXPECT_TRUE(FreeLibrary(first));
@@ -78,16 +81,11 @@ TEST(LibrariesTest, LoadsAreCountedAndStaleHandlesRefused) {
     // linker, which would crash on them.
     int local = 0;
     for (HMODULE stale : {second, static_cast<HMODULE>(nullptr), reinterpret_cast<HMODULE>(&local)}) {
-        SetLastError(kSentinel);
-        EXPECT_EQ(GetProcAddress(stale, "RasDialA"), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-        SetLastError(kSentinel);
-        EXPECT_FALSE(FreeLibrary(stale));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        EXPECT_EQ(ErrorOf([&] { return GetProcAddress(stale, "RasDialA"); }), DWORD(ERROR_MOD_NOT_FOUND));
+        EXPECT_EQ(ErrorOf([&] { return FreeLibrary(stale); }), DWORD(ERROR_MOD_NOT_FOUND));
+        char buffer[64];
         if (stale) {
-            char buffer[64] = "untouched";
-            EXPECT_EQ(GetModuleFileNameA(stale, buffer, sizeof buffer), 0u);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+            EXPECT_EQ(ErrorOf([&] { return GetModuleFileNameA(stale, buffer, sizeof buffer); }), DWORD(ERROR_MOD_NOT_FOUND));
         }
     }
 }

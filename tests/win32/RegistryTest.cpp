@@ -1,11 +1,11 @@
 //===-- tests/win32/RegistryTest.cpp - Registry functions of the layer ----===//
 //
-// Behaviour of the Reg functions as NT shows it: codes, case, order,
-// buffer edges, deleted keys, access and restrictions, exact bytes; then
-// the store under several threads and processes, a process killed inside a
-// write, fork, and database files that cannot be used. Every test works
-// below a key of its own; tests that need a database of their own run the
-// registry_worker helper on it.
+// The Reg functions as NT answers them: codes, case, order, buffer edges,
+// deleted keys, access, exact bytes; then the store under threads and
+// processes, fork, a process killed inside a write, a full disk and
+// database files that cannot be used. Every test works below a key of its
+// own; tests that need a database of their own run the registry_worker
+// helper on it.
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
 #include <poll.h>
@@ -29,11 +29,12 @@
 
 namespace {
 
+using Names = std::vector<std::string>;
 const HKEY kBadKey = reinterpret_cast<HKEY>(uintptr_t(0xDEADBEEF));
 constexpr DWORD kSentinel = 0xDEADBEEF;
 
-// Runs body in a forked child; returns what it reports ("" when all went
-// well), or how the child ended if it did not end normally.
+// Runs body in a forked child; gives what it reports ("" when all went
+// well), and how the child ended if not normally.
 std::string InChild(const std::function<std::string()>& body) {
     int fds[2];
     if (pipe(fds) != 0) return "pipe";
@@ -42,12 +43,8 @@ std::string InChild(const std::function<std::string()>& body) {
     if (pid == 0) {
         close(fds[0]);
         alarm(60);  // a deadlocked child fails the test instead of hanging it
-        std::string report;
-        try {
-            report = body();
-        } catch (...) {
-            report = "exception";
-        }
+        std::string report = "exception";
+        try { report = body(); } catch (...) {}
         if (!report.empty() && write(fds[1], report.data(), report.size()) < 0) _exit(3);
         _exit(0);
     }
@@ -56,8 +53,7 @@ std::string InChild(const std::function<std::string()>& body) {
     char buf[256];
     for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, size_t(n));
     close(fds[0]);
-    int status = tmtest::WaitProgram(pid);
-    if (status != 0) report += " exit " + std::to_string(status);
+    if (int status = tmtest::WaitProgram(pid)) report += " exit " + std::to_string(status);
     return report;
 }
 
@@ -75,29 +71,40 @@ DWORD GetDword(HKEY key, const char* name, LONG* rc = nullptr) {
     return value;
 }
 
-HKEY Create(HKEY parent, const std::string& path, REGSAM sam = KEY_ALL_ACCESS,
-            DWORD* disposition = nullptr, DWORD options = 0) {
+LONG QueryRc(HKEY key, const char* name) {
+    LONG rc;
+    GetDword(key, name, &rc);
+    return rc;
+}
+
+HKEY Create(HKEY parent, const std::string& path, REGSAM sam = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
-    LONG rc = RegCreateKeyExA(parent, path.c_str(), 0, nullptr, options, sam, nullptr, &key,
-                              disposition);
-    EXPECT_EQ(ERROR_SUCCESS, rc) << path;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, sam, nullptr, &key, disposition)) << path;
     return key;
 }
 
-std::vector<std::string> SubkeyNames(HKEY key) {
-    std::vector<std::string> names;
+void Make(HKEY parent, const std::string& path) { RegCloseKey(Create(parent, path)); }
+
+// The code of opening path with sam; the key is closed again.
+LONG OpenRc(HKEY parent, const char* path, REGSAM sam = KEY_READ) {
+    HKEY key = kBadKey;
+    LONG rc = RegOpenKeyExA(parent, path, 0, sam, &key);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    return rc;
+}
+
+Names SubkeyNames(HKEY key) {
+    Names names;
     char name[300];
-    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i)
-        names.push_back(name);
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) names.push_back(name);
     return names;
 }
 
-std::vector<std::string> ValueNames(HKEY key) {
-    std::vector<std::string> names;
+Names ValueNames(HKEY key) {
+    Names names;
     char name[300];
-    for (DWORD i = 0;; ++i) {
-        DWORD cch = sizeof name;
-        if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr)) break;
+    for (DWORD i = 0, cch = sizeof name; !RegEnumValueA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+         ++i, cch = sizeof name) {
         names.push_back(name);
     }
     return names;
@@ -107,7 +114,7 @@ void DeleteTree(HKEY parent, const std::string& path) {
     TmRegSetKeyRestriction(parent, path.c_str(), KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
     HKEY key;
     if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key)) return;
-    for (std::string child : SubkeyNames(key)) DeleteTree(key, child);
+    for (const std::string& child : SubkeyNames(key)) DeleteTree(key, child);
     RegCloseKey(key);
     RegDeleteKeyA(parent, path.c_str());
 }
@@ -115,8 +122,7 @@ void DeleteTree(HKEY parent, const std::string& path) {
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_path = std::string("Software\\RegistryTest\\") +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        m_path = std::string("Software\\RegistryTest\\") + testing::UnitTest::GetInstance()->current_test_info()->name();
         m_key = Create(HKEY_LOCAL_MACHINE, m_path);
         ASSERT_NE(nullptr, m_key);
         SetLastError(kSentinel);
@@ -131,189 +137,104 @@ protected:
     std::string m_path;
 };
 
-TEST_F(RegistryTest, OpenCodes) {
-    RegCloseKey(Create(m_key, "Child"));
+TEST_F(RegistryTest, OpenAndCloseCodes) {
+    Make(m_key, "Child");
     const std::string longName(256, 'x');
-    struct Case {
-        HKEY parent;
-        const char* subKey;
-        LONG rc;
-        bool sameHandle;
-    };
+    struct Case { HKEY parent; const char* subKey; LONG rc; bool sameHandle; };
     const Case cases[] = {
-        {m_key, "Missing", ERROR_FILE_NOT_FOUND, false},
-        {m_key, "\\Child", ERROR_BAD_PATHNAME, false},
-        {m_key, "Child\\\\", ERROR_SUCCESS, false},
-        {m_key, "Child\\\\x", ERROR_BAD_PATHNAME, false},
+        {m_key, "Missing", ERROR_FILE_NOT_FOUND, false}, {m_key, "\\Child", ERROR_BAD_PATHNAME, false},
+        {m_key, "Child\\\\", ERROR_SUCCESS, false}, {m_key, "Child\\\\x", ERROR_BAD_PATHNAME, false},
         {m_key, longName.c_str(), ERROR_INVALID_PARAMETER, false},
-        {m_key, "", ERROR_SUCCESS, false},  // an ordinary key: a new handle
-        {m_key, nullptr, ERROR_SUCCESS, false},
-        {HKEY_LOCAL_MACHINE, "", ERROR_SUCCESS, true},  // a root: itself
-        {HKEY_USERS, nullptr, ERROR_SUCCESS, true},
-        {nullptr, "Child", ERROR_INVALID_HANDLE, false},
-        {kBadKey, "Child", ERROR_INVALID_HANDLE, false},
-        {reinterpret_cast<HKEY>(uintptr_t(0x80000004)), "x", ERROR_INVALID_HANDLE, false},
+        {m_key, "", ERROR_SUCCESS, false}, {m_key, nullptr, ERROR_SUCCESS, false},  // an ordinary key: a new handle
+        {HKEY_LOCAL_MACHINE, "", ERROR_SUCCESS, true}, {HKEY_USERS, nullptr, ERROR_SUCCESS, true},  // a root: itself
+        {kBadKey, "Child", ERROR_INVALID_HANDLE, false}, {reinterpret_cast<HKEY>(uintptr_t(0x80000004)), "x", ERROR_INVALID_HANDLE, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.subKey ? c.subKey : "(null)");
         HKEY result = kBadKey;
         EXPECT_EQ(c.rc, RegOpenKeyExA(c.parent, c.subKey, 0, KEY_READ, &result));
-        if (c.rc != ERROR_SUCCESS) {
-            EXPECT_EQ(nullptr, result);  // NT clears the result on failure
-        } else if (c.sameHandle) {
-            EXPECT_EQ(c.parent, result);
+        if (c.rc != ERROR_SUCCESS || c.sameHandle) {
+            EXPECT_EQ(c.rc ? nullptr : c.parent, result);  // NT clears the result on failure
         } else {
             EXPECT_NE(c.parent, result);
             EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(result));
         }
     }
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegOpenKeyExA(m_key, "Child", 0, KEY_READ, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER,
-              RegCreateKeyExA(m_key, "x", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr));
-}
-
-TEST_F(RegistryTest, CloseTwiceAndRoots) {
+    // A closed handle is refused, never reused; closing a root leaves it usable.
     HKEY key = Create(m_key, "A");
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(nullptr));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, QueryRc(key, "v"));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, KEY_READ, &key));
-    RegCloseKey(key);
+    EXPECT_EQ(ERROR_SUCCESS, OpenRc(HKEY_LOCAL_MACHINE, m_path.c_str()));
 }
 
-TEST_F(RegistryTest, NamesIgnoreCaseAndKeepIt) {
+// Names compare without case and keep the case they were made with; keys
+// enumerate in folded order ('_' before the letters), values in the order
+// they were made, which replacing a value keeps.
+TEST_F(RegistryTest, NamesAndOrder) {
+    Make(m_key, "MixedCase\\Inner");
     DWORD disposition = 0;
-    RegCloseKey(Create(m_key, "MixedCase\\Inner", KEY_ALL_ACCESS, &disposition));
-    EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
     HKEY key = Create(m_key, "MIXEDCASE\\inner", KEY_ALL_ACCESS, &disposition);
     EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
-    EXPECT_EQ(std::vector<std::string>{"MixedCase"}, SubkeyNames(m_key));
-    ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "ValName", 1));
-    ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "Other", 2));
-    ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "VALNAME", 3));  // replaces, keeps name and place
-    EXPECT_EQ(3u, GetDword(key, "valname"));
-    EXPECT_EQ((std::vector<std::string>{"ValName", "Other"}), ValueNames(key));
-    // Value names may hold a backslash; key names cannot.
-    EXPECT_EQ(ERROR_SUCCESS, SetDword(key, "a\\b", 4));
-    EXPECT_EQ(4u, GetDword(key, "A\\B"));
+    for (const char* name : {"b", "Zeta", "A", "_x", "a1"}) Make(m_key, name);
+    EXPECT_EQ((Names{"_x", "A", "a1", "b", "MixedCase", "Zeta"}), SubkeyNames(m_key));
+    const std::pair<const char*, DWORD> sets[] = {{"ValName", 1}, {"Other", 2}, {"a\\b", 3}, {"VALNAME", 4}, {"Z", 5}};
+    for (auto [name, value] : sets) ASSERT_EQ(ERROR_SUCCESS, SetDword(key, name, value));
+    EXPECT_EQ(4u, GetDword(key, "valname"));
+    EXPECT_EQ(3u, GetDword(key, "A\\B"));  // value names may hold a backslash
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(key, "OTHER"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(key, "Other"));
+    EXPECT_EQ((Names{"ValName", "a\\b", "Z"}), ValueNames(key));
     RegCloseKey(key);
-}
-
-TEST_F(RegistryTest, EnumerationOrder) {
-    for (const char* name : {"b", "Zeta", "A", "c", "B2", "_x", "a1"}) RegCloseKey(Create(m_key, name));
-    // Case-insensitive order: ASCII letters fold to lower case, so '_'
-    // (0x5F) comes before every letter.
-    EXPECT_EQ((std::vector<std::string>{"_x", "A", "a1", "b", "B2", "c", "Zeta"}), SubkeyNames(m_key));
-
-    for (const char* name : {"A", "C", "D", "B"}) SetDword(m_key, name, 0);
-    EXPECT_EQ((std::vector<std::string>{"A", "C", "D", "B"}), ValueNames(m_key));
-    SetDword(m_key, "C", 7);
-    EXPECT_EQ((std::vector<std::string>{"A", "C", "D", "B"}), ValueNames(m_key));
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(m_key, "c"));
-    EXPECT_EQ((std::vector<std::string>{"A", "D", "B"}), ValueNames(m_key));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(m_key, "C"));
-    char name[8];
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(m_key, 7, name, sizeof name));
-    DWORD cch = sizeof name;
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumValueA(m_key, 3, name, &cch, nullptr, nullptr, nullptr, nullptr));
 }
 
 // The library enumerates with buffers of 40, 64 and 80 characters: a name
-// one shorter than the buffer fits, a name as long as the buffer does not.
-TEST_F(RegistryTest, NameBufferEdges) {
+// one shorter than the buffer fits, one as long does not. The A variant
+// answers a name that does not fit with 234, the type and the data size,
+// the name and its count untouched.
+TEST_F(RegistryTest, EnumBufferEdges) {
     for (DWORD buffer : {40u, 64u, 80u}) {
         for (DWORD length : {buffer - 1, buffer}) {
             SCOPED_TRACE(std::to_string(length) + " in " + std::to_string(buffer));
             HKEY key = Create(m_key, "Edge");
             const std::string name(length, 'n');
-            RegCloseKey(Create(key, name));
-            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_SZ,
-                                                    reinterpret_cast<const BYTE*>("foobar"), 7));
+            Make(key, name);
+            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("foobar"), 7));
             const bool fits = length < buffer;
             char out[100];
             memset(out, 0xBD, sizeof out);
             EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, RegEnumKeyA(key, 0, out, buffer));
             EXPECT_EQ(fits ? name : std::string(sizeof out, char(0xBD)), std::string(out, fits ? length : sizeof out));
-
             memset(out, 0xBD, sizeof out);
             DWORD cch = buffer, type = kSentinel, cb = kSentinel;
-            EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA,
-                      RegEnumValueA(key, 0, out, &cch, nullptr, &type, nullptr, &cb));
-            EXPECT_EQ(fits ? length : buffer, cch);  // the A variant keeps the count on 234
+            EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, RegEnumValueA(key, 0, out, &cch, nullptr, &type, nullptr, &cb));
+            EXPECT_EQ(fits ? length : buffer, cch);
+            EXPECT_EQ(fits ? name[0] : char(0xBD), out[0]);
             EXPECT_EQ(DWORD(REG_SZ), type);
             EXPECT_EQ(7u, cb);
-            if (!fits) {
-                EXPECT_EQ(char(0xBD), out[0]);
-            }
             RegCloseKey(key);
             DeleteTree(m_key, "Edge");
         }
     }
 }
 
-// RegEnumValueA with name and data buffers too small, as NT's A variant
-// answers: 234 with the type and the data size reported, the name and its
-// count untouched; on success the count is the length without the zero.
-TEST_F(RegistryTest, EnumValueBufferQuirks) {
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Test", 0, REG_SZ,
-                                            reinterpret_cast<const BYTE*>("foobar"), 7));
-    struct Case {
-        DWORD nameCount, dataCount;
-        LONG rc;
-        DWORD nameCountAfter, dataCountAfter;
-        const char* name;
-        const char* data;
-    };
-    const Case cases[] = {
-        {2, 2, ERROR_MORE_DATA, 2, 7, "xxxxxxxxxx", "xxxxxxxxxx"},
-        {3, 20, ERROR_MORE_DATA, 3, 7, "xxxxxxxxxx", "xxxxxxxxxx"},
-        {0, 20, ERROR_MORE_DATA, 0, 7, "xxxxxxxxxx", "xxxxxxxxxx"},
-        {20, 2, ERROR_MORE_DATA, 20, 7, "xxxxxxxxxx", "xxxxxxxxxx"},
-        {20, 20, ERROR_SUCCESS, 4, 7, "Test", "foobar"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.nameCount) + "/" + std::to_string(c.dataCount));
-        char name[32] = "xxxxxxxxxx", data[32] = "xxxxxxxxxx";
-        DWORD nameCount = c.nameCount, dataCount = c.dataCount, type = kSentinel;
-        EXPECT_EQ(c.rc, RegEnumValueA(m_key, 0, name, &nameCount, nullptr, &type,
-                                      reinterpret_cast<BYTE*>(data), &dataCount));
-        EXPECT_EQ(c.nameCountAfter, nameCount);
-        EXPECT_EQ(c.dataCountAfter, dataCount);
-        EXPECT_EQ(DWORD(REG_SZ), type);
-        EXPECT_STREQ(c.name, name);
-        EXPECT_STREQ(c.data, data);
-    }
-    DWORD cch = 10, cb = 0;
-    char name[10];
-    BYTE data[4];
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEnumValueA(m_key, 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEnumValueA(m_key, 0, name, nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEnumValueA(m_key, 0, name, &cch, &cb, nullptr, nullptr, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEnumValueA(m_key, 0, name, &cch, nullptr, nullptr, data, nullptr));
-}
-
-TEST_F(RegistryTest, QueryValueSizesAndTerminator) {
+// Values come back with the bytes and type they were stored with; a string
+// gets a terminator only where the buffer has room for it.
+TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
     const BYTE text[] = {'a', 'b', 'c'};  // stored without a terminator
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Text", 0, REG_SZ, text, 3));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Bin", 0, REG_BINARY, text, 3));
-    struct Case {
-        const char* name;
-        bool withBuffer;
-        DWORD size;
-        LONG rc;
-        DWORD sizeAfter, typeAfter;
-        const char* bytes;  // the first 5 bytes of the buffer afterwards; '#' is 0xBD
-    };
+    // bytes: the first 5 bytes of the buffer afterwards; '#' is 0xBD.
+    struct Case { const char* name; bool withBuffer; DWORD size; LONG rc; DWORD sizeAfter, typeAfter; const char* bytes; };
     const Case cases[] = {
-        {"Missing", false, 99, ERROR_FILE_NOT_FOUND, 0, kSentinel, "#####"},
+        {"Missing", false, 99, ERROR_FILE_NOT_FOUND, 0, kSentinel, "#####"},  // a size query's size is cleared
         {"Missing", true, 99, ERROR_FILE_NOT_FOUND, 99, kSentinel, "#####"},
         {"Text", false, 99, ERROR_SUCCESS, 3, REG_SZ, "#####"},
         {"Text", true, 2, ERROR_MORE_DATA, 3, REG_SZ, "#####"},
-        {"Text", true, 3, ERROR_SUCCESS, 3, REG_SZ, "abc##"},        // no room: no zero
-        {"Text", true, 5, ERROR_SUCCESS, 3, REG_SZ, "abc\0#"},       // room: one zero, uncounted
-        {"Bin", true, 5, ERROR_SUCCESS, 3, REG_BINARY, "abc##"},     // binary: never
+        {"Text", true, 3, ERROR_SUCCESS, 3, REG_SZ, "abc##"},     // no room: no zero
+        {"Text", true, 5, ERROR_SUCCESS, 3, REG_SZ, "abc\0#"},    // room: one zero, uncounted
+        {"Bin", true, 5, ERROR_SUCCESS, 3, REG_BINARY, "abc##"},  // binary: never
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
@@ -324,36 +245,20 @@ TEST_F(RegistryTest, QueryValueSizesAndTerminator) {
         EXPECT_EQ(c.sizeAfter, size);
         EXPECT_EQ(c.typeAfter, type);
         std::string expect(c.bytes, 5);
-        for (char& ch : expect) if (ch == '#') ch = char(0xBD);
+        for (char& ch : expect) ch = ch == '#' ? char(0xBD) : ch;
         EXPECT_EQ(expect, std::string(reinterpret_cast<char*>(buffer), 5));
     }
-    DWORD reserved = 0, size = 4;
-    BYTE buffer[4];
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExA(m_key, "Text", &reserved, nullptr, buffer, &size));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegQueryValueExA(m_key, "Text", nullptr, nullptr, buffer, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExA(m_key, "X", 0, REG_BINARY, nullptr, 4));
-}
-
-TEST_F(RegistryTest, StoresExactBytes) {
     std::string big(100000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
-    struct Case {
-        const char* name;
-        DWORD type;
-        std::string data;
+    struct Stored { const char* name; DWORD type; std::string data; };
+    const Stored stored[] = {
+        {"Embedded", REG_SZ, std::string("a\0b\0\0", 5)}, {"Empty", REG_EXPAND_SZ, ""}, {"", REG_SZ, "default value"},
+        {"Odd type", 0x12345, "\x01\x02"}, {"Big", REG_BINARY, big},
     };
-    const Case cases[] = {
-        {"Embedded", REG_SZ, std::string("a\0b\0\0", 5)},
-        {"Unterminated", REG_EXPAND_SZ, "xyz"},
-        {"Empty", REG_SZ, ""},
-        {"", REG_SZ, "default value"},
-        {"Odd type", 0x12345, "\x01\x02"},
-        {"Big", REG_BINARY, big},
-    };
-    for (const Case& c : cases) {
+    for (const Stored& c : stored) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, c.name, 0, c.type,
-                                                reinterpret_cast<const BYTE*>(c.data.data()), DWORD(c.data.size())));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, c.name, 0, c.type, reinterpret_cast<const BYTE*>(c.data.data()),
+                                                DWORD(c.data.size())));
         std::string out(c.data.size() + 1, char(0xBD));
         DWORD size = DWORD(c.data.size()), type = kSentinel;
         ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(m_key, c.name, nullptr, &type, reinterpret_cast<BYTE*>(out.data()), &size));
@@ -367,19 +272,28 @@ TEST_F(RegistryTest, StoresExactBytes) {
     EXPECT_EQ(13u, size);
 }
 
-// Every operation but close on a handle whose key was deleted gives 1018;
-// a key made again under the same name is another key.
-TEST_F(RegistryTest, DeletedKey) {
-    HKEY doomed = Create(m_key, "Doomed");
-    SetDword(doomed, "v", 1);
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(m_key, "Doomed"));
-    HKEY again = Create(m_key, "Doomed");
-    char name[16];
-    DWORD cch = sizeof name, size = 4, value;
-    HKEY out = kBadKey;
+// Create makes the whole path; delete refuses a key with subkeys; every
+// operation but close on a handle whose key was deleted gives 1018, and a
+// key made again under the same name is another key.
+TEST_F(RegistryTest, CreateAndDeleteKeys) {
     DWORD disposition = kSentinel;
+    RegCloseKey(Create(m_key, "a\\b\\c\\", KEY_ALL_ACCESS, &disposition));
+    EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
+    HKEY doomed = Create(m_key, "A\\B\\C", KEY_ALL_ACCESS, &disposition);
+    EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
+    SetDword(doomed, "v", 1);
+    const std::pair<const char*, LONG> refusals[] = {
+        {"a\\b", ERROR_ACCESS_DENIED}, {"Nothing", ERROR_FILE_NOT_FOUND}, {nullptr, ERROR_INVALID_PARAMETER}, {"\\a", ERROR_BAD_PATHNAME}};
+    for (auto [path, rc] : refusals) EXPECT_EQ(rc, RegDeleteKeyA(m_key, path)) << (path ? path : "(null)");
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(doomed, ""));  // the key behind the handle
+    HKEY again = Create(m_key, "a\\b\\c");
+    char name[16];
+    DWORD cch = sizeof name;
+    HKEY out = kBadKey;
+    disposition = kSentinel;
     const LONG results[] = {
-        RegQueryValueExA(doomed, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+        QueryRc(doomed, "v"),
         SetDword(doomed, "v", 2),
         RegDeleteValueA(doomed, "v"),
         RegEnumKeyA(doomed, 0, name, sizeof name),
@@ -393,34 +307,18 @@ TEST_F(RegistryTest, DeletedKey) {
     for (size_t i = 0; i < std::size(results); ++i) EXPECT_EQ(ERROR_KEY_DELETED, results[i]) << "call " << i;
     EXPECT_EQ(nullptr, out);
     EXPECT_EQ(kSentinel, disposition);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(again, "v", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(again, "v"));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(doomed));
     RegCloseKey(again);
 }
 
-TEST_F(RegistryTest, DeleteKeyRules) {
-    RegCloseKey(Create(m_key, "Parent\\Child"));
-    HKEY child = Create(m_key, "Parent\\Child");
-    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(m_key, "Parent"));  // has a subkey
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(m_key, "Nothing"));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegDeleteKeyA(m_key, nullptr));
-    EXPECT_EQ(ERROR_BAD_PATHNAME, RegDeleteKeyA(m_key, "\\Parent"));
-    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""));
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(child, ""));  // the key behind the handle
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(m_key, "PARENT"));
-    EXPECT_TRUE(SubkeyNames(m_key).empty());
-    RegCloseKey(child);
-}
-
-// A handle keeps the access it was opened with; a key's stored allowance
-// limits what it may be opened with, and what may be made or deleted below.
-TEST_F(RegistryTest, HandleAccess) {
-    RegCloseKey(Create(m_key, "Sub"));
+// A handle keeps the access it was opened with. Making and deleting subkeys
+// ask the key, not the handle: its stored allowance limits what it may be
+// opened with, and what may be made or deleted below it.
+TEST_F(RegistryTest, Access) {
+    Make(m_key, "Locked\\Inner");
     SetDword(m_key, "v", 1);
-    struct Case {
-        REGSAM sam;
-        LONG query, set, enumKey, enumValue;
-    };
+    struct Case { REGSAM sam; LONG query, set, enumKey, enumValue; };
     const Case cases[] = {
         {KEY_READ, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_SUCCESS},
         {KEY_WRITE, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
@@ -434,20 +332,15 @@ TEST_F(RegistryTest, HandleAccess) {
         ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, c.sam, &key));
         char name[8];
         DWORD cch = sizeof name;
-        EXPECT_EQ(c.query, RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(c.query, QueryRc(key, "v"));
         EXPECT_EQ(c.set, SetDword(key, "w", 2));
         EXPECT_EQ(c.set, RegDeleteValueA(key, "w"));
         EXPECT_EQ(c.enumKey, RegEnumKeyA(key, 0, name, sizeof name));
         EXPECT_EQ(c.enumValue, RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr));
-        // Creating and deleting subkeys ignore the parent handle's access.
-        RegCloseKey(Create(key, "Made"));
+        Make(key, "Made");
         EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key, "Made"));
         RegCloseKey(key);
     }
-}
-
-TEST_F(RegistryTest, StoredRestrictions) {
-    RegCloseKey(Create(m_key, "Locked\\Inner"));
     ASSERT_EQ(ERROR_SUCCESS, TmRegSetKeyRestriction(m_key, "Locked", KEY_READ));
     ASSERT_EQ(ERROR_SUCCESS, TmRegSetKeyRestriction(m_key, "Locked\\Inner", KEY_ALL_ACCESS & ~DELETE));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, TmRegSetKeyRestriction(m_key, "Nothing", KEY_READ));
@@ -457,63 +350,38 @@ TEST_F(RegistryTest, StoredRestrictions) {
     EXPECT_EQ(nullptr, key);
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(m_key, "locked", 0, nullptr, 0, KEY_WRITE, nullptr, &key, &disposition));
     EXPECT_EQ(kSentinel, disposition);
-    // Making a subkey needs KEY_CREATE_SUB_KEY in the key's allowance,
-    // even through a handle with full access; nothing of the path is made.
+    // Making a subkey needs KEY_CREATE_SUB_KEY in the key's allowance; nothing
+    // of the path is made.
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(m_key, "Locked\\New\\Deeper", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr));
     HKEY locked = Create(m_key, "Locked", KEY_READ);
-    EXPECT_EQ(std::vector<std::string>{"Inner"}, SubkeyNames(locked));
+    EXPECT_EQ(Names{"Inner"}, SubkeyNames(locked));
     RegCloseKey(locked);
     // Deleting needs DELETE in the deleted key's own allowance.
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(m_key, "Locked\\Inner"));
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, "Locked", 0, MAXIMUM_ALLOWED, &key));
     EXPECT_EQ(ERROR_ACCESS_DENIED, SetDword(key, "v", 1));  // granted KEY_READ only
-    // The key itself reopened through its handle is still restricted, also
-    // after lookups below it.
-    HKEY inner = kBadKey, self = kBadKey;
+    // The key reopened through its handle stays restricted, also after
+    // lookups below it have been cached.
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, "Inner", 0, KEY_READ, &inner));
-        RegCloseKey(inner);
-        EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(key, "", 0, KEY_WRITE, &self));
+        EXPECT_EQ(ERROR_SUCCESS, OpenRc(key, "Inner"));
+        EXPECT_EQ(ERROR_ACCESS_DENIED, OpenRc(key, "", KEY_WRITE));
     }
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key, "nothing", nullptr, nullptr, nullptr, nullptr));
     RegCloseKey(key);
-    // Lifting the restriction opens the key for writing again.
     ASSERT_EQ(ERROR_SUCCESS, TmRegSetKeyRestriction(m_key, "Locked", KEY_ALL_ACCESS | MAXIMUM_ALLOWED));
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, "Locked", 0, 0x2001F, &key));
-    EXPECT_EQ(ERROR_SUCCESS, SetDword(key, "v", 1));
-    RegCloseKey(key);
+    EXPECT_EQ(ERROR_SUCCESS, OpenRc(m_key, "Locked", 0x2001F));
 }
 
-TEST_F(RegistryTest, CreateMakesWholePath) {
-    DWORD disposition = kSentinel;
-    HKEY key = Create(m_key, "a\\b\\c\\d\\", KEY_ALL_ACCESS, &disposition);
-    EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
-    RegCloseKey(key);
-    key = Create(m_key, "A\\B\\C\\D", KEY_ALL_ACCESS, &disposition);
-    EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
-    RegCloseKey(key);
-    for (const char* path : {"a", "a\\b", "a\\b\\c"}) {
-        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, path, 0, KEY_READ, &key)) << path;
-        RegCloseKey(key);
-    }
-    // A volatile key takes only volatile subkeys.
-    RegCloseKey(Create(m_key, "Vol", KEY_ALL_ACCESS, nullptr, REG_OPTION_VOLATILE));
-    EXPECT_EQ(ERROR_CHILD_MUST_BE_VOLATILE, RegCreateKeyExA(m_key, "Vol\\x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(m_key, "y", 0, nullptr, 0x10, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-}
-
+// The local machine by any spelling of its name is the registry itself.
 TEST_F(RegistryTest, ConnectRegistry) {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    std::string upper = std::string("\\\\") + host;
+    char host[256] = "\\\\";
+    gethostname(host + 2, sizeof host - 3);
+    std::string upper = host;
     for (char& c : upper) c = char(toupper(c));
-    const char* machines[] = {nullptr, "", host, upper.c_str()};
-    for (const char* machine : machines) {
-        HKEY key = kBadKey;
-        EXPECT_EQ(ERROR_SUCCESS, RegConnectRegistryA(machine, HKEY_LOCAL_MACHINE, &key)) << (machine ? machine : "(null)");
-        EXPECT_EQ(HKEY_LOCAL_MACHINE, key);
-    }
     HKEY key = kBadKey;
+    for (const char* machine : {static_cast<const char*>(nullptr), "", static_cast<const char*>(host + 2), upper.c_str()}) {
+        EXPECT_EQ(ERROR_SUCCESS, RegConnectRegistryA(machine, HKEY_LOCAL_MACHINE, &key)) << (machine ? machine : "(null)");
+        EXPECT_EQ(std::exchange(key, kBadKey), HKEY_LOCAL_MACHINE);
+    }
     EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryA("\\\\nosuchhost", HKEY_LOCAL_MACHINE, &key));
     EXPECT_EQ(kBadKey, key);
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryA(nullptr, m_key, &key));
@@ -521,41 +389,38 @@ TEST_F(RegistryTest, ConnectRegistry) {
 
 // An index walk continues from where the handle stopped; whatever changed
 // in between, by this process or another, the answer at an index is the
-// exact one a fresh handle gives.
+// one a fresh handle gives.
 TEST_F(RegistryTest, EnumerationFollowsChanges) {
-    for (const char* name : {"b", "d", "f", "h"}) RegCloseKey(Create(m_key, name));
+    for (const char* name : {"b", "d", "f", "h"}) Make(m_key, name);
     for (const char* name : {"v1", "v2", "v3", "v4"}) SetDword(m_key, name, 0);
     const std::function<void()> changes[] = {
-        [&] { RegCloseKey(Create(m_key, "a")); SetDword(m_key, "v0", 0); },
+        [&] { Make(m_key, "a"); SetDword(m_key, "v0", 0); },
         [&] { RegDeleteKeyA(m_key, "a"); RegDeleteValueA(m_key, "v1"); },
-        [&] { EXPECT_EQ("", InChild([&] { RegCloseKey(Create(m_key, "c")); SetDword(m_key, "v1", 0); return std::string(); })); },
+        [&] { EXPECT_EQ("", InChild([&] { Make(m_key, "c"); SetDword(m_key, "v1", 0); return std::string(); })); },
         [&] { EXPECT_EQ("", InChild([&] { RegDeleteKeyA(m_key, "b"); RegDeleteValueA(m_key, "v2"); return std::string(); })); },
     };
     for (size_t i = 0; i < std::size(changes); ++i) {
         SCOPED_TRACE(i);
         HKEY walker;
         ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_key, "", 0, KEY_READ, &walker));
-        char name[16], value[16];
-        DWORD cch = sizeof value;
-        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(walker, 0, name, sizeof name));
-        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(walker, 1, name, sizeof name));
-        ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(walker, 0, value, &cch, nullptr, nullptr, nullptr, nullptr));
-        cch = sizeof value;
-        ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(walker, 1, value, &cch, nullptr, nullptr, nullptr, nullptr));
+        char name[16];
+        DWORD cch;
+        auto enumValue = [&](DWORD index) {
+            cch = sizeof name;
+            return RegEnumValueA(walker, index, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        };
+        for (DWORD index : {0u, 1u}) {
+            ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(walker, index, name, sizeof name));
+            ASSERT_EQ(ERROR_SUCCESS, enumValue(index));
+        }
         changes[i]();
-        const std::vector<std::string> keys = SubkeyNames(m_key), values = ValueNames(m_key);
+        const Names keys = SubkeyNames(m_key), values = ValueNames(m_key);
+        auto seen = [&](LONG rc) {
+            return rc == ERROR_NO_MORE_ITEMS ? std::string("(none)") : rc ? "code " + std::to_string(rc) : std::string(name);
+        };
         for (DWORD index : {2u, 3u, 1u, 2u}) {
-            LONG rc = RegEnumKeyA(walker, index, name, sizeof name);
-            EXPECT_EQ(index < keys.size() ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS, rc);
-            if (rc == ERROR_SUCCESS) {
-                EXPECT_EQ(keys[index], name) << index;
-            }
-            cch = sizeof value;
-            rc = RegEnumValueA(walker, index, value, &cch, nullptr, nullptr, nullptr, nullptr);
-            EXPECT_EQ(index < values.size() ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS, rc);
-            if (rc == ERROR_SUCCESS) {
-                EXPECT_EQ(values[index], value) << index;
-            }
+            EXPECT_EQ(index < keys.size() ? keys[index] : "(none)", seen(RegEnumKeyA(walker, index, name, sizeof name))) << index;
+            EXPECT_EQ(index < values.size() ? values[index] : "(none)", seen(enumValue(index))) << index;
         }
         RegCloseKey(walker);
     }
@@ -564,60 +429,27 @@ TEST_F(RegistryTest, EnumerationFollowsChanges) {
 // Reads repeat from memory only while no process has committed anything:
 // a change made by another process is seen by the very next call.
 TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
-    RegCloseKey(Create(m_key, "Sub"));
+    Make(m_key, "Sub");
     SetDword(m_key, "V", 1);
-    auto openSub = [&] {
-        HKEY key;
-        LONG rc = RegOpenKeyExA(m_key, "Sub", 0, 0x2001F, &key);
-        if (rc == ERROR_SUCCESS) RegCloseKey(key);
-        return rc;
-    };
-    struct Case {
-        std::function<void()> change;  // made in another process
-        LONG openRc, queryRc;
-        DWORD value;
-    };
+    struct Case { std::function<void()> change; LONG openRc, queryRc; DWORD value; };
     const Case cases[] = {
         {[&] { SetDword(m_key, "V", 2); }, ERROR_SUCCESS, ERROR_SUCCESS, 2},
         {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_READ); }, ERROR_ACCESS_DENIED, ERROR_SUCCESS, 2},
         {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_ALL_ACCESS | MAXIMUM_ALLOWED); RegDeleteKeyA(m_key, "Sub"); },
          ERROR_FILE_NOT_FOUND, ERROR_SUCCESS, 2},
-        {[&] { RegCloseKey(Create(m_key, "Sub")); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
+        {[&] { Make(m_key, "Sub"); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         for (int warm = 0; warm < 3; ++warm) {
-            openSub();
+            OpenRc(m_key, "Sub", 0x2001F);
             GetDword(m_key, "V");
         }
         EXPECT_EQ("", InChild([&] { cases[i].change(); return std::string(); }));
-        EXPECT_EQ(cases[i].openRc, openSub());
+        EXPECT_EQ(cases[i].openRc, OpenRc(m_key, "Sub", 0x2001F));
         LONG rc;
         EXPECT_EQ(cases[i].value, GetDword(m_key, "V", &rc));
         EXPECT_EQ(cases[i].queryRc, rc);
-    }
-}
-
-TEST_F(RegistryTest, ThreadsShareTheConnection) {
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                HKEY key = Create(m_key, "T" + std::to_string(t));
-                std::string name = "v" + std::to_string(i);
-                if (SetDword(key, name.c_str(), DWORD(i)) || GetDword(key, name.c_str()) != DWORD(i)) ++failures;
-                if (SubkeyNames(m_key).empty()) ++failures;
-                RegCloseKey(key);
-            }
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    EXPECT_EQ(0, failures.load());
-    for (int t = 0; t < 4; ++t) {
-        HKEY key = Create(m_key, "T" + std::to_string(t));
-        EXPECT_EQ(200u, ValueNames(key).size());
-        RegCloseKey(key);
     }
 }
 
@@ -629,50 +461,42 @@ TEST_F(RegistryTest, ProcessesAtOnce) {
     const std::string lockPath = tmtest::SandboxDir() + "/counter.lock";
     constexpr int kProcs = 4, kKeys = 10, kValues = 40, kIncrements = 50;
     std::vector<pid_t> pids;
-    int created[2];
-    ASSERT_EQ(0, pipe(created));
     for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            alarm(60);
-            int lock = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
-            HKEY shared = Create(m_key, "Shared");
-            std::string big(20000, char('a' + p));
-            int made = 0, errors = 0;
-            for (int i = 0; i < kValues; ++i) {
-                DWORD disposition = 0;
-                if (i < kKeys) {
-                    RegCloseKey(Create(shared, "K" + std::to_string(i), KEY_ALL_ACCESS, &disposition));
-                    made += disposition == REG_CREATED_NEW_KEY;
-                }
-                std::string name = "P" + std::to_string(p) + "_" + std::to_string(i);
-                errors += SetDword(shared, name.c_str(), DWORD(i)) != ERROR_SUCCESS;
-                errors += RegSetValueExA(shared, "Big", 0, REG_BINARY, reinterpret_cast<const BYTE*>(big.data()), DWORD(big.size())) != 0;
-                std::string seen(big.size(), '\0');
-                DWORD size = DWORD(seen.size());
-                errors += RegQueryValueExA(shared, "Big", nullptr, nullptr, reinterpret_cast<BYTE*>(seen.data()), &size) != 0;
-                errors += seen != std::string(size_t(size), seen[0]) || size != big.size();
-            }
-            for (int i = 0; i < kIncrements; ++i) {
-                flock(lock, LOCK_EX);
-                LONG rc;
-                DWORD count = GetDword(shared, "Counter", &rc);
-                errors += SetDword(shared, "Counter", rc == ERROR_SUCCESS ? count + 1 : 1) != 0;
-                flock(lock, LOCK_UN);
-            }
-            if (write(created[1], &made, sizeof made) < 0) errors++;
-            _exit(errors ? 1 : 0);
+        if (pid_t pid = fork()) {
+            pids.push_back(pid);
+            continue;
         }
-        pids.push_back(pid);
+        alarm(60);
+        int lock = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600), made = 0, errors = 0;
+        HKEY shared = Create(m_key, "Shared");
+        const std::string big(20000, char('a' + p));
+        std::string seen(big.size(), '\0');
+        for (int i = 0; i < kValues; ++i) {
+            DWORD disposition = 0, size = DWORD(seen.size());
+            if (i < kKeys) {
+                RegCloseKey(Create(shared, "K" + std::to_string(i), KEY_ALL_ACCESS, &disposition));
+                made += disposition == REG_CREATED_NEW_KEY;
+            }
+            errors += SetDword(shared, ("P" + std::to_string(p) + "_" + std::to_string(i)).c_str(), DWORD(i)) != 0;
+            errors += RegSetValueExA(shared, "Big", 0, REG_BINARY, reinterpret_cast<const BYTE*>(big.data()), DWORD(big.size())) != 0;
+            errors += RegQueryValueExA(shared, "Big", nullptr, nullptr, reinterpret_cast<BYTE*>(seen.data()), &size) != 0;
+            errors += size != big.size() || seen != std::string(seen.size(), seen[0]);
+        }
+        for (int i = 0; i < kIncrements; ++i) {
+            flock(lock, LOCK_EX);
+            LONG rc;
+            DWORD count = GetDword(shared, "Counter", &rc);
+            errors += SetDword(shared, "Counter", rc == ERROR_SUCCESS ? count + 1 : 1) != 0;
+            flock(lock, LOCK_UN);
+        }
+        _exit(errors ? 100 : made);  // the status tells how many keys this process made
     }
-    close(created[1]);
     int totalMade = 0;
     for (pid_t pid : pids) {
-        EXPECT_EQ(0, tmtest::WaitProgram(pid));
-        int made = 0;
-        if (read(created[0], &made, sizeof made) == sizeof made) totalMade += made;
+        int status = tmtest::WaitProgram(pid);
+        EXPECT_LE(status, kKeys) << "a process failed";
+        totalMade += status;
     }
-    close(created[0]);
     EXPECT_EQ(kKeys, totalMade);
     HKEY shared = Create(m_key, "Shared");
     EXPECT_EQ(size_t(kKeys), SubkeyNames(shared).size());
@@ -682,9 +506,9 @@ TEST_F(RegistryTest, ProcessesAtOnce) {
 }
 
 // SQLite's write calls, replaced in a child to stand for a full disk or a
-// process stopped inside a write.
-ssize_t FailWrite(int, const void*, size_t) { errno = ENOSPC; return -1; }
-ssize_t FailPwrite(int, const void*, size_t, off_t) { errno = ENOSPC; return -1; }
+// process stopped inside a write; null puts the real ones back.
+ssize_t FailWrite(int, const void*, size_t) { return errno = ENOSPC, -1; }
+ssize_t FailPwrite(int, const void*, size_t, off_t) { return errno = ENOSPC, -1; }
 int g_stallPipe = -1;
 ssize_t StallWrite(int, const void*, size_t) {
     if (write(g_stallPipe, "s", 1) < 0) _exit(5);
@@ -692,11 +516,12 @@ ssize_t StallWrite(int, const void*, size_t) {
 }
 ssize_t StallPwrite(int fd, const void* p, size_t n, off_t) { return StallWrite(fd, p, n); }
 
-void ReplaceWrites(sqlite3_syscall_ptr write, sqlite3_syscall_ptr pwrite) {
+void ReplaceWrites(ssize_t (*write)(int, const void*, size_t) = nullptr,
+                   ssize_t (*pwrite)(int, const void*, size_t, off_t) = nullptr) {
     sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
-    vfs->xSetSystemCall(vfs, "write", write);
-    vfs->xSetSystemCall(vfs, "pwrite", pwrite);
-    vfs->xSetSystemCall(vfs, "pwrite64", pwrite);
+    vfs->xSetSystemCall(vfs, "write", reinterpret_cast<sqlite3_syscall_ptr>(write));
+    vfs->xSetSystemCall(vfs, "pwrite", reinterpret_cast<sqlite3_syscall_ptr>(pwrite));
+    vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(pwrite));
 }
 
 TEST_F(RegistryTest, KilledInsideAWrite) {
@@ -705,7 +530,7 @@ TEST_F(RegistryTest, KilledInsideAWrite) {
     pid_t pid = fork();
     if (pid == 0) {
         g_stallPipe = fds[1];
-        ReplaceWrites(reinterpret_cast<sqlite3_syscall_ptr>(StallWrite), reinterpret_cast<sqlite3_syscall_ptr>(StallPwrite));
+        ReplaceWrites(StallWrite, StallPwrite);
         SetDword(m_key, "Partial", 1);
         _exit(0);
     }
@@ -716,47 +541,42 @@ TEST_F(RegistryTest, KilledInsideAWrite) {
     EXPECT_EQ(128 + SIGKILL, tmtest::WaitProgram(pid));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    LONG rc;
-    GetDword(m_key, "Partial", &rc);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, rc);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
     EXPECT_EQ(2u, GetDword(m_key, "After"));
     close(fds[0]);
     close(fds[1]);
 }
 
+// A full disk fails the call, or the batch's commit, with nothing of it
+// kept; a database file this process may not write is read, and writes
+// give ERROR_ACCESS_DENIED.
 TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
     SetDword(m_key, "Old", 1);
-    EXPECT_EQ("", InChild([&] {
-        std::string failures;
-        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
-        sqlite3_syscall_ptr write = vfs->xGetSystemCall(vfs, "write");
-        sqlite3_syscall_ptr pwrite = vfs->xGetSystemCall(vfs, "pwrite");
-        sqlite3_syscall_ptr pwrite64 = vfs->xGetSystemCall(vfs, "pwrite64");
-        ReplaceWrites(reinterpret_cast<sqlite3_syscall_ptr>(FailWrite), reinterpret_cast<sqlite3_syscall_ptr>(FailPwrite));
-        CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_DISK_FULL);
-        CHILD_EXPECT(GetDword(m_key, "Old") == 1u);
-        vfs->xSetSystemCall(vfs, "write", write);
-        vfs->xSetSystemCall(vfs, "pwrite", pwrite);
-        vfs->xSetSystemCall(vfs, "pwrite64", pwrite64);
-        LONG rc;
-        GetDword(m_key, "New", &rc);
-        CHILD_EXPECT(rc == ERROR_FILE_NOT_FOUND);
-        CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_SUCCESS);
-        return failures;
-    }));
-    EXPECT_EQ(2u, GetDword(m_key, "New"));
-    // A database file this process may not write: opened read-only, reads
-    // work, writes give ERROR_ACCESS_DENIED.
+    for (bool batch : {false, true}) {
+        EXPECT_EQ("", InChild([&] {
+            std::string failures;
+            if (batch) {
+                TmRegBeginBatch();
+                CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_SUCCESS);
+            }
+            ReplaceWrites(FailWrite, FailPwrite);
+            CHILD_EXPECT((batch ? TmRegEndBatch() : SetDword(m_key, "New", 2)) == ERROR_DISK_FULL);
+            CHILD_EXPECT(GetDword(m_key, "Old") == 1u);
+            ReplaceWrites();
+            CHILD_EXPECT(QueryRc(m_key, "New") == ERROR_FILE_NOT_FOUND);
+            CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_SUCCESS);
+            return failures;
+        })) << batch;
+        EXPECT_EQ(2u, GetDword(m_key, "New"));
+        RegDeleteValueA(m_key, "New");
+    }
     EXPECT_EQ("", InChild([&] {
         std::string failures;
         sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
         static sqlite3_syscall_ptr realOpen = vfs->xGetSystemCall(vfs, "open");
         vfs->xSetSystemCall(vfs, "open", reinterpret_cast<sqlite3_syscall_ptr>(+[](const char* path, int flags, int mode) {
-            if (strcmp(path, TmRegistryPath()) == 0 && (flags & O_ACCMODE) != O_RDONLY) {
-                errno = EACCES;
-                return -1;
-            }
+            if (strcmp(path, TmRegistryPath()) == 0 && (flags & O_ACCMODE) != O_RDONLY) return errno = EACCES, -1;
             return reinterpret_cast<int (*)(const char*, int, int)>(realOpen)(path, flags, mode);
         }));
         CHILD_EXPECT(GetDword(m_key, "Old") == 1u);
@@ -772,11 +592,7 @@ TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
 TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     const std::string dir = tmtest::MakeDir("unusable");
     tmtest::WriteFile(dir + "/corrupt.db", std::string(8192, 'Z'));
-    struct Case {
-        std::string database;
-        std::vector<std::string> commands;
-        std::string output;
-    };
+    struct Case { std::string database; std::vector<std::string> commands; std::string output; };
     const Case cases[] = {
         {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n"},
         {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n"},
@@ -792,23 +608,22 @@ TEST(RegistryStoreTest, UnusableDatabaseFiles) {
 // Processes that meet a new database file at the same moment: one makes
 // the schema, none fails.
 TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
-    const std::string database = tmtest::MakeDir("fresh") + "/reg.db";
+    const std::string dir = tmtest::MakeDir("fresh"), env = "TAMARAK_REGISTRY=" + dir + "/reg.db";
     const std::string worker = tmtest::HelperPath("registry_worker");
     std::vector<pid_t> pids;
-    for (int i = 0; i < 6; ++i) {
-        std::string out = tmtest::SandboxDir() + "/fresh/out" + std::to_string(i);
-        pids.push_back(tmtest::StartProgram(worker, {"set:Shared\\Key:P" + std::to_string(i) + ":" + std::to_string(i)},
-                                            {"TAMARAK_REGISTRY=" + database}, out));
-    }
     std::vector<std::string> gets;
     std::string expect;
     for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(0, tmtest::WaitProgram(pids[i]));
-        EXPECT_EQ("0\n", tmtest::ReadFile(tmtest::SandboxDir() + "/fresh/out" + std::to_string(i)));
-        gets.push_back("get:Shared\\Key:P" + std::to_string(i));
-        expect += "0 " + std::to_string(i) + "\n";
+        const std::string n = std::to_string(i);
+        pids.push_back(tmtest::StartProgram(worker, {"set:Shared\\Key:P" + n + ":" + n}, {env}, dir + "/out" + n));
+        gets.push_back("get:Shared\\Key:P" + n);
+        expect += "0 " + n + "\n";
     }
-    EXPECT_EQ(expect, tmtest::RunProgram(worker, gets, {"TAMARAK_REGISTRY=" + database}).out);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(0, tmtest::WaitProgram(pids[i]));
+        EXPECT_EQ("0\n", tmtest::ReadFile(dir + "/out" + std::to_string(i)));
+    }
+    EXPECT_EQ(expect, tmtest::RunProgram(worker, gets, {env}).out);
 }
 
 // A child of fork uses a connection of its own: the parent's goes on
@@ -820,14 +635,14 @@ TEST_F(RegistryTest, ForkedChildren) {
     std::thread writer([&] {
         for (DWORD i = 0; !stop; ++i) SetDword(m_key, "Busy", i);
     });
-    for (int i = 0; i < 5; ++i) {
+    for (DWORD i = 0; i < 5; ++i) {
         EXPECT_EQ("", InChild([&] {
             std::string failures;
             CHILD_EXPECT(GetDword(m_key, "Parent") == 1u);
-            CHILD_EXPECT(SetDword(m_key, "Child", DWORD(i)) == ERROR_SUCCESS);
+            CHILD_EXPECT(SetDword(m_key, "Child", i) == ERROR_SUCCESS);
             return failures;
         }));
-        EXPECT_EQ(DWORD(i), GetDword(m_key, "Child"));
+        EXPECT_EQ(i, GetDword(m_key, "Child"));
     }
     stop = true;
     writer.join();
@@ -835,8 +650,7 @@ TEST_F(RegistryTest, ForkedChildren) {
 
     const std::string dir = tmtest::MakeDir("outlive"), database = dir + "/reg.db";
     const std::string worker = tmtest::HelperPath("registry_worker"), env = "TAMARAK_REGISTRY=" + database;
-    pid_t parent = tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env});
-    EXPECT_EQ(0, tmtest::WaitProgram(parent));
+    EXPECT_EQ(0, tmtest::WaitProgram(tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env})));
     for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/ready"); ++i) usleep(10000);
     ASSERT_EQ("0", tmtest::ReadFile(dir + "/ready"));
     // Another program opens and closes the database: as the only holder it
@@ -890,31 +704,6 @@ TEST_F(RegistryTest, BatchesShareTransactions) {
     SetDword(m_key, "B", 2);
     EXPECT_EQ("2", SeenElsewhere(m_key, "B"));
     EXPECT_EQ(ERROR_SUCCESS, TmRegEndBatch());  // unmatched: nothing to do
-}
-
-// A commit that fails undoes the calls since the previous commit and is
-// reported by the end of the batch, never taken for success.
-TEST_F(RegistryTest, BatchCommitFailureIsReported) {
-    SetDword(m_key, "Old", 1);
-    EXPECT_EQ("", InChild([&] {
-        std::string failures;
-        sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
-        sqlite3_syscall_ptr write = vfs->xGetSystemCall(vfs, "write");
-        sqlite3_syscall_ptr pwrite = vfs->xGetSystemCall(vfs, "pwrite");
-        sqlite3_syscall_ptr pwrite64 = vfs->xGetSystemCall(vfs, "pwrite64");
-        TmRegBeginBatch();
-        CHILD_EXPECT(SetDword(m_key, "New", 2) == ERROR_SUCCESS);
-        ReplaceWrites(reinterpret_cast<sqlite3_syscall_ptr>(FailWrite), reinterpret_cast<sqlite3_syscall_ptr>(FailPwrite));
-        CHILD_EXPECT(TmRegEndBatch() == ERROR_DISK_FULL);
-        vfs->xSetSystemCall(vfs, "write", write);
-        vfs->xSetSystemCall(vfs, "pwrite", pwrite);
-        vfs->xSetSystemCall(vfs, "pwrite64", pwrite64);
-        LONG rc;
-        GetDword(m_key, "New", &rc);
-        CHILD_EXPECT(rc == ERROR_FILE_NOT_FOUND);
-        CHILD_EXPECT(GetDword(m_key, "Old") == 1u);
-        return failures;
-    }));
 }
 
 }  // namespace

@@ -17,19 +17,21 @@ const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr DWORD kSentinel = 0xDEADBEEF;
 
 struct Manager {
-    explicit Manager(DWORD access = SC_MANAGER_ALL_ACCESS)
-        : h(OpenSCManagerA(nullptr, nullptr, access)) {}
-    ~Manager() {
-        if (h) CloseServiceHandle(h);
-    }
+    explicit Manager(DWORD access = SC_MANAGER_ALL_ACCESS) : h(OpenSCManagerA(nullptr, nullptr, access)) {}
+    ~Manager() { CloseServiceHandle(h); }
     SC_HANDLE h;
 };
 
-SC_HANDLE Create(SC_HANDLE manager, const char* name, const char* display = nullptr,
-                 const char* path = "/srv/tamarak/tmarksvc") {
-    return CreateServiceA(manager, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                          SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
-                          nullptr, nullptr);
+SC_HANDLE Create(SC_HANDLE manager, const char* name, const char* display = nullptr, const char* path = "/srv/tamarak/tmarksvc") {
+    return CreateServiceA(manager, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                          SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+// The last error of a call that fails; 0 if it succeeds.
+template <class Call>
+DWORD ErrorOf(Call call) {
+    SetLastError(kSentinel);
+    return call() ? 0 : GetLastError();
 }
 
 bool ServiceKeyExists(const std::string& name) {
@@ -42,13 +44,12 @@ bool ServiceKeyExists(const std::string& name) {
 // A value of a service key as type and bytes, or type REG_NONE if missing.
 std::pair<DWORD, std::string> Value(const std::string& service, const char* name) {
     HKEY h = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kServices + service).c_str(), 0, KEY_READ, &h)) return {};
     char data[1024];
     DWORD type = 0, size = sizeof data;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kServices + service).c_str(), 0, KEY_READ, &h)) return {};
     LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(h);
-    if (rc) return {};
-    return {type, std::string(data, size)};
+    return rc ? std::pair<DWORD, std::string>() : std::pair(type, std::string(data, size));
 }
 
 std::string Sz(const char* text) { return std::string(text, strlen(text) + 1); }
@@ -80,14 +81,9 @@ TEST(ServicesTest, ServiceIsStoredWhereNtKeepsIt) {
         {"TmFull", "DependOnGroup", REG_MULTI_SZ, std::string("Network\0\0", 9)},
     };
     for (const Case& c : kCases) {
-        auto [type, data] = Value(c.service, c.value);
-        EXPECT_EQ(type, c.type) << c.service << " " << c.value;
-        EXPECT_EQ(data, c.data) << c.service << " " << c.value;
+        EXPECT_EQ(Value(c.service, c.value), std::make_pair(c.type, c.data)) << c.service << " " << c.value;
     }
-    for (SC_HANDLE h : {svc, full}) {
-        EXPECT_TRUE(DeleteService(h));
-        EXPECT_TRUE(CloseServiceHandle(h));
-    }
+    for (SC_HANDLE h : {svc, full}) EXPECT_TRUE(DeleteService(h) && CloseServiceHandle(h));
     EXPECT_FALSE(ServiceKeyExists("TmStored"));
 }
 
@@ -95,27 +91,20 @@ TEST(ServicesTest, DeletionWaitsForTheLastHandle) {
     Manager scm;
     SC_HANDLE created = Create(scm.h, "TmLife", "Tamarak Life");
     ASSERT_NE(created, nullptr);
-    SetLastError(kSentinel);
-    EXPECT_EQ(Create(scm.h, "TMLIFE", "Other"), nullptr);  // names ignore case
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(ErrorOf([&] { return Create(scm.h, "TMLIFE", "Other"); }), DWORD(ERROR_SERVICE_EXISTS));  // names ignore case
     SC_HANDLE opened = OpenServiceA(scm.h, "tmlife", SERVICE_ALL_ACCESS);
     ASSERT_NE(opened, nullptr) << GetLastError();
     EXPECT_TRUE(DeleteService(opened));
-    EXPECT_FALSE(DeleteService(created));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
-    EXPECT_EQ(Create(scm.h, "TmLife"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(ErrorOf([&] { return DeleteService(created); }), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(ErrorOf([&] { return Create(scm.h, "TmLife"); }), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_EQ(Value("TmLife", "DeleteFlag").second, Dword(1));
     EXPECT_TRUE(CloseServiceHandle(opened));
     EXPECT_TRUE(ServiceKeyExists("TmLife")) << "a handle is still open";
     EXPECT_TRUE(CloseServiceHandle(created));
     EXPECT_FALSE(ServiceKeyExists("TmLife"));
-    EXPECT_EQ(OpenServiceA(scm.h, "TmLife", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(ErrorOf([&] { return OpenServiceA(scm.h, "TmLife", SERVICE_ALL_ACCESS); }), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
     SC_HANDLE again = Create(scm.h, "TmLife", "Tamarak Life");
-    EXPECT_NE(again, nullptr) << GetLastError();
-    DeleteService(again);
-    CloseServiceHandle(again);
+    EXPECT_TRUE(again && DeleteService(again) && CloseServiceHandle(again)) << GetLastError();
 }
 
 TEST(ServicesTest, RefusalsNameTheirError) {
@@ -128,10 +117,11 @@ TEST(ServicesTest, RefusalsNameTheirError) {
     const std::string tooLong(256, 'n');
     SC_HANDLE m = scm.h;
     auto create = [m](const char* name, const char* display = "D") { return Create(m, name, display); };
-    auto config = [m](DWORD type, DWORD start, DWORD errorControl) {
-        return CreateServiceA(m, "TmX", nullptr, 0, type, start, errorControl, "/x", nullptr,
-                              nullptr, nullptr, nullptr, nullptr);
+    auto config = [m](DWORD type, DWORD start, DWORD errorControl, LPDWORD tag = nullptr) {
+        return CreateServiceA(m, "TmX", nullptr, 0, type, start, errorControl, "/x", tag ? "Boot Bus" : nullptr, tag,
+                              nullptr, nullptr, nullptr);
     };
+    DWORD tag = 0;
     struct Case { const char* label; std::function<SC_HANDLE()> call; DWORD error; };
     const Case kCases[] = {
         {"service handle as manager", [&] { return Create(readOnly, "TmX"); }, ERROR_INVALID_HANDLE},
@@ -144,10 +134,7 @@ TEST(ServicesTest, RefusalsNameTheirError) {
         {"process at boot", [&] { return config(SERVICE_WIN32_OWN_PROCESS, SERVICE_BOOT_START, 1); }, ERROR_INVALID_PARAMETER},
         {"unknown type", [&] { return config(0x40, SERVICE_AUTO_START, 1); }, ERROR_INVALID_PARAMETER},
         {"unknown error control", [&] { return config(SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, 4); }, ERROR_INVALID_PARAMETER},
-        {"a tag", [&] {
-             DWORD tag = 0;
-             return CreateServiceA(m, "TmX", nullptr, 0, SERVICE_KERNEL_DRIVER, SERVICE_BOOT_START, 1, "/x",
-                                   "Boot Bus", &tag, nullptr, nullptr, nullptr); }, ERROR_INVALID_PARAMETER},
+        {"a tag", [&] { return config(SERVICE_KERNEL_DRIVER, SERVICE_BOOT_START, 1, &tag); }, ERROR_INVALID_PARAMETER},
         {"display taken", [&] { return create("TmX", "tamarak TAKEN"); }, ERROR_DUPLICATE_SERVICE_NAME},
         {"display is a name", [&] { return create("TmX", "tmtaken"); }, ERROR_DUPLICATE_SERVICE_NAME},
         {"open missing", [&] { return OpenServiceA(m, "TmNowhere", SERVICE_ALL_ACCESS); }, ERROR_SERVICE_DOES_NOT_EXIST},
@@ -156,20 +143,12 @@ TEST(ServicesTest, RefusalsNameTheirError) {
         {"other computer", [&] { return OpenSCManagerA("\\\\elsewhere", nullptr, SC_MANAGER_CONNECT); }, RPC_S_SERVER_UNAVAILABLE},
         {"failed database", [&] { return OpenSCManagerA(nullptr, SERVICES_FAILED_DATABASEA, SC_MANAGER_CONNECT); }, ERROR_DATABASE_DOES_NOT_EXIST},
     };
-    for (const Case& c : kCases) {
-        SetLastError(kSentinel);
-        EXPECT_EQ(c.call(), nullptr) << c.label;
-        EXPECT_EQ(GetLastError(), c.error) << c.label;
-    }
+    for (const Case& c : kCases) EXPECT_EQ(ErrorOf(c.call), c.error) << c.label;
     EXPECT_FALSE(ServiceKeyExists("TmX"));
-    SetLastError(kSentinel);
-    EXPECT_FALSE(DeleteService(readOnly));  // no DELETE right
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(DeleteService(scm.h));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrorOf([&] { return DeleteService(readOnly); }), DWORD(ERROR_ACCESS_DENIED));  // no DELETE right
+    EXPECT_EQ(ErrorOf([&] { return DeleteService(scm.h); }), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(CloseServiceHandle(readOnly));
-    EXPECT_FALSE(CloseServiceHandle(readOnly));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(ErrorOf([&] { return CloseServiceHandle(readOnly); }), DWORD(ERROR_INVALID_HANDLE));
     DeleteService(taken);
     CloseServiceHandle(taken);
 }
@@ -180,24 +159,17 @@ TEST(ServicesTest, RegistryRestrictionsDenyChanges) {
     ASSERT_NE(svc, nullptr);
     CloseServiceHandle(svc);
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, (kServices + "TmGuarded").c_str(), KEY_READ), 0);
-    SetLastError(kSentinel);
-    EXPECT_EQ(OpenServiceA(scm.h, "TmGuarded", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    SC_HANDLE reader = OpenServiceA(scm.h, "TmGuarded", SERVICE_QUERY_CONFIG);
-    EXPECT_NE(reader, nullptr);
-    CloseServiceHandle(reader);
+    EXPECT_EQ(ErrorOf([&] { return OpenServiceA(scm.h, "TmGuarded", SERVICE_ALL_ACCESS); }), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(CloseServiceHandle(OpenServiceA(scm.h, "TmGuarded", SERVICE_QUERY_CONFIG)));
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, kServices.c_str(), KEY_READ), 0);
-    EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ErrorOf([] { return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }), DWORD(ERROR_ACCESS_DENIED));
     Manager connect(SC_MANAGER_CONNECT);
     EXPECT_NE(connect.h, nullptr) << "reading needs no write access";
     for (const std::string& key : {kServices, kServices + "TmGuarded"}) {
         ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, key.c_str(), KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
     }
     SC_HANDLE owner = OpenServiceA(scm.h, "TmGuarded", SERVICE_ALL_ACCESS);
-    ASSERT_NE(owner, nullptr);
-    DeleteService(owner);
-    CloseServiceHandle(owner);
+    EXPECT_TRUE(owner && DeleteService(owner) && CloseServiceHandle(owner));
     EXPECT_FALSE(ServiceKeyExists("TmGuarded"));
 }
 
@@ -223,23 +195,18 @@ TEST(ServicesTest, HoldersInOtherProcessesKeepAMarkedService) {
         } reaper{holder};
         for (int i = 0; i < 500 && ReadFile(out).find("held") == std::string::npos; ++i) usleep(10000);
         ASSERT_EQ(ReadFile(out), "held\n");
-        EXPECT_TRUE(DeleteService(svc));
-        EXPECT_TRUE(CloseServiceHandle(svc));
+        EXPECT_TRUE(DeleteService(svc) && CloseServiceHandle(svc));
         EXPECT_TRUE(ServiceKeyExists("TmHeld")) << "the other process holds it";
-        EXPECT_EQ(Create(scm.h, "TmHeld"), nullptr);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+        EXPECT_EQ(ErrorOf([&] { return Create(scm.h, "TmHeld"); }), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
         if (killHolder) {
             kill(holder, SIGKILL);
-            WaitProgram(holder);
-            reaper.pid = 0;
+            WaitProgram(std::exchange(reaper.pid, 0));
             // Nobody closed a handle; the next call that meets it deletes it.
             EXPECT_TRUE(ServiceKeyExists("TmHeld"));
-            EXPECT_EQ(OpenServiceA(scm.h, "TmHeld", SERVICE_QUERY_CONFIG), nullptr);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+            EXPECT_EQ(ErrorOf([&] { return OpenServiceA(scm.h, "TmHeld", SERVICE_QUERY_CONFIG); }), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
         } else {
             WriteFile(release, "");
-            EXPECT_EQ(WaitProgram(holder), 0);
-            reaper.pid = 0;
+            EXPECT_EQ(WaitProgram(std::exchange(reaper.pid, 0)), 0);
             EXPECT_EQ(ReadFile(out), "held\nclosed\n");
         }
         EXPECT_FALSE(ServiceKeyExists("TmHeld")) << (killHolder ? "killed" : "closed");

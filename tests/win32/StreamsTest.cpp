@@ -17,31 +17,23 @@ std::string ReadAll(FILE* fp) {
     return text;
 }
 
-TEST(TextStreamTest, LineFeedsAreCrLfOnDisk) {
+// Line feeds are CR LF on disk; reading keeps lone carriage returns.
+TEST(TextStreamTest, LineEndsOnDisk) {
     std::string path = tmtest::SandboxDir() + "/text.txt";
-    FILE* fp = tm_fopen(path.c_str(), "w");
-    ASSERT_NE(fp, nullptr);
-    fputs("one\ntwo\n\nend", fp);
-    fclose(fp);
-    EXPECT_EQ(tmtest::ReadFile(path), "one\r\ntwo\r\n\r\nend");
-    fp = tm_fopen(path.c_str(), "a");
-    fputs("\nmore\n", fp);
-    fclose(fp);
-    fp = tm_fopen(path.c_str(), "r");
-    EXPECT_EQ(ReadAll(fp), "one\ntwo\n\nend\nmore\n");
-    fclose(fp);
-}
+    for (const char* mode : {"w", "a"}) {
+        FILE* fp = tm_fopen(path.c_str(), mode);
+        ASSERT_NE(fp, nullptr);
+        fputs("one\n\nend", fp);
+        fclose(fp);
+    }
+    EXPECT_EQ(tmtest::ReadFile(path), "one\r\n\r\nendone\r\n\r\nend");
 
-TEST(TextStreamTest, ReadingKeepsLoneCarriageReturns) {
     struct Case { std::string disk; std::string text; };
     const Case kCases[] = {
-        {"a\rb", "a\rb"},
-        {"a\r", "a\r"},
-        {"\r\r\n", "\r\n"},
+        {"a\rb", "a\rb"}, {"a\r", "a\r"}, {"\r\r\n", "\r\n"},
         {std::string(6, 'x') + "\r\n" + "y", std::string(6, 'x') + "\ny"},  // pair across a read
         {std::string(8191, 'x') + "\r\nz", std::string(8191, 'x') + "\nz"},
     };
-    std::string path = tmtest::SandboxDir() + "/cr.txt";
     for (const Case& c : kCases) {
         tmtest::WriteFile(path, c.disk);
         FILE* fp = tm_fopen(path.c_str(), "r");
@@ -59,10 +51,7 @@ TEST(TextStreamTest, FgetsReadsLinesWithoutCarriageReturns) {
     tmtest::WriteFile(path, "Subject: x\r\n\r\nbody\r\n");
     FILE* fp = tm_fopen(path.c_str(), "r");
     char line[256];
-    ASSERT_TRUE(fgets(line, sizeof line, fp));
-    EXPECT_STREQ(line, "Subject: x\n");
-    ASSERT_TRUE(fgets(line, sizeof line, fp));
-    EXPECT_STREQ(line, "\n");
+    for (const char* expected : {"Subject: x\n", "\n"}) EXPECT_STREQ(fgets(line, sizeof line, fp), expected);
     EXPECT_EQ(ftell(fp), 14);  // positions are file offsets
     fclose(fp);
 }
@@ -75,12 +64,10 @@ TEST(ShareModeTest, DenyWriteKeepsWritersOut) {
     errno = 0;
     EXPECT_EQ(tm_fopen(path.c_str(), "a"), nullptr);
     EXPECT_EQ(errno, EACCES);
-    FILE* second = tm_fopen(path.c_str(), "r");  // readers are welcome
-    EXPECT_NE(second, nullptr);
-    fclose(second);
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fclose(tm_fopen(path.c_str(), "r")), 0);  // readers are welcome
+    EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     fclose(reader);
     FILE* writer = tm_fopen(path.c_str(), "a");
@@ -92,12 +79,14 @@ TEST(ShareModeTest, DenyWriteKeepsWritersOut) {
 
 TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     std::string path = tmtest::SandboxDir() + "/handle.log";
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto open = [](const std::string& file) {
+        return CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE h = open(path);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), 0u);
-    HANDLE h2 = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h2 = open(path);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD written = 0xDEADBEEF;
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), 0u);
@@ -110,9 +99,7 @@ TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     EXPECT_FALSE(CloseHandle(h2));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(tmtest::ReadFile(path), "abcde");
-    EXPECT_EQ(CreateFileA((tmtest::SandboxDir() + "/no/such/dir/x").c_str(), GENERIC_WRITE, 0, nullptr,
-                          OPEN_ALWAYS, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(tmtest::SandboxDir() + "/no/such/dir/x"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
