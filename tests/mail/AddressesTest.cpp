@@ -96,7 +96,7 @@ TEST_F(AddressesTest, ValidityTests) {
     EXPECT_EQ(MainLines(), expected);
 }
 
-TEST_F(AddressesTest, LocalDomainsWhateverTheirOrder) {
+TEST_F(AddressesTest, LocalDomains) {
     struct Case { std::vector<std::string> entries; const char* address; int local; };
     const Case kCases[] = {
         {{"*.d.e", "!m.d.e"}, "u@w.d.e", 1}, {{"*.d.e", "!m.d.e"}, "u@m.d.e", 0},
@@ -110,18 +110,16 @@ TEST_F(AddressesTest, LocalDomainsWhateverTheirOrder) {
             EXPECT_EQ(Local(c.address), c.local) << c.address << " with " << c.entries[0] << " first";
         }
     }
-}
-
-TEST_F(AddressesTest, LocalDomainsAsStored) {
-    struct Case { const char* what; DWORD type; std::string bytes; const char* address; int local; };
-    const Case kCases[] = {
+    // The value as stored.
+    struct Stored { const char* what; DWORD type; std::string bytes; const char* address; int local; };
+    const Stored kStored[] = {
         {"a text value is one entry", REG_SZ, std::string("d.e\0", 4), "u@d.e", 1},
         {"no final zero", REG_MULTI_SZ, std::string("x.y\0d.e", 7), "u@d.e", 1},
         {"an empty entry hides the rest", REG_MULTI_SZ, std::string("x.y\0\0d.e\0\0", 10), "u@d.e", 0},
         {"no bytes", REG_MULTI_SZ, "", "u@d.e", 0}, {"a number", REG_DWORD, std::string("*\0\0\0", 4), "u@d.e", 1},
         {"no value", 0, "", "u@d.e", 0}, {"no domain", 0, "", "postmaster", 1},
     };
-    for (const Case& c : kCases) {
+    for (const Stored& c : kStored) {
         StoreDomains(c.type, c.bytes);
         EXPECT_EQ(Local(c.address), c.local) << c.what;
     }

@@ -4,9 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <memory>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -19,13 +18,12 @@ namespace {
 
 constexpr DWORD kMissing = 0xDEADBEEF;  // no value
 
+// kMissing - 1: a value that is not a DWORD.
 DWORD StoredLastId() {
     CRegistry reg;
     DWORD value = 0, size = sizeof value, type = 0;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ) != ERROR_SUCCESS ||
-        reg.QueryValue("LastId", &value, &size, &type) != ERROR_SUCCESS) {
-        return kMissing;
-    }
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ) != ERROR_SUCCESS) return kMissing;
+    if (reg.QueryValue("LastId", &value, &size, &type) != ERROR_SUCCESS) return kMissing;
     return type == REG_DWORD && size == 4 ? value : kMissing - 1;
 }
 
@@ -46,13 +44,7 @@ void RestrictParameters(REGSAM allowed) {
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, allowed), 0);
 }
 
-template <class Done>
-bool WaitFor(Done done) {
-    for (int i = 0; i < 1000 && !done(); ++i) usleep(10000);
-    return done();
-}
-
-TEST(NextIdTest, CounterRunsOnAndWraps) {
+TEST(NextIdTest, CounterRunsOnWrapsAndSurvivesFailures) {
     const std::pair<DWORD, DWORD> kCases[] = {
         {kMissing, 1}, {0, 1}, {0xFFFFE, 0xFFFFF}, {0xFFFFF, 0}, {0x123456, 0x23457}, {0xFFFFFFFF, 0},
     };
@@ -64,9 +56,7 @@ TEST(NextIdTest, CounterRunsOnAndWraps) {
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY), 0);
     EXPECT_EQ(GetNextId(), 1u) << "a missing key is created";
     EXPECT_EQ(StoredLastId(), 1u);
-}
-
-TEST(NextIdTest, FailuresHandOutNothingAndKeepTheCounter) {
+    // Failures hand out nothing and keep the counter.
     SetParameter("LastId", 41);
     RestrictParameters(KEY_READ);
     EXPECT_EQ(GetNextId(), 0u);
@@ -106,24 +96,19 @@ TEST(NextIdTest, ProcessKilledHoldingTheMutexBlocksNobody) {
     SetParameter("LastId", 7);
     const std::string out = MakeDir("hold") + "/out";
     pid_t holder = StartProgram(HelperPath("id_worker"), {"hold"}, {}, out);
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(out) == "held\n"; }));
+    for (int i = 0; i < 1000 && ReadFile(out) != "held\n"; ++i) usleep(10000);
+    ASSERT_EQ(ReadFile(out), "held\n");
     // Shared with the thread, which outlives a failed test.
-    struct Outcome { std::atomic<bool> done{false}; std::atomic<DWORD> number{0}; };
-    auto outcome = std::make_shared<Outcome>();
-    std::thread taker([outcome] {
-        outcome->number = GetNextId();
-        outcome->done = true;
-    });
-    usleep(300000);
-    EXPECT_FALSE(outcome->done) << "GetNextId went past a held installation mutex";
+    auto number = std::make_shared<std::promise<DWORD>>();
+    std::future<DWORD> taken = number->get_future();
+    std::thread([number] { number->set_value(GetNextId()); }).detach();
+    EXPECT_EQ(taken.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "GetNextId went past a held installation mutex";
     kill(holder, SIGKILL);
     EXPECT_EQ(WaitProgram(holder), 128 + SIGKILL);
-    if (!WaitFor([&] { return outcome->done.load(); })) {
-        taker.detach();
-        FAIL() << "GetNextId still waits for the dead process's mutex";
-    }
-    taker.join();
-    EXPECT_EQ(outcome->number, 8u);
+    ASSERT_EQ(taken.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "GetNextId still waits for the dead process's mutex";
+    EXPECT_EQ(taken.get(), 8u);
     EXPECT_EQ(GetNextId(), 9u);
 }
 
@@ -147,32 +132,30 @@ protected:
 };
 
 TEST_F(GuidTest, ByteLayout) {
-    const BYTE kExpected[16] = {0x2A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 4, 12, 26, 9, 32, 16, random1_, random2_};
-    GUID guid;
-    memset(&guid, 0xBD, sizeof guid);
-    CreateGuid(&guid);
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(&guid);
-    EXPECT_EQ(std::vector<BYTE>(bytes, bytes + 16), std::vector<BYTE>(kExpected, kExpected + 16));
+    BYTE expected[16] = {0x2A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 4, 12, 26, 9, 32, 16, random1_, random2_};
+    auto created = [] {
+        GUID guid;
+        memset(&guid, 0xBD, sizeof guid);
+        CreateGuid(&guid);
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(&guid);
+        return std::vector<BYTE>(bytes, bytes + 16);
+    };
+    EXPECT_EQ(created(), std::vector<BYTE>(expected, expected + 16));
+    expected[0] = 0x2B;  // the same millisecond: the same bytes, the next number
+    EXPECT_EQ(created(), std::vector<BYTE>(expected, expected + 16));
+    // The random sequence is the layer's own, per thread: the C library's
+    // sequence of the caller does not move.
+    srand(5);
+    const int first = rand();
+    srand(5);
+    std::thread([&] { created(); }).join();
+    created();
+    EXPECT_EQ(rand(), first);
     // The date is local: 5 July 01:32:16 in central Europe.
     ZoneScope central("CET-1CEST,M3.5.0,M10.5.0/3");
     g_wallNow = 1783207936;
-    CreateGuid(&guid);
-    const BYTE kLocal[6] = {5, 7, 26, 1, 32, 16};
-    EXPECT_EQ(memcmp(guid.Data4, kLocal, sizeof kLocal), 0);
-}
-
-TEST_F(GuidTest, SameMillisecondSameRandomBytesDifferentNumbers) {
-    GUID a, b;
-    CreateGuid(&a);
-    CreateGuid(&b);
-    EXPECT_EQ(memcmp(&a.Data2, &b.Data2, 12), 0);
-    EXPECT_EQ(a.Data1 + 1, b.Data1);
-    // The random sequence is the calling thread's: others' do not move.
-    srand(5);
-    int first = rand();
-    srand(5);
-    std::thread([] { GUID c; CreateGuid(&c); }).join();
-    EXPECT_EQ(rand(), first);
+    const std::vector<BYTE> summer = created();
+    EXPECT_EQ(std::vector<BYTE>(summer.begin() + 8, summer.begin() + 14), (std::vector<BYTE>{5, 7, 26, 1, 32, 16}));
 }
 
 TEST_F(GuidTest, MessageIdText) {
