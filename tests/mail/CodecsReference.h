@@ -45,9 +45,7 @@ inline std::string Encode(const std::string& bytes) {
 // ended by "\n".
 inline std::string EncodeLines(const std::string& bytes) {
     std::string out;
-    for (size_t at = 0; at < bytes.size(); at += 48) {
-        out += Encode(bytes.substr(at, 48)) + "\n";
-    }
+    for (size_t at = 0; at < bytes.size(); at += 48) out += Encode(bytes.substr(at, 48)) + "\n";
     return out;
 }
 
@@ -88,9 +86,8 @@ inline int DecodeLineEx(const char* line, unsigned char* out, char* carry) {
     return DecodeLine(work.c_str(), out);
 }
 
-inline bool IsSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// White space as isspace has it in the "C" locale.
+inline bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 inline int UUDecodeLine(const char* line, unsigned char* out) {
     const char* p = line;

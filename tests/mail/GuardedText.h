@@ -17,10 +17,8 @@ namespace tmtest {
 
 class GuardedText {
 public:
-    GuardedText() {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        base_ = static_cast<char*>(
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    GuardedText() : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+        base_ = static_cast<char*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         mprotect(base_ + page_, page_, PROT_NONE);
     }
     ~GuardedText() { munmap(base_, 2 * page_); }

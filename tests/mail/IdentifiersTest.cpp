@@ -4,29 +4,26 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <memory>
+#include <future>
 #include <set>
 #include <thread>
 
-#include "support/ZoneScope.h"
 #include "platform/ProcessEnv.h"
+#include "support/ZoneScope.h"
 #include "tmcommon.h"
 
 namespace tmtest {
 namespace {
 
-constexpr DWORD kMissing = 0xDEADBEEF;  // no LastId value
+constexpr DWORD kMissing = 0xDEADBEEF;  // no value
 
+// kMissing - 1: a value that is not a DWORD.
 DWORD StoredLastId() {
     CRegistry reg;
     DWORD value = 0, size = sizeof value, type = 0;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ) != ERROR_SUCCESS ||
-        reg.QueryValue("LastId", &value, &size, &type) != ERROR_SUCCESS) {
-        return kMissing;
-    }
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ) != ERROR_SUCCESS) return kMissing;
+    if (reg.QueryValue("LastId", &value, &size, &type) != ERROR_SUCCESS) return kMissing;
     return type == REG_DWORD && size == 4 ? value : kMissing - 1;
 }
 
@@ -42,11 +39,12 @@ void SetParameter(const char* name, DWORD number, const char* text = nullptr) {
     }
 }
 
+// KEY_READ: the key may not be opened for writing.
 void RestrictParameters(REGSAM allowed) {
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, allowed), 0);
 }
 
-TEST(NextIdTest, CounterRunsOnAndWraps) {
+TEST(NextIdTest, CounterRunsOnWrapsAndSurvivesFailures) {
     const std::pair<DWORD, DWORD> kCases[] = {
         {kMissing, 1}, {0, 1}, {0xFFFFE, 0xFFFFF}, {0xFFFFF, 0}, {0x123456, 0x23457}, {0xFFFFFFFF, 0},
     };
@@ -55,15 +53,12 @@ TEST(NextIdTest, CounterRunsOnAndWraps) {
         EXPECT_EQ(GetNextId(), next) << std::hex << stored;
         EXPECT_EQ(StoredLastId(), next) << std::hex << stored;
     }
-    // A missing key is created.
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY), 0);
-    EXPECT_EQ(GetNextId(), 1u);
+    EXPECT_EQ(GetNextId(), 1u) << "a missing key is created";
     EXPECT_EQ(StoredLastId(), 1u);
-}
-
-TEST(NextIdTest, FailuresHandOutNothingAndKeepTheCounter) {
+    // Failures hand out nothing and keep the counter.
     SetParameter("LastId", 41);
-    RestrictParameters(KEY_READ);  // the key may not be opened for writing
+    RestrictParameters(KEY_READ);
     EXPECT_EQ(GetNextId(), 0u);
     RestrictParameters(KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
     // Without the installation mutex a number could go out twice.
@@ -77,59 +72,43 @@ TEST(NextIdTest, FailuresHandOutNothingAndKeepTheCounter) {
 }
 
 TEST(NextIdTest, FourProcessesOfTwoThreadsGetDistinctNumbers) {
-    constexpr int kProcesses = 4, kPerProcess = 2 * 2000;
     SetParameter("LastId", 1000);
-    std::string dir = MakeDir("ids");
+    const std::string dir = MakeDir("ids");
     std::vector<pid_t> pids;
-    for (int p = 0; p < kProcesses; ++p) {
+    for (int p = 0; p < 4; ++p) {
         pids.push_back(StartProgram(HelperPath("id_worker"), {"next", "2", "2000", dir + "/go"}, {},
                                     dir + "/out" + std::to_string(p)));
     }
     WriteFile(dir + "/go", "");
-    std::set<DWORD> seen;
-    size_t total = 0;
-    for (int p = 0; p < kProcesses; ++p) {
+    std::multiset<DWORD> seen;
+    for (int p = 0; p < 4; ++p) {
         ASSERT_EQ(WaitProgram(pids[p]), 0);
-        for (const std::string& line : SplitLines(ReadFile(dir + "/out" + std::to_string(p)))) {
-            seen.insert(static_cast<DWORD>(std::stoul(line)));
-            ++total;
-        }
+        for (const std::string& line : SplitLines(ReadFile(dir + "/out" + std::to_string(p)))) seen.insert(std::stoul(line));
     }
     // Each number once, and none lost: exactly those after the stored one.
-    const DWORD expected = kProcesses * kPerProcess;
-    EXPECT_EQ(total, expected);
-    ASSERT_EQ(seen.size(), expected);
-    EXPECT_EQ(*seen.begin(), 1001u);
-    EXPECT_EQ(*seen.rbegin(), 1000u + expected);
-    EXPECT_EQ(StoredLastId(), 1000u + expected);
+    std::multiset<DWORD> expected;
+    for (DWORD n = 1001; n <= 1000 + 16000; ++n) expected.insert(n);
+    EXPECT_TRUE(seen == expected) << seen.size() << " numbers from " << *seen.begin() << " to " << *seen.rbegin();
+    EXPECT_EQ(StoredLastId(), 17000u);
 }
 
 TEST(NextIdTest, ProcessKilledHoldingTheMutexBlocksNobody) {
     SetParameter("LastId", 7);
-    std::string out = MakeDir("hold") + "/out";
+    const std::string out = MakeDir("hold") + "/out";
     pid_t holder = StartProgram(HelperPath("id_worker"), {"hold"}, {}, out);
-    auto waitFor = [](auto done) {
-        for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return done();
-    };
-    ASSERT_TRUE(waitFor([&] { return ReadFile(out) == "held\n"; }));
+    for (int i = 0; i < 1000 && ReadFile(out) != "held\n"; ++i) usleep(10000);
+    ASSERT_EQ(ReadFile(out), "held\n");
     // Shared with the thread, which outlives a failed test.
-    struct Outcome { std::atomic<bool> done{false}; std::atomic<DWORD> number{0}; };
-    auto outcome = std::make_shared<Outcome>();
-    std::thread taker([outcome] {
-        outcome->number = GetNextId();
-        outcome->done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(outcome->done) << "GetNextId went past a held installation mutex";
+    auto number = std::make_shared<std::promise<DWORD>>();
+    std::future<DWORD> taken = number->get_future();
+    std::thread([number] { number->set_value(GetNextId()); }).detach();
+    EXPECT_EQ(taken.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "GetNextId went past a held installation mutex";
     kill(holder, SIGKILL);
     EXPECT_EQ(WaitProgram(holder), 128 + SIGKILL);
-    if (!waitFor([&] { return outcome->done.load(); })) {
-        taker.detach();
-        FAIL() << "GetNextId still waits for the dead process's mutex";
-    }
-    taker.join();
-    EXPECT_EQ(outcome->number, 8u);
+    ASSERT_EQ(taken.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "GetNextId still waits for the dead process's mutex";
+    EXPECT_EQ(taken.get(), 8u);
     EXPECT_EQ(GetNextId(), 9u);
 }
 
@@ -148,50 +127,45 @@ protected:
         random2_ = static_cast<BYTE>(rand());
     }
     void TearDown() override { w32::ResetSysCalls(); }
-
     ZoneScope zone_{"UTC0"};
     BYTE random1_ = 0, random2_ = 0;
 };
 
 TEST_F(GuidTest, ByteLayout) {
-    const BYTE kExpected[16] = {0x2A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 4, 12, 26, 9, 32, 16, random1_, random2_};
-    GUID guid;
-    memset(&guid, 0xBD, sizeof guid);
-    CreateGuid(&guid);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(reinterpret_cast<BYTE*>(&guid)[i], kExpected[i]) << "byte " << i;
+    BYTE expected[16] = {0x2A, 0, 0, 0, 0x78, 0x56, 0x34, 0x12, 4, 12, 26, 9, 32, 16, random1_, random2_};
+    auto created = [] {
+        GUID guid;
+        memset(&guid, 0xBD, sizeof guid);
+        CreateGuid(&guid);
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(&guid);
+        return std::vector<BYTE>(bytes, bytes + 16);
+    };
+    EXPECT_EQ(created(), std::vector<BYTE>(expected, expected + 16));
+    expected[0] = 0x2B;  // the same millisecond: the same bytes, the next number
+    EXPECT_EQ(created(), std::vector<BYTE>(expected, expected + 16));
+    // The random sequence is the layer's own, per thread: the C library's
+    // sequence of the caller does not move.
+    srand(5);
+    const int first = rand();
+    srand(5);
+    std::thread([&] { created(); }).join();
+    created();
+    EXPECT_EQ(rand(), first);
     // The date is local: 5 July 01:32:16 in central Europe.
     ZoneScope central("CET-1CEST,M3.5.0,M10.5.0/3");
     g_wallNow = 1783207936;
-    CreateGuid(&guid);
-    const BYTE kLocal[6] = {5, 7, 26, 1, 32, 16};
-    EXPECT_EQ(memcmp(guid.Data4, kLocal, sizeof kLocal), 0);
-}
-
-TEST_F(GuidTest, SameMillisecondSameRandomBytesDifferentNumbers) {
-    GUID a, b;
-    CreateGuid(&a);
-    CreateGuid(&b);
-    EXPECT_EQ(memcmp(&a.Data2, &b.Data2, 12), 0);
-    EXPECT_EQ(a.Data1 + 1, b.Data1);
-    // The random sequence is the calling thread's: others' do not move.
-    srand(5);
-    int first = rand();
-    srand(5);
-    std::thread([] { GUID c; CreateGuid(&c); }).join();
-    CreateGuid(&a);
-    EXPECT_EQ(rand(), first);
+    const std::vector<BYTE> summer = created();
+    EXPECT_EQ(std::vector<BYTE>(summer.begin() + 8, summer.begin() + 14), (std::vector<BYTE>{5, 7, 26, 1, 32, 16}));
 }
 
 TEST_F(GuidTest, MessageIdText) {
     char word3[9];
     snprintf(word3, sizeof word3, "%02x%02x1020", random2_, random1_);
-    const std::string prefix = std::string("0000002a12345678091a0c04") + word3 + "@";
-    const std::string longHost(100, 'h');
+    const std::string prefix = std::string("0000002a12345678091a0c04") + word3 + "@", longHost(100, 'h');
     struct Case { int size; const char* host; std::string text; };
     const Case kCases[] = {
-        {128, "postmaster@d.e", prefix + "postmaster.d.e"}, {128, "@@", prefix + ".."},
-        {128, nullptr, prefix},  {40, longHost.c_str(), prefix + "hhhhhh"},
-        {34, longHost.c_str(), prefix}, {33, "d.e", ""}, {-5, "d.e", ""},
+        {128, "postmaster@d.e", prefix + "postmaster.d.e"}, {128, "@@", prefix + ".."}, {128, nullptr, prefix},
+        {40, longHost.c_str(), prefix + "hhhhhh"}, {34, longHost.c_str(), prefix}, {33, "d.e", ""}, {-5, "d.e", ""},
     };
     for (const Case& c : kCases) {
         SetParameter("LastId", 41);
@@ -201,15 +175,9 @@ TEST_F(GuidTest, MessageIdText) {
         EXPECT_EQ(std::string(result), c.text) << c.size;
         EXPECT_EQ(result == buffer, !c.text.empty()) << c.size;
         // Nothing written past the text, nothing at all for the empty one.
-        size_t untouched = c.text.empty() ? 0 : c.text.size() + 1;
-        EXPECT_EQ(static_cast<BYTE>(buffer[untouched]), 0xBD) << c.size;
+        EXPECT_EQ(static_cast<BYTE>(buffer[c.text.empty() ? 0 : c.text.size() + 1]), 0xBD) << c.size;
     }
     EXPECT_STREQ(GetMessageId(nullptr, 128, "d.e"), "");
-}
-
-int NoHostName(char*, size_t) {
-    errno = EINVAL;
-    return -1;
 }
 
 TEST(HostNameTest, RegistryValueThenMachineThenDefault) {
@@ -217,15 +185,13 @@ TEST(HostNameTest, RegistryValueThenMachineThenDefault) {
     ASSERT_EQ(gethostname(machine, sizeof machine), 0);
     struct Case { const char* value; bool machineKnown; bool restricted; const char* name; };
     const Case kCases[] = {
-        {"mail.example.com", true, false, "mail.example.com"}, {"", true, false, ""},
-        {nullptr, true, false, machine}, {nullptr, false, false, "localhost"},
-        {"relay", false, false, "relay"},
-        // A key that may not be opened for writing is not read.
-        {"ignored", true, true, machine},
+        {"mail.example.com", true, false, "mail.example.com"}, {"", true, false, ""}, {nullptr, true, false, machine},
+        {nullptr, false, false, "localhost"}, {"relay", false, false, "relay"},
+        {"ignored", true, true, machine},  // a key that may not be opened for writing is not read
     };
     for (const Case& c : kCases) {
-        if (c.value) SetParameter("hostname", 0, c.value); else SetParameter("hostname", kMissing);
-        if (!c.machineKnown) w32::Sys().gethostname = NoHostName;
+        SetParameter("hostname", kMissing, c.value);
+        if (!c.machineKnown) w32::Sys().gethostname = [](char*, size_t) { return errno = EINVAL, -1; };
         if (c.restricted) RestrictParameters(KEY_READ);
         CString name("before");
         GetHostName(name);

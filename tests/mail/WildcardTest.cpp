@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 
 #include "mail/GuardedText.h"
 #include "mail/ReferenceMatcher.h"
@@ -15,18 +14,17 @@ using ::testing::PrintToString;
 
 struct Result {
     int value;
-    long end;  // offset of the end position in the subject
+    long end;  // offset of the end position in the subject; -1: the subject was changed
     bool operator==(const Result&) const = default;
 };
 void PrintTo(const Result& r, std::ostream* os) { *os << "value " << r.value << " end " << r.end; }
 
-// Both leave the subject as they found it, or the result says so (end -1).
 template <class Matcher>
-Result Run(Matcher match, const std::string& subject, const std::string& pattern) {
-    std::string copy = subject;
+Result Run(Matcher match, std::string subject, const std::string& pattern) {
+    const std::string before = subject;
     char* end = reinterpret_cast<char*>(0xBD);
-    const int value = match(copy.data(), pattern.c_str(), &end);
-    return {value, copy == subject ? end - copy.data() : -1};
+    const int value = match(subject.data(), pattern.c_str(), &end);
+    return {value, subject == before ? end - subject.data() : -1};
 }
 Result Library(const std::string& s, const std::string& p) { return Run(WildcardMatch, s, p); }
 Result Plain(const std::string& s, const std::string& p) { return Run(reference::WildcardMatch, s, p); }
@@ -62,42 +60,39 @@ TEST(WildcardTest, ResultsValuesAndEnds) {
         EXPECT_EQ(Library(c.subject, c.pattern), c.want) << label;
         EXPECT_EQ(Plain(c.subject, c.pattern), c.want) << label << " (the plain algorithm)";
     }
+    char subject[] = "abc", *end = nullptr;
+    EXPECT_EQ(WildcardMatch(subject, "abc", nullptr), 1);  // end may be left out
+    EXPECT_EQ(WildcardMatch(nullptr, "!x", &end), 0);
+    EXPECT_EQ(WildcardMatch(subject, nullptr, &end), 0);
 }
 
 // Random patterns over the language's own characters with CR and LF, and
 // subjects over letters, CR LF, the pattern characters and high bytes.
-class RandomInputs {
-public:
-    explicit RandomInputs(unsigned seed) : rng_(seed) {}
-    std::string Pattern(size_t maxLength) {
+struct RandomInputs {
+    std::mt19937 rng;
+    unsigned Uniform(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); }
+    std::string Pattern(unsigned maxLength) {
         static const char kChars[] = "**??[[]]^^\\-abA\r\n\xe9!_z";
         const unsigned mode = Uniform(8);
         std::string p = mode == 0 ? "!" : mode == 1 ? "_" : "";
-        for (size_t n = Uniform(static_cast<unsigned>(maxLength) + 1); n > 0; --n) p += kChars[Uniform(sizeof kChars - 1)];
+        for (unsigned n = Uniform(maxLength + 1); n > 0; --n) p += kChars[Uniform(sizeof kChars - 1)];
         return p;
     }
-    std::string Subject(size_t maxLength) {
+    std::string Subject(unsigned maxLength) {
         static const char kChars[] = "aaAbBz-^*[]\\\r\n\xe9\x80";
         std::string s;
-        for (size_t n = Uniform(static_cast<unsigned>(maxLength) + 1); s.size() < n;)
+        for (size_t n = Uniform(maxLength + 1); s.size() < n;)
             s += Uniform(6) == 0 ? std::string("\r\n") : std::string(1, kChars[Uniform(sizeof kChars - 1)]);
         return s;
     }
-    unsigned Uniform(unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng_); }
-
-private:
-    std::mt19937 rng_;
 };
 
 TEST(WildcardTest, SameAsThePlainAlgorithmOnRandomInputs) {
-    struct Round { unsigned seed; int count; size_t subjectMax, patternMax; };
-    const Round kRounds[] = {
-        {1, 120000, 10, 10},  // dense in modes, classes and stars
-        {2, 60000, 24, 8},    // longer subjects
-        {3, 20000, 6, 24},    // long patterns, many stars
-    };
+    struct Round { unsigned seed; int count; unsigned subjectMax, patternMax; };
+    // Dense in modes, classes and stars; longer subjects; long patterns.
+    const Round kRounds[] = {{1, 60000, 10, 10}, {2, 30000, 24, 8}, {3, 10000, 6, 24}};
     for (const Round& round : kRounds) {
-        RandomInputs random(round.seed);
+        RandomInputs random{std::mt19937(round.seed)};
         int differences = 0, matches = 0;
         for (int i = 0; i < round.count && differences < 10; ++i) {
             const std::string pattern = random.Pattern(round.patternMax), subject = random.Subject(round.subjectMax);
@@ -115,27 +110,27 @@ TEST(WildcardTest, SameAsThePlainAlgorithmOnRandomInputs) {
 }
 
 TEST(WildcardTest, StepsStayWithinTheBound) {
-    struct CountSteps {
-        size_t n = 0;
-        void operator()(size_t k) { n += k; }
-    };
     auto within = [](const std::string& subject, const std::string& pattern) {
-        CountSteps steps;
+        struct CountSteps {
+            size_t n = 0;
+            void operator()(size_t k) { n += k; }
+        } steps;
         const char* end = nullptr;
         tmc::wildcard::Match(subject.c_str(), pattern.c_str(), &end, steps);
         return steps.n <= (subject.size() + 1) * (pattern.size() + 1);
     };
     // Inputs that make the plain algorithm explode, and short subjects,
     // where each star's own steps count most.
-    const std::string as(1000, 'a'), crlfs = [] { std::string s; for (int i = 0; i < 200; ++i) s += "aa\r\n"; return s; }();
+    std::string as(1000, 'a'), crlfs;
+    for (int i = 0; i < 200; ++i) crlfs += "aa\r\n";
     const std::pair<std::string, std::string> kCases[] = {
         {"*a*a*a*a*a*b", as}, {"!*a*a*a*a*a*b", as}, {"_*a*a*a*a*a*b", crlfs}, {"*[a-c]*[^x]*?*a*\\a*^*b", as},
         {"*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?*?b", as}, {std::string(40, '*') + "b", as},
         {"*^*^*^*^b", crlfs}, {"**********a", "b"}, {"****a", "b"}, {"*abc", ""}, {"*a*b*c*d", "a"},
     };
     for (const auto& [pattern, subject] : kCases) EXPECT_TRUE(within(subject, pattern)) << pattern;
-    RandomInputs random(7);
-    for (int i = 0; i < 20000; ++i) {
+    RandomInputs random{std::mt19937(7)};
+    for (int i = 0; i < 10000; ++i) {
         const std::string pattern = random.Pattern(16), subject = random.Subject(40);
         ASSERT_TRUE(within(subject, pattern)) << PrintToString(pattern) << " on " << PrintToString(subject);
     }
@@ -155,29 +150,6 @@ TEST(WildcardTest, DeepPatternsAndLongSubjects) {
     EXPECT_EQ(Library(huge, "*a*a*a*a*a*b"), (Result{0, 1 << 20}));
     huge.back() = 'b';
     EXPECT_EQ(Library(huge, "*a*a*a*a*a*b").value, 1);
-}
-
-TEST(WildcardTest, InternalHelpersAndNulls) {
-    // ScanForMatch never tries the end of the line itself, and leaves `end`
-    // alone when it starts there; lines end where they are told.
-    struct Case { const char* pattern; const char* subject; long from, lineEnd; int scan; long end; };
-    const Case kCases[] = {
-        {"b", "aab", 0, 3, 2, 3}, {"", "ab", 0, 2, -1, 1}, {"b", "ab", 2, 2, -1, -1},
-        {"b?z", "ab", 0, 2, 1, 2}, {"b", "ab\r\nb", 0, 2, 1, 2}, {"\r", "a\r\n", 0, 1, -1, 0},
-    };
-    for (const Case& c : kCases) {
-        std::string subject = c.subject;
-        char* start = subject.data();
-        char* end = nullptr;
-        EXPECT_EQ(tmc::ScanForMatch(start + c.from, c.pattern, &end, start, start + c.lineEnd), c.scan) << c.pattern;
-        EXPECT_EQ(end ? end - start : -1, c.end) << c.pattern;
-    }
-    char subject[] = "abc";
-    EXPECT_EQ(tmc::MatchPattern(subject, "*c", nullptr, subject, subject + 3), 3);
-    EXPECT_EQ(WildcardMatch(subject, "abc", nullptr), 1);  // end may be left out
-    char* end = nullptr;
-    EXPECT_EQ(WildcardMatch(nullptr, "!x", &end), 0);
-    EXPECT_EQ(WildcardMatch(subject, nullptr, &end), 0);
 }
 
 TEST(WildcardTest, NeverWritesTheSubjectNorReadsPastEitherString) {
