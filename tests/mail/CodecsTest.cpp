@@ -209,6 +209,49 @@ std::string Source(size_t size) {
     return path;
 }
 
+// Valid lines, from Python's encoder and from ours, as Python's decoder
+// reads them.
+TEST(CodecsTest, UUDecodeLineAgreesWithPython) {
+    if (system("python3 -c 'import binascii' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+    auto hex = [](const std::string& bytes) {
+        std::string text;
+        char two[3];
+        for (unsigned char c : bytes) snprintf(two, sizeof two, "%02x", c), text += two;
+        return text;
+    };
+    std::mt19937 rng(5);
+    std::string lines;
+    for (int i = 0; i < 200; ++i) {
+        std::string data(rng() % 46, '\0');
+        for (char& c : data) c = static_cast<char>(rng());
+        lines += hex(tmref::UUEncodeLine(data, i % 2) + (i % 3 ? "\n" : "\r\n")) + "\n";
+    }
+    std::string script = SandboxDir() + "/a2b_uu.py", input = SandboxDir() + "/uu-lines.txt";
+    WriteFile(input, lines);
+    WriteFile(script,
+              "import binascii, random, sys\n"
+              "random.seed(11)\n"
+              "for hexline in open(sys.argv[1]):\n"
+              "    line = bytes.fromhex(hexline.strip())\n"
+              "    print(line.hex(), binascii.a2b_uu(line).hex())\n"
+              "for i in range(200):\n"
+              "    data = bytes(random.getrandbits(8) for _ in range(random.randrange(46)))\n"
+              "    line = binascii.b2a_uu(data, backtick=bool(i % 2))\n"
+              "    print(line.hex(), binascii.a2b_uu(line).hex())\n");
+    ProcessResult py = RunProgram("/usr/bin/env", {"python3", script, input});
+    ASSERT_EQ(py.exitCode, 0) << py.err;
+    std::vector<std::string> results = SplitLines(py.out);
+    ASSERT_EQ(results.size(), 400u);
+    for (const std::string& result : results) {
+        size_t space = result.find(' ');
+        std::string lineHex = result.substr(0, space), line;
+        for (size_t i = 0; i < lineHex.size(); i += 2) line += static_cast<char>(std::stoi(lineHex.substr(i, 2), nullptr, 16));
+        unsigned char out[96];
+        int count = UUDecodeLine(line.c_str(), out);
+        EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(out), count)), result.substr(space + 1)) << lineHex;
+    }
+}
+
 TEST(MimeEncodeTest, WritesLinesOf64Characters) {
     std::string xs;
     for (int i = 0; i < 16; ++i) xs += "eHh4";
