@@ -7,7 +7,8 @@
 //   remove NAME                 print RemoveService's result
 //   hold-service NAME FILE      open the service, print "held", close it
 //                               once FILE exists, print "closed"
-//   load NAME                   print LoadLibraryA's module path or error
+//   brand                       print the COEM of brand.inf beside it:
+//                               "loaded [b1] [b2] [b3] number [line]..."
 //   ras                         make two CRasDial objects and print what
 //                               they see: "available=N dial=R props=R"
 //   script                      the same for CTmScript: "available=N
@@ -52,14 +53,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "hold-service" && argc == 4) return HoldService(argv[2], argv[3]);
-    if (cmd == "load" && argc == 3) {
-        HMODULE h = LoadLibraryA(argv[2]);
-        char path[4096] = "";
-        if (!h || !GetModuleFileNameA(h, path, sizeof path)) {
-            printf("error %u\n", static_cast<unsigned>(GetLastError()));
-            return 0;
+    if (cmd == "brand" && argc == 2) {
+        COEM brand;
+        printf("%d [%s] [%s] [%s] %d", brand.m_bLoaded, static_cast<const char*>(brand.m_cszBrand1),
+               static_cast<const char*>(brand.m_cszBrand2), static_cast<const char*>(brand.m_cszBrand3),
+               brand.m_nBrandNumber);
+        for (int i = 0; i < brand.m_csaBrandLines.GetSize(); ++i) {
+            printf(" [%s]", static_cast<const char*>(brand.m_csaBrandLines[i]));
         }
-        printf("%s\n", path);
+        printf("\n");
         return 0;
     }
     if (cmd == "ras" && argc == 2) {

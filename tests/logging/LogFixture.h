@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,20 +20,13 @@ inline time_t g_fakeNow = 0;
 
 inline int FakeClock(clockid_t clock, struct timespec* ts) {
     if (clock != CLOCK_REALTIME) return clock_gettime(clock, ts);
-    ts->tv_sec = g_fakeNow;
-    ts->tv_nsec = 0;
+    *ts = {g_fakeNow, 0};
     return 0;
 }
 
 inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
+    // Seconds to year, day of the week and of the year, daylight saving unknown.
+    struct tm t = {second, minute, hour, day, month - 1, year - 1900, 0, 0, -1, 0, nullptr};
     return mktime(&t);
 }
 
@@ -55,17 +49,13 @@ protected:
         w32::ResetSysCalls();
     }
 
-    // Stores "Logging" and has the next construction read it.
-    static void SetMask(DWORD mask) {
-        CRegistry reg;
-        ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
-        ASSERT_EQ(reg.SetValue("Logging", mask), 0);
-    }
     static void SetParameter(const char* name, DWORD value) {
         CRegistry reg;
         ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
         ASSERT_EQ(reg.SetValue(name, value), 0);
     }
+    // Stores "Logging" and has the next construction read it.
+    static void SetMask(DWORD mask) { SetParameter("Logging", mask); }
 
     std::string MainLog(const char* name = "TM041110.log") const { return ReadFile(dir_ + "/" + name); }
     std::vector<std::string> MainLines(const char* name = "TM041110.log") const {
@@ -73,10 +63,15 @@ protected:
     }
     // The main-log line this process writes for a text at 09:08:07.
     static std::string Line(char type, const std::string& text) {
-        char head[64];
-        snprintf(head, sizeof head, "%-8s %c %02d:%02d:%02d 0x%08x ", "test_logging", type, 9, 8, 7,
-                 GetCurrentThreadId());
-        return head + text;
+        char head[96];
+        snprintf(head, sizeof head, "%-8s %c 09:08:07 0x", program_invocation_short_name, type);
+        return head + Thread() + " " + text;
+    }
+    // This thread's id as the logs and traces write it.
+    static std::string Thread() {
+        char thread[16];
+        snprintf(thread, sizeof thread, "%08x", GetCurrentThreadId());
+        return thread;
     }
 
     std::string dir_;

@@ -21,23 +21,20 @@ const char kRunServices[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunSe
 std::string StringValue(const std::string& key, const char* name) {
     CRegistry reg;
     CString value;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) || reg.QueryValue(name, value)) {
-        return "(missing)";
-    }
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, key.c_str(), KEY_READ) || reg.QueryValue(name, value)) return "(missing)";
     return static_cast<const char*>(value);
 }
 
-std::string CopyProbeTo(const std::string& dir) {
-    std::filesystem::copy_file(HelperPath("platform_probe"), dir + "/platform_probe",
-                               std::filesystem::copy_options::overwrite_existing);
-    return dir + "/platform_probe";
+// platform_probe in a directory of its own, with the extra environment.
+std::function<std::string(std::vector<std::string>)> ProbeIn(const std::string& dir, std::vector<std::string> env = {}) {
+    std::filesystem::copy_file(HelperPath("platform_probe"), dir + "/platform_probe");
+    return [=](std::vector<std::string> args) { return RunProgram(dir + "/platform_probe", args, env).out; };
 }
 
 TEST(ServiceTest, NtRegistersTheServiceBesideTheProgram) {
     // From a directory with blanks: the path stays unquoted.
     const std::string dir = MakeDir("Mail Server");
-    const std::string probe = CopyProbeTo(dir);
-    EXPECT_EQ(RunProgram(probe, {"install", "TmMail", "Tamarak Mail"}).out, "0\n");
+    EXPECT_EQ(ProbeIn(dir)({"install", "TmMail", "Tamarak Mail"}), "0\n");
     EXPECT_EQ(StringValue(kServices + "TmMail", "ImagePath"), dir + "/tmarksvc");
     EXPECT_EQ(StringValue(kServices + "TmMail", "DisplayName"), "Tamarak Mail");
     CRegistry reg;
@@ -63,19 +60,17 @@ TEST(ServiceTest, NtRegistersTheServiceBesideTheProgram) {
 
 TEST(ServiceTest, Windows95RegistersARunServicesValue) {
     const std::string dir = MakeDir("w95");
-    const std::string probe = CopyProbeTo(dir);
-    const std::vector<std::string> w95 = {"TAMARAK_TEST_PLATFORM_ID=1"};
-    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n") << "no key yet";
-    EXPECT_EQ(RunProgram(probe, {"install", "TmMail95", "Display name not used"}, w95).out, "0\n");
+    auto probe = ProbeIn(dir, {"TAMARAK_TEST_PLATFORM_ID=1"});
+    EXPECT_EQ(probe({"remove", "TmMail95"}), "0\n") << "no key yet";
+    EXPECT_EQ(probe({"install", "TmMail95", "Display name not used"}), "0\n");
     EXPECT_EQ(StringValue(kRunServices, "TmMail95"), "\"" + dir + "/tmark95s\" -service");
     EXPECT_EQ(StringValue(kServices + "TmMail95", "ImagePath"), "(missing)");
-    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n");
+    EXPECT_EQ(probe({"remove", "TmMail95"}), "0\n");
     EXPECT_EQ(StringValue(kRunServices, "TmMail95"), "(missing)");
-    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "0\n") << "nothing to remove";
+    EXPECT_EQ(probe({"remove", "TmMail95"}), "0\n") << "nothing to remove";
     // A key that may not be written is a failure, not an installation.
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, kRunServices, KEY_READ), 0);
-    EXPECT_EQ(RunProgram(probe, {"install", "TmMail95", "x"}, w95).out, "5\n");
-    EXPECT_EQ(RunProgram(probe, {"remove", "TmMail95"}, w95).out, "5\n");
+    EXPECT_EQ(probe({"install", "TmMail95", "x"}) + probe({"remove", "TmMail95"}), "5\n5\n");
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, kRunServices, KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
 }
 
@@ -101,16 +96,14 @@ TEST(ServiceTest, CommandLinesThatDoNotFitAreRefused) {
     };
     w32::Sys().readlink = FakeExe;
     for (const Case& c : kCases) {
+        const bool nt = c.platform == VER_PLATFORM_WIN32_NT;
         g_ProcessEnv.m_osvi.dwPlatformId = c.platform;
         g_exePath = c.directory ? "/" + std::string(c.directory - 2, 'd') + "/tmsetup" : "tmsetup";
         std::string label = std::to_string(c.platform) + "/" + std::to_string(c.directory);
         EXPECT_EQ(InstallService("TmLong", "Long"), c.result) << label;
-        std::string written = c.platform == VER_PLATFORM_WIN32_NT
-                                  ? StringValue(kServices + "TmLong", "ImagePath")
-                                  : StringValue(kRunServices, "TmLong");
         std::string directory = g_exePath.substr(0, c.directory);
-        std::string expected = c.platform == VER_PLATFORM_WIN32_NT ? directory + "tmarksvc"
-                                                                   : "\"" + directory + "tmark95s\" -service";
+        std::string expected = nt ? directory + "tmarksvc" : "\"" + directory + "tmark95s\" -service";
+        std::string written = nt ? StringValue(kServices + "TmLong", "ImagePath") : StringValue(kRunServices, "TmLong");
         EXPECT_EQ(written, c.result ? "(missing)" : expected) << label;
         RemoveService("TmLong");
     }
