@@ -64,7 +64,7 @@ bool Exists(const std::string& path) {
 FILE* CreateReportFile(DWORD* number) {
     for (DWORD tries = 0; tries < kNumbers; ++tries, *number = (*number + 1) % kNumbers) {
         std::string path = QueueFile(*number, "msg");
-        FILE* fp = tm_fopen(path.c_str(), "wx");
+        FILE* fp = w32::OpenBufferedStream(path.c_str(), "wx", _SH_DENYNO);
         if (!fp) {
             if (errno == EEXIST) continue;
             return nullptr;
@@ -75,9 +75,6 @@ FILE* CreateReportFile(DWORD* number) {
             remove(path.c_str());
             continue;
         }
-        // The report is written in large pieces: nobody reads it before
-        // it is closed.
-        setvbuf(fp, nullptr, _IOFBF, 1 << 16);
         return fp;
     }
     return nullptr;
@@ -131,9 +128,8 @@ int BounceEmail(const char* pszMessageFile, char* pszRecipient, const char* pszR
                 SysError(kSourceFile, __LINE__, ERROR_FILENAME_EXCED_RANGE);
                 return 0;
             }
-            message = _fsopen(pszMessageFile, "r", _SH_DENYWR);
+            message = w32::OpenBufferedStream(pszMessageFile, "r", _SH_DENYWR);
             if (!message) return 0;
-            setvbuf(message, nullptr, _IOFBF, 8192);
             DWORD number = GetTickCount() & (kNumbers - 1);
             report = CreateReportFile(&number);
             if (report) {
@@ -195,7 +191,7 @@ int BounceEmail(const char* pszMessageFile, char* pszRecipient, const char* pszR
                 } else {
                     const bool local = IsLocalAddress(pszRecipient) != 0;
                     std::string temporary = QueueFile(number, "tmp");
-                    envelope = tm_fopen(temporary.c_str(), "w");
+                    envelope = w32::OpenBufferedStream(temporary.c_str(), "w", _SH_DENYNO);
                     if (envelope) {
                         fprintf(envelope, "%s\n", static_cast<const char*>(sender));
                         fprintf(envelope, "%s\n", pszRecipient);

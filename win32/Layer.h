@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -64,6 +65,12 @@ int ThreadRandom();
 // modification time, size, as the C library checks it when TZ is unset);
 // it changes when the file is replaced, 0 when there is none.
 uint64_t LocalZoneFileStamp();
+
+// _fsopen for a stream that is only read or written through, never
+// positioned: a text stream keeps stdio's buffer (tm_fopen's text streams
+// keep none, so that ftell and fseek are exact), which spares a system
+// call per write.
+FILE* OpenBufferedStream(const char* path, const char* mode, int shflag);
 
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);

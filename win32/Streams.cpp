@@ -158,7 +158,7 @@ ModeFlags ParseMode(const char* mode) {
     return m;
 }
 
-FILE* OpenShared(const char* path, const char* mode, int shflag) {
+FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) {
     ModeFlags m = ParseMode(mode);
     if (!path || !m.valid) {
         errno = EINVAL;
@@ -198,7 +198,7 @@ FILE* OpenShared(const char* path, const char* mode, int shflag) {
             // straight through: stdio then holds nothing of its own, and
             // ftell and fseek give exact offsets in the file, as the
             // Windows runtime did for text streams.
-            setvbuf(fp, nullptr, _IONBF, 0);
+            if (!buffered) setvbuf(fp, nullptr, _IONBF, 0);
             return fp;
         }
     }
@@ -211,10 +211,15 @@ FILE* OpenShared(const char* path, const char* mode, int shflag) {
 }
 
 }  // namespace
+
+FILE* OpenBufferedStream(const char* path, const char* mode, int shflag) {
+    return OpenShared(path, mode, shflag, true);
+}
+
 }  // namespace w32
 
-FILE* tm_fopen(const char* path, const char* mode) { return w32::OpenShared(path, mode, _SH_DENYNO); }
+FILE* tm_fopen(const char* path, const char* mode) { return w32::OpenShared(path, mode, _SH_DENYNO, false); }
 
 FILE* _fsopen(const char* path, const char* mode, int shflag) {
-    return w32::OpenShared(path, mode, shflag);
+    return w32::OpenShared(path, mode, shflag, false);
 }
