@@ -60,4 +60,3 @@ BENCHMARK(BM_BounceOneMegabyteMessage)->ArgName("tmpfs")->Arg(0)->Arg(1)->UseRea
 
 }  // namespace
 
-BENCHMARK_MAIN();

@@ -367,4 +367,3 @@ BENCHMARK(BM_UUDecodeLineVsPython)->Iterations(3)->Unit(benchmark::kMillisecond)
 
 }  // namespace
 
-BENCHMARK_MAIN();

@@ -19,9 +19,16 @@
 
 namespace {
 
-HANDLE g_named;
-HANDLE g_unnamed;
-HANDLE g_event;
+// Made once, when the first benchmark runs.
+struct Objects {
+    HANDLE named = CreateMutexA(nullptr, FALSE, "bench.mutex");
+    HANDLE unnamed = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "bench.event");
+};
+const Objects& Made() {
+    static Objects objects;
+    return objects;
+}
 
 void BM_RobustPthreadMutexLockUnlock(benchmark::State& state) {
     pthread_mutexattr_t attr;
@@ -41,9 +48,10 @@ void BM_RobustPthreadMutexLockUnlock(benchmark::State& state) {
 BENCHMARK(BM_RobustPthreadMutexLockUnlock);
 
 void BM_NamedMutexWaitRelease(benchmark::State& state) {
+    HANDLE mutex = Made().named;
     for (auto _ : state) {
-        WaitForSingleObject(g_named, INFINITE);
-        ReleaseMutex(g_named);
+        WaitForSingleObject(mutex, INFINITE);
+        ReleaseMutex(mutex);
     }
 }
 BENCHMARK(BM_NamedMutexWaitRelease);
@@ -51,17 +59,19 @@ BENCHMARK(BM_NamedMutexWaitRelease);
 BENCHMARK(BM_NamedMutexWaitRelease)->Threads(2)->UseRealTime();
 
 void BM_UnnamedMutexWaitRelease(benchmark::State& state) {
+    HANDLE mutex = Made().unnamed;
     for (auto _ : state) {
-        WaitForSingleObject(g_unnamed, INFINITE);
-        ReleaseMutex(g_unnamed);
+        WaitForSingleObject(mutex, INFINITE);
+        ReleaseMutex(mutex);
     }
 }
 BENCHMARK(BM_UnnamedMutexWaitRelease);
 
 void BM_AutoResetEventSetWait(benchmark::State& state) {
+    HANDLE event = Made().event;
     for (auto _ : state) {
-        SetEvent(g_event);
-        WaitForSingleObject(g_event, 0);
+        SetEvent(event);
+        WaitForSingleObject(event, 0);
     }
 }
 BENCHMARK(BM_AutoResetEventSetWait);
@@ -83,20 +93,3 @@ void BM_NamedEventCreateClose(benchmark::State& state) {
 BENCHMARK(BM_NamedEventCreateClose);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // A namespace of this run; the database itself is never made.
-    std::string registry = "/tmp/tamarak-bench-" + std::to_string(getpid()) + ".db";
-    setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
-    g_named = CreateMutexA(nullptr, FALSE, "bench.mutex");
-    g_unnamed = CreateMutexA(nullptr, FALSE, nullptr);
-    g_event = CreateEventA(nullptr, FALSE, FALSE, "bench.event");
-    if (!g_named || !g_unnamed || !g_event) return 1;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    CloseHandle(g_named);
-    CloseHandle(g_unnamed);
-    CloseHandle(g_event);
-    return 0;
-}

@@ -59,4 +59,3 @@ BENCHMARK(BM_MillionLinesAndReads)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();

@@ -74,30 +74,4 @@ void BM_RasDialObjectWhileCounted(benchmark::State& state) {
 }
 BENCHMARK(BM_RasDialObjectWhileCounted)->Threads(1)->Threads(2);
 
-int RunSandboxed(char** argv) {
-    const char* tmp = getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmbench.XXXXXX";
-    if (!mkdtemp(dir.data())) return 1;
-    setenv("TM_BENCH_SANDBOX", dir.c_str(), 1);
-    setenv("TAMARAK_REGISTRY", (dir + "/registry.db").c_str(), 1);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execv("/proc/self/exe", argv);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-}
-
 }  // namespace
-
-int main(int argc, char** argv) {
-    if (!getenv("TM_BENCH_SANDBOX")) return RunSandboxed(argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
