@@ -14,4 +14,29 @@ void Resolve(HMODULE hModule, const char* pszName, Function** ppFunction) {
     *ppFunction = reinterpret_cast<Function*>(generic);
 }
 
+// One more user of an optional library: the first one loads it. A load that
+// throws leaves nothing loaded and nobody counted, and the exception goes on
+// to the caller.
+template <class Load, class Unload>
+void AddUser(CMutex& mutex, int& count, const HINSTANCE& instance, Load load, Unload unload) {
+    CSingleLock lock(&mutex, TRUE);
+    if (!instance && count == 0) {
+        try {
+            load();
+        } catch (...) {
+            unload();
+            throw;
+        }
+    }
+    ++count;
+}
+
+// One user fewer: the last one frees the library.
+template <class Unload>
+void DropUser(CMutex& mutex, int& count, const HINSTANCE& instance, Unload unload) {
+    CSingleLock lock(&mutex, TRUE);
+    --count;
+    if (instance && count == 0) unload();
+}
+
 }  // namespace tmc

@@ -43,31 +43,16 @@ DWORD (*CRasDial::m_pRasGetProjectionInfo)(HRASCONN, RASPROJECTION, void*, DWORD
 DWORD (*CRasDial::m_pRasGetEntryProperties)(char*, char*, RASENTRYA*, DWORD*, BYTE*, DWORD*) = nullptr;
 
 CRasDial::CRasDial() {
-    CSingleLock lock(&m_Mutex, TRUE);
-    if (!m_hInstance && m_nCount == 0) {
-        try {
-            Load();
-        } catch (...) {
-            // Not counted, so nothing may stay loaded either.
-            Unload(__LINE__);
-            throw;
-        }
-    }
-    ++m_nCount;
+    tmc::AddUser(m_Mutex, m_nCount, m_hInstance, [this] { Load(); }, [] { Unload(__LINE__); });
 }
 
 CRasDial::CRasDial(const CRasDial&) {
-    CSingleLock lock(&m_Mutex, TRUE);
-    ++m_nCount;
+    tmc::AddUser(m_Mutex, m_nCount, m_hInstance, [] {}, [] {});
 }
 
 CRasDial& CRasDial::operator=(const CRasDial&) { return *this; }
 
-CRasDial::~CRasDial() {
-    CSingleLock lock(&m_Mutex, TRUE);
-    --m_nCount;
-    if (m_hInstance && m_nCount == 0) Unload(__LINE__);
-}
+CRasDial::~CRasDial() { tmc::DropUser(m_Mutex, m_nCount, m_hInstance, [] { Unload(__LINE__); }); }
 
 void CRasDial::Unload(int nLine) {
     if (m_hInstance && !FreeLibrary(m_hInstance)) SysError(kSourceFile, nLine, GetLastError());

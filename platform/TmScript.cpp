@@ -42,31 +42,16 @@ FILE* (*CTmScript::m_pFileOpen)(char*, char*, int) = nullptr;
 void (*CTmScript::m_pFileClose)(FILE*) = nullptr;
 
 CTmScript::CTmScript() {
-    CSingleLock lock(&m_Mutex, TRUE);
-    if (!m_hInstance && m_nCount == 0) {
-        try {
-            Load();
-        } catch (...) {
-            // Not counted, so nothing may stay loaded either.
-            Unload(__LINE__);
-            throw;
-        }
-    }
-    ++m_nCount;
+    tmc::AddUser(m_Mutex, m_nCount, m_hInstance, [this] { Load(); }, [] { Unload(__LINE__); });
 }
 
 CTmScript::CTmScript(const CTmScript&) {
-    CSingleLock lock(&m_Mutex, TRUE);
-    ++m_nCount;
+    tmc::AddUser(m_Mutex, m_nCount, m_hInstance, [] {}, [] {});
 }
 
 CTmScript& CTmScript::operator=(const CTmScript&) { return *this; }
 
-CTmScript::~CTmScript() {
-    CSingleLock lock(&m_Mutex, TRUE);
-    --m_nCount;
-    if (m_hInstance && m_nCount == 0) Unload(__LINE__);
-}
+CTmScript::~CTmScript() { tmc::DropUser(m_Mutex, m_nCount, m_hInstance, [] { Unload(__LINE__); }); }
 
 void CTmScript::Unload(int nLine) {
     if (m_hInstance && !FreeLibrary(m_hInstance)) SysError(kSourceFile, nLine, GetLastError());
