@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdio>
+#include <type_traits>
 
 #include "tmwin32.h"
 
@@ -60,11 +61,68 @@ public:
     DWORD ReadTree(FILE* fp);
     DWORD ReadString(FILE* fp, CString& cszValue);
 
+    // Windows code passes unsigned long where this interface takes DWORD
+    // (32 bits here, 64 for unsigned long): these overloads take it as it
+    // comes, through a DWORD of their own.
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryValue(const char* pszName, CString& cszValue, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryValue(pszName, cszValue, t); });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryValue(const char* pszName, int& nValue, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryValue(pszName, nValue, t); });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryValue(const char* pszName, DWORD& dwValue, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryValue(pszName, dwValue, t); });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryValue(const char* pszName, unsigned long& ulValue, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryValue(pszName, ulValue, t); });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryValue(const char* pszName, CStringArray& csaValue, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryValue(pszName, csaValue, t); });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG QueryTextList(const char* pszName, CString& cszText, T* pulType) {
+        return ThroughDword(pulType, [&](DWORD* t) { return QueryTextList(pszName, cszText, t); });
+    }
+    template <class S, class T = DWORD,
+              class = std::enable_if_t<(std::is_same_v<S, unsigned long> || std::is_same_v<T, unsigned long>) &&
+                                       (std::is_same_v<S, DWORD> || std::is_same_v<S, unsigned long>) &&
+                                       (std::is_same_v<T, DWORD> || std::is_same_v<T, unsigned long>)>>
+    LONG QueryValue(const char* pszName, void* pBuffer, S* pulSize, T* pulType = nullptr) {
+        return ThroughDword(pulSize, [&](DWORD* size) {
+            return ThroughDword(pulType, [&](DWORD* type) { return QueryValue(pszName, pBuffer, size, type); });
+        });
+    }
+    template <class T, class = std::enable_if_t<std::is_same_v<T, unsigned long>>>
+    LONG EnumValue(DWORD dwIndex, CString& cszName, T& ulType) {
+        return ThroughDword(&ulType, [&](DWORD* t) { return EnumValue(dwIndex, cszName, *t); });
+    }
+    LONG SetValue(const char* pszName, unsigned long ulValue) { return SetValue(pszName, static_cast<DWORD>(ulValue)); }
+    LONG SetValue(const char* pszName, long lValue) { return SetValue(pszName, static_cast<DWORD>(lValue)); }
+
     HKEY m_hKey;
     BYTE* m_pBuffer;
     DWORD m_dwBufferSize;
 
 private:
+    // Hands the call a DWORD holding the caller's value (or NULL) and gives
+    // the caller back what the call left in it.
+    template <class T, class Call>
+    static LONG ThroughDword(T* value, Call call) {
+        if constexpr (std::is_same_v<T, DWORD>) {
+            return call(value);
+        } else {
+            DWORD word = value ? static_cast<DWORD>(*value) : 0;
+            LONG rc = call(value ? &word : nullptr);
+            if (value) *value = word;
+            return rc;
+        }
+    }
+
     CRegistry(const CRegistry&) = delete;
     CRegistry& operator=(const CRegistry&) = delete;
 
@@ -98,3 +156,4 @@ TM_EXTERN_C TM_API DWORD REGSETTEXTLIST(void* pArgs);
 TM_EXTERN_C TM_API DWORD REGDELETEVALUE(void* pArgs);
 TM_EXTERN_C TM_API DWORD REGDELETETREE(void* pArgs);
 TM_EXTERN_C TM_API void FreeString(void* pString);
+

@@ -155,3 +155,31 @@ TEST_F(CRegistryTest, TextLists) {
 
 }  // namespace
 }  // namespace tmtest
+
+namespace {
+
+// Windows code declares sizes and types as unsigned long; NULL and nullptr
+// still pick the DWORD forms.
+TEST(CRegistryUnsignedLongTest, OutputsDeclaredAsUnsignedLong) {
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Kelt\\Tamarak\\Wide", 0x2001F, 0), 0);
+    ASSERT_EQ(reg.SetValue("n", 7UL), 0);
+    ASSERT_EQ(reg.SetValue("s", "text"), 0);
+    unsigned long type = ~0ul, size = 2, number = ~0ul;
+    CString text;
+    EXPECT_EQ(reg.QueryValue("s", text, &type), 0);
+    EXPECT_EQ(type, static_cast<unsigned long>(REG_SZ));
+    EXPECT_EQ(reg.QueryValue("n", number, &type), 0);
+    EXPECT_EQ(number & 0xFFFFFFFFul, 7ul);
+    EXPECT_EQ(type, static_cast<unsigned long>(REG_DWORD));
+    char buffer[2];
+    EXPECT_EQ(reg.QueryValue("s", buffer, &size, &type), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 5ul);  // the size needed
+    EXPECT_EQ(reg.QueryValue("s", text, NULL), 0);
+    EXPECT_EQ(reg.QueryValue("s", text, nullptr), 0);
+    CString name;
+    EXPECT_EQ(reg.EnumValue(1, name, type), 0);
+    EXPECT_STREQ(name, "s");
+}
+
+}  // namespace
