@@ -354,7 +354,9 @@ int MimeDecodeLineEx(const char* pszLine, unsigned char* pOut, char* pszCarry) {
         size_t carryLen = strlen(pszCarry);
         size_t lineLen = strlen(pszLine);
         size_t outMax = (carryLen + lineLen) / 4 * 3 + 1;
-        if (Overlap(pOut, outMax, pszLine, lineLen + 1) || Overlap(pOut, outMax, pszCarry, carryLen + 1)) {
+        // The carry is read over its length and written over up to 4 bytes.
+        size_t carrySpan = carryLen + 1 > 4 ? carryLen + 1 : 4;
+        if (Overlap(pOut, outMax, pszLine, lineLen + 1) || Overlap(pOut, outMax, pszCarry, carrySpan)) {
             return DecodeThroughWorkBuffer(pszLine, lineLen, pOut, pszCarry, carryLen);
         }
         // The carry's characters come first, then the line's; whole groups

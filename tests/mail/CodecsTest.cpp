@@ -181,6 +181,31 @@ TEST(CodecsTest, DecodingAgreesWithReference) {
     EXPECT_EQ(MimeDecodeLineEx("QUJD", out, nullptr), 0);
 }
 
+// The carry inside the output buffer, before it or after it: whatever the
+// two share ends as the work buffer leaves it, the carry written first and
+// the output over it.
+TEST(CodecsTest, CarryInTheOutputBufferAgreesWithReference) {
+    const std::string kLines[] = {"QUJDRA==", "QUJD\r\n", std::string(76, 'Q') + "\r\n", std::string(75, 'w') + "\r\n",
+                                  std::string(150, 'x')};
+    const std::string kCarries[] = {"", "QU", "Q"};
+    ForEachKernel([&] {
+        for (const std::string& line : kLines) {
+            for (const std::string& carry : kCarries) {
+                for (int at = -6; at < 120; at += 3) {
+                    // The output at 16 in the buffer, the carry at 16 + at.
+                    std::vector<char> buf(160, '\x7f'), refBuf(160, '\x7f');
+                    strcpy(&buf[16 + at], carry.c_str());
+                    strcpy(&refBuf[16 + at], carry.c_str());
+                    int refCount = tmref::DecodeLineEx(line.c_str(), reinterpret_cast<unsigned char*>(&refBuf[16]), &refBuf[16 + at]);
+                    ASSERT_EQ(MimeDecodeLineEx(line.c_str(), reinterpret_cast<unsigned char*>(&buf[16]), &buf[16 + at]), refCount)
+                        << line << " " << carry << " " << at;
+                    ASSERT_EQ(buf, refBuf) << line << " " << carry << " " << at;
+                }
+            }
+        }
+    });
+}
+
 TEST(CodecsTest, UUDecodeLineAgreesWithReferenceOnRandomLines) {
     std::mt19937 rng(99);
     const std::string tails[] = {"", "\r\n", "\n", "  ", " x", "\r\nend", "`"};
