@@ -671,22 +671,37 @@ TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
     }));
 }
 
-// A database that cannot be opened, or is not a database, gives registry
-// codes; a later call opens it once it can be.
+// A database that cannot be opened, is not a database, or is another
+// program's, gives registry codes; a later call opens it once it can be.
+// Another program's database is left exactly as it was, journal mode
+// included, and tmctl env says what is wrong with it.
 TEST(RegistryStoreTest, UnusableDatabaseFiles) {
-    const std::string dir = tmtest::MakeDir("unusable");
+    const std::string dir = tmtest::MakeDir("unusable"), foreign = dir + "/foreign.db";
     tmtest::WriteFile(dir + "/corrupt.db", std::string(8192, 'Z'));
-    struct Case { std::string database; std::vector<std::string> commands; std::string output; };
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE keys(k); CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    const std::string foreignBytes = tmtest::ReadFile(foreign);
+    struct Case { std::string database; std::vector<std::string> commands; std::string output; const char* env; };
     const Case cases[] = {
-        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n"},
-        {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n"},
-        {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n"},
+        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n", ""},
+        {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n",
+         "(cannot be used: ERROR_REGISTRY_IO_FAILED: the registry database cannot be read or written)"},
+        {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n", "(cannot be used: ERROR_BADDB: the registry database is corrupt)"},
+        {foreign, {"create:K", "set:K:v:7", "get:K:v"}, "1017\n1017\n1017 0\n", "(cannot be used: ERROR_NOT_REGISTRY_FILE: not a registry database)"},
     };
     for (const Case& c : cases) {
-        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), c.commands, {"TAMARAK_REGISTRY=" + c.database});
+        const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + c.database};
+        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), c.commands, env);
         EXPECT_EQ(0, r.exitCode) << c.database << r.err;
         EXPECT_EQ(c.output, r.out) << c.database;
+        r = tmtest::RunProgram(tmtest::TmctlPath(), {"env"}, env);
+        const std::string registryLine = "registry:       " + c.database + (*c.env ? " " : "\n");
+        EXPECT_NE(std::string::npos, r.out.find(registryLine + c.env)) << r.out;
     }
+    EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
+    EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
 }
 
 // Processes that meet a new database file at the same moment: one makes
