@@ -4,7 +4,7 @@
 // key with everything below it, DumpTree writes the held key's subtree as
 // indented text. WriteTree and ReadTree save a subtree to the registry tree
 // file and merge one back. All walk depth first, one local CRegistry per
-// level.
+// level. DeleteTree refuses to empty a predefined root (87).
 //
 // The tree file, a binary stream with no header and no lengths:
 //   '>' name 0  body  '<'        a subkey and its body
@@ -26,6 +26,7 @@
 #include "registry/RegistryTree.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -76,6 +77,15 @@ const char* TypeName(DWORD dwType) {
         case REG_QWORD: return "REG_QWORD";
         default: return nullptr;
     }
+}
+
+// HKEY_CLASSES_ROOT .. HKEY_DYN_DATA, sign-extended as the platform
+// defines them or zero-extended.
+bool IsPredefinedKey(HKEY hKey) {
+    const uint64_t value = reinterpret_cast<uintptr_t>(hKey);
+    const uint64_t high = value >> 32;
+    const uint32_t low = static_cast<uint32_t>(value);
+    return (high == 0 || high == 0xFFFFFFFFu) && low >= 0x80000000u && low <= 0x80000006u;
 }
 
 void PutIndent(FILE* fp, int nSpaces) {
@@ -166,6 +176,9 @@ DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
 
 DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_SUCCESS), [&]() -> DWORD {
+        // A predefined root with no path names the root itself: one empty
+        // string from a caller would empty the whole root.
+        if (IsPredefinedKey(hParent) && (!pszPath || !*pszPath)) return ERROR_INVALID_PARAMETER;
         CRegistry key;
         LONG rc = key.OpenKey(hParent, pszPath, kReadWrite);
         if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);

@@ -55,13 +55,18 @@ TEST_F(CRegistryTest, NumberReadFillsOnlyWhatIsStored) {
     Store("short", REG_BINARY, "\x01\x02");
     DWORD number = 0xFFFFFFFF;
     int signedNumber = -1;
-    unsigned long wide = ~0ul;  // only its low 4 bytes are read into
+    // A Windows unsigned long is 32 bits: this one holds the 32-bit number
+    // whole, with nothing left above it.
+    unsigned long wide = ~0ul;
     EXPECT_EQ(reg_.QueryValue("short", number), 0);
     EXPECT_EQ(reg_.QueryValue("short", signedNumber), 0);
     EXPECT_EQ(reg_.QueryValue("short", wide), 0);
     EXPECT_EQ(number, 0xFFFF0201u);
     EXPECT_EQ(static_cast<unsigned>(signedNumber), 0xFFFF0201u);
-    EXPECT_EQ(wide, ~0ul << 32 | 0xFFFF0201ul);
+    EXPECT_EQ(wide, 0xFFFF0201ul);
+    wide = ~0ul;
+    EXPECT_EQ(reg_.QueryValue("missing", wide), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(wide, ~0ul);
     Store("long", REG_BINARY, "\1\2\3\4\5\6");
     EXPECT_EQ(reg_.QueryValue("long", number), ERROR_MORE_DATA);
     // Text is stored with its zero, and read as its bytes, not as twelve;
