@@ -128,10 +128,9 @@ private:
 
     // Grows the scratch buffer to at least dwSize bytes (never below 256).
     void ReserveBuffer(DWORD dwSize);
-    // Copy and restore, with the depth of the key below the starting one:
-    // neither descends more than 512 levels (the registry's own limit).
+    // Copy, with the depth of the key below the starting one: it never
+    // descends more than 512 levels (the registry's own limit).
     DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
-    DWORD ReadTreeAt(FILE* fp, int nDepth);
     // The walks of DeleteTree, WriteTree and DumpTree, which run them as
     // one batch of registry calls.
     DWORD DeleteKeyTree(HKEY hParent, const char* pszPath);

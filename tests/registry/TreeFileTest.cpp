@@ -1,7 +1,12 @@
 //===-- tests/registry/TreeFileTest.cpp - Saving and restoring subtrees ---===//
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/LogFixture.h"
@@ -229,6 +234,11 @@ TEST_F(TreeFileTest, BadInputStopsWithItsReason) {
          .message = head + "Unable to save DWORD registry value 'd', error 5", .readOnly = true},
         {.label = "list not saved", .bytes = std::string("Mm\0a\0\0", 6), .result = ERROR_ACCESS_DENIED,
          .message = head + "Unable to save multi-string registry value 'm', error 5", .readOnly = true},
+        // Records are read ahead of saving them: what stops the saving is
+        // told, not a problem of the stream further on.
+        {.label = "not saved before a bad record", .bytes = std::string("Ss\0x\0Sv\0abc", 11),
+         .result = ERROR_ACCESS_DENIED, .message = head + "Unable to save string registry value 's', error 5",
+         .readOnly = true},
     };
     for (const Case& c : kCases) {
         ClearLog();
@@ -279,6 +289,91 @@ TEST_F(TreeFileTest, NestingStopsAtTheRegistrysDepth) {
     EXPECT_EQ(ReadBytes(root, nested(513, false)), kInvalid);
     EXPECT_EQ(Logged(), std::vector<std::string>{"CRegistry::ReadTree - Registry key 'k' nested more than 512 levels deep"});
     EXPECT_EQ(CRegistry().DeleteTree(HKEY_USERS, "k"), 0u);
+}
+
+// A seekable stream over what a pipe has delivered so far: a read waits
+// for the pipe, a seek goes back within what came.
+struct PipeCookie {
+    int fd;
+    std::string data;
+    size_t pos = 0;
+    std::atomic<size_t> delivered{0};
+    std::atomic<bool> waiting{false};
+};
+
+ssize_t PipeRead(void* c, char* buf, size_t n) {
+    PipeCookie& k = *static_cast<PipeCookie*>(c);
+    if (k.pos == k.data.size()) {
+        char chunk[4096];
+        k.waiting = true;
+        const ssize_t got = read(k.fd, chunk, sizeof chunk);
+        k.waiting = false;
+        if (got < 0) return -1;
+        k.data.append(chunk, static_cast<size_t>(got));
+        k.delivered = k.data.size();
+    }
+    const size_t take = std::min(n, k.data.size() - k.pos);
+    memcpy(buf, k.data.data() + k.pos, take);
+    k.pos += take;
+    return static_cast<ssize_t>(take);
+}
+
+int PipeSeek(void* c, off64_t* offset, int whence) {
+    PipeCookie& k = *static_cast<PipeCookie*>(c);
+    if (whence == SEEK_CUR && *offset == 0) {
+        *offset = static_cast<off64_t>(k.pos);
+        return 0;
+    }
+    if (whence != SEEK_SET || *offset < 0 || static_cast<size_t>(*offset) > k.data.size()) return -1;
+    k.pos = static_cast<size_t>(*offset);
+    return 0;
+}
+
+// A restore that waits on a stream that stopped feeding it holds nothing
+// of the registry: another process writes at once. What it read is saved,
+// in batches, and a problem at the end is told after all of it.
+TEST_F(TreeFileTest, AStalledStreamKeepsNoWriterWaiting) {
+    CRegistry reg;
+    FreshKey(reg, "Stalled");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    PipeCookie cookie;
+    cookie.fd = fds[0];
+    FILE* fp = fopencookie(&cookie, "rb", cookie_io_functions_t{PipeRead, nullptr, PipeSeek, nullptr});
+    DWORD result = 0;
+    std::thread restore([&] { result = reg.ReadTree(fp); });
+    auto records = [](int from, int to) {
+        std::string bytes;
+        for (int i = from; i < to; ++i) bytes += "Dv" + std::to_string(i) + std::string("\0\x01\0\0\0", 5);
+        return bytes;
+    };
+    auto feed = [&](const std::string& bytes) {
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t n = write(fds[1], bytes.data() + at, bytes.size() - at);
+            ASSERT_GT(n, 0);
+            at += static_cast<size_t>(n);
+        }
+    };
+    const std::string first = records(0, 5000);
+    feed(first);
+    for (int i = 0; i < 2000 && !(cookie.waiting && cookie.delivered == first.size()); ++i) usleep(10000);
+    ASSERT_TRUE(cookie.waiting && cookie.delivered == first.size()) << "the restore never read the records";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgram(HelperPath("registry_worker"), {"set:" + PathOf("Other") + ":v:7"}).out, "0\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    feed(records(5000, 10000) + std::string("Dcut\0\x01\x02", 7));
+    close(fds[1]);
+    restore.join();
+    fclose(fp);
+    close(fds[0]);
+    EXPECT_EQ(result, kInvalid);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"CRegistry::ReadTree - Unexpected eof reading DWORD value cut from file"});
+    DWORD values = 0;
+    char name[16];
+    for (DWORD cch = sizeof name; RegEnumValueA(reg.m_hKey, values, name, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
+         cch = sizeof name)
+        ++values;
+    EXPECT_EQ(values, 10000u);
 }
 
 }  // namespace
