@@ -51,12 +51,15 @@ public:
     LONG SetTextList(const char* pszName, const char* pszText);
     LONG QueryTextList(const char* pszName, CString& cszText, DWORD* pdwType = nullptr);
 
-    // Subtrees.
+    // Subtrees. DeleteTree refuses (87) a NULL or empty path below a
+    // predefined root, which would name the whole root.
     DWORD CopyTree(HKEY hSourceParent, const char* pszSourcePath);
     DWORD DeleteTree(HKEY hParent, const char* pszPath);
     void DumpTree(FILE* fp, int nDepth = 0);
 
-    // The registry tree file: a stream of records, binary mode.
+    // The registry tree file: a stream of records, binary mode. ReadTree
+    // reads records ahead and saves them in batches, never holding the
+    // registry while it waits on the stream.
     DWORD WriteTree(FILE* fp);
     DWORD ReadTree(FILE* fp);
     DWORD ReadString(FILE* fp, CString& cszValue);
