@@ -18,17 +18,30 @@ namespace {
 // A stream over bytes in memory that fails on demand: reads from errorAt
 // on, ftell, a seek back; after a seek back the data can be cut short or
 // turn to errors. Writes take what fits below writeLimit, as a full disk
-// does, and then fail.
+// does, and then fail. With a pipe to feed it, a read past the data waits
+// for the pipe and keeps what comes.
 struct Cookie {
     std::string data, written;
     size_t pos = 0, writeLimit = SIZE_MAX;
     long errorAt = -1, cutOnSeek = -1;
     bool tellFails = false, seekSetFails = false, errorAfterSeek = false;
+    int feed = -1;
+    std::atomic<size_t> fed{0};
+    std::atomic<bool> waiting{false};
 };
 
 ssize_t CookieRead(void* c, char* buf, size_t n) {
     Cookie& k = *static_cast<Cookie*>(c);
     if (k.errorAt >= 0 && k.pos >= static_cast<size_t>(k.errorAt)) return -1;
+    if (k.feed >= 0 && k.pos == k.data.size()) {
+        char chunk[4096];
+        k.waiting = true;
+        const ssize_t got = read(k.feed, chunk, sizeof chunk);
+        k.waiting = false;
+        if (got < 0) return -1;
+        k.data.append(chunk, static_cast<size_t>(got));
+        k.fed = k.data.size();
+    }
     const size_t end = k.errorAt >= 0 ? std::min<size_t>(k.errorAt, k.data.size()) : k.data.size();
     const size_t take = k.pos < end ? std::min(n, end - k.pos) : 0;
     memcpy(buf, k.data.data() + k.pos, take);
@@ -291,44 +304,6 @@ TEST_F(TreeFileTest, NestingStopsAtTheRegistrysDepth) {
     EXPECT_EQ(CRegistry().DeleteTree(HKEY_USERS, "k"), 0u);
 }
 
-// A seekable stream over what a pipe has delivered so far: a read waits
-// for the pipe, a seek goes back within what came.
-struct PipeCookie {
-    int fd;
-    std::string data;
-    size_t pos = 0;
-    std::atomic<size_t> delivered{0};
-    std::atomic<bool> waiting{false};
-};
-
-ssize_t PipeRead(void* c, char* buf, size_t n) {
-    PipeCookie& k = *static_cast<PipeCookie*>(c);
-    if (k.pos == k.data.size()) {
-        char chunk[4096];
-        k.waiting = true;
-        const ssize_t got = read(k.fd, chunk, sizeof chunk);
-        k.waiting = false;
-        if (got < 0) return -1;
-        k.data.append(chunk, static_cast<size_t>(got));
-        k.delivered = k.data.size();
-    }
-    const size_t take = std::min(n, k.data.size() - k.pos);
-    memcpy(buf, k.data.data() + k.pos, take);
-    k.pos += take;
-    return static_cast<ssize_t>(take);
-}
-
-int PipeSeek(void* c, off64_t* offset, int whence) {
-    PipeCookie& k = *static_cast<PipeCookie*>(c);
-    if (whence == SEEK_CUR && *offset == 0) {
-        *offset = static_cast<off64_t>(k.pos);
-        return 0;
-    }
-    if (whence != SEEK_SET || *offset < 0 || static_cast<size_t>(*offset) > k.data.size()) return -1;
-    k.pos = static_cast<size_t>(*offset);
-    return 0;
-}
-
 // A restore that waits on a stream that stopped feeding it holds nothing
 // of the registry: another process writes at once. What it read is saved,
 // in batches, and a problem at the end is told after all of it.
@@ -337,9 +312,9 @@ TEST_F(TreeFileTest, AStalledStreamKeepsNoWriterWaiting) {
     FreshKey(reg, "Stalled");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    PipeCookie cookie;
-    cookie.fd = fds[0];
-    FILE* fp = fopencookie(&cookie, "rb", cookie_io_functions_t{PipeRead, nullptr, PipeSeek, nullptr});
+    Cookie cookie;
+    cookie.feed = fds[0];
+    FILE* fp = OpenCookie(cookie, "rb", true);
     DWORD result = 0;
     std::thread restore([&] { result = reg.ReadTree(fp); });
     auto records = [](int from, int to) {
@@ -356,8 +331,8 @@ TEST_F(TreeFileTest, AStalledStreamKeepsNoWriterWaiting) {
     };
     const std::string first = records(0, 5000);
     feed(first);
-    for (int i = 0; i < 2000 && !(cookie.waiting && cookie.delivered == first.size()); ++i) usleep(10000);
-    ASSERT_TRUE(cookie.waiting && cookie.delivered == first.size()) << "the restore never read the records";
+    for (int i = 0; i < 2000 && !(cookie.waiting && cookie.fed == first.size()); ++i) usleep(10000);
+    EXPECT_TRUE(cookie.waiting && cookie.fed == first.size()) << "the restore never read the records";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RunProgram(HelperPath("registry_worker"), {"set:" + PathOf("Other") + ":v:7"}).out, "0\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));

@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -257,13 +258,11 @@ TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
             memset(buffer, 0xBD, sizeof buffer);
             DWORD size = c.size, type = kSentinel;
             if (enumerate) {
-                // The same value through the enumeration.
+                // The same value through the enumeration, in creation order.
+                const Names order = {"Text", "Bin", "Term", "None"};
+                const DWORD index = DWORD(std::find(order.begin(), order.end(), c.name) - order.begin());
                 char name[16];
-                DWORD index = 0, cch = sizeof name;
-                while (RegEnumValueA(m_key, index, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-                       strcmp(name, c.name) != 0)
-                    ++index, cch = sizeof name;
-                cch = sizeof name;
+                DWORD cch = sizeof name;
                 EXPECT_EQ(c.rc, RegEnumValueA(m_key, index, name, &cch, nullptr, &type, buffer, &size));
             } else {
                 EXPECT_EQ(c.rc, RegQueryValueExA(m_key, c.name, nullptr, &type, c.withBuffer ? buffer : nullptr, &size));
