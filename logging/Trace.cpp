@@ -6,13 +6,17 @@
 //                           runs;
 //   debugit.log ("DebugIt") DebugPrint and the socket traffic trace,
 //                           started empty by each DebugInit.
-// Both are text streams (CR LF on disk); each record is written under its
-// file's lock and flushed when complete.
+// Both are text streams (CR LF on disk) opened for appending: every
+// process of the installation that traces writes to the same files, and
+// each record goes to the end of the file in one write, made under the
+// file's lock, so that records of different processes neither overwrite
+// nor split each other.
 //
 // A second DebugInit without DebugExit starts over: it closes what is open,
 // reads the switches again and reopens the files, so nothing is leaked or
 // opened twice and a changed switch takes effect.
 //===----------------------------------------------------------------------===//
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -48,15 +52,43 @@ void CloseTrace(DWORD& flag, std::mutex& lock, FILE*& fp) {
     fp = nullptr;
 }
 
-void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name,
-               const char* mode) {
+// Opens a trace for appending; bEmpty first empties the file.
+void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name, bool bEmpty) {
     if (!value) return;
     std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
     {
         std::lock_guard<std::mutex> guard(lock);
-        fp = tm_fopen(path.c_str(), mode);
+        if (bEmpty) {
+            if (FILE* emptied = tm_fopen(path.c_str(), "w")) fclose(emptied);
+        }
+        fp = tm_fopen(path.c_str(), "a");
     }
     StoreFlag(flag, value);
+}
+
+// Appends printf-formatted text to a record being built.
+__attribute__((format(printf, 2, 3))) void AppendF(std::string& record, const char* format, ...) {
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        record.append(small, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    va_start(args, format);
+    vsnprintf(big.data(), big.size(), format, args);
+    va_end(args);
+    record.append(big.data(), static_cast<size_t>(n));
+}
+
+// Writes a whole record in one write and flushes it.
+void WriteRecord(FILE* fp, const std::string& record) {
+    fwrite(record.data(), 1, record.size(), fp);
+    fflush(fp);
 }
 
 struct tm LocalNow() {
@@ -72,14 +104,14 @@ void TrapRecord(const char* pszFile, int nLine, const char* pszMessage, bool wit
     CEventLog log(0);
     log.LogEvent(0x1000, "%s(%d) Exception trapped", base, nLine);
     struct tm t = LocalNow();
+    std::string record;
+    AppendF(record, "%s thread %08x\n", base, GetCurrentThreadId());
+    AppendF(record, "%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped", t.tm_mday, t.tm_mon + 1,
+            t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base, nLine);
+    if (withMessage && pszMessage) AppendF(record, " - %s", pszMessage);
+    record += '\n';
     std::lock_guard<std::mutex> guard(g_debugXLock);
-    if (!g_fpDebugX) return;
-    fprintf(g_fpDebugX, "%s thread %08x\n", base, GetCurrentThreadId());
-    fprintf(g_fpDebugX, "%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped", t.tm_mday,
-            t.tm_mon + 1, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base, nLine);
-    if (withMessage && pszMessage) fprintf(g_fpDebugX, " - %s", pszMessage);
-    fputc('\n', g_fpDebugX);
-    fflush(g_fpDebugX);
+    if (g_fpDebugX) WriteRecord(g_fpDebugX, record);
 }
 
 }  // namespace
@@ -104,8 +136,8 @@ void DebugInit(void) {
         value = 0;
         if (reg.QueryValue("DebugX", value) == ERROR_SUCCESS) debugX = value;
     }
-    OpenTrace(g_dwDebugIt, debugIt, g_debugItLock, g_fpDebugIt, "debugit.log", "w");
-    OpenTrace(g_dwDebugX, debugX, g_debugXLock, g_fpDebugX, "debugx.log", "a");
+    OpenTrace(g_dwDebugIt, debugIt, g_debugItLock, g_fpDebugIt, "debugit.log", true);
+    OpenTrace(g_dwDebugX, debugX, g_debugXLock, g_fpDebugX, "debugx.log", false);
 }
 
 void DebugExit(void) {
@@ -118,12 +150,12 @@ void DebugPrint(const char* pszFile, int nLine, const char* pszText) {
     if (!LoadFlag(g_dwDebugIt)) return;
     const char* base = w32::BaseName(pszFile);
     struct tm t = LocalNow();
-    std::lock_guard<std::mutex> guard(g_debugItLock);
-    if (!g_fpDebugIt) return;
-    fprintf(g_fpDebugIt, "%s thread %08x\n", base, GetCurrentThreadId());
-    fprintf(g_fpDebugIt, "%02d:%02d:%02d %s(%d) %s\n\n", t.tm_hour, t.tm_min, t.tm_sec, base, nLine,
+    std::string record;
+    AppendF(record, "%s thread %08x\n", base, GetCurrentThreadId());
+    AppendF(record, "%02d:%02d:%02d %s(%d) %s\n\n", t.tm_hour, t.tm_min, t.tm_sec, base, nLine,
             pszText ? pszText : "(null)");
-    fflush(g_fpDebugIt);
+    std::lock_guard<std::mutex> guard(g_debugItLock);
+    if (g_fpDebugIt) WriteRecord(g_fpDebugIt, record);
 }
 
 void DebugX(const char* pszFile, int nLine) { TrapRecord(pszFile, nLine, nullptr, false); }
