@@ -16,8 +16,10 @@
 // reads the switches again and reopens the files, so nothing is leaked or
 // opened twice and a changed switch takes effect.
 //===----------------------------------------------------------------------===//
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <mutex>
 #include <string>
 
@@ -66,28 +68,31 @@ void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char
     StoreFlag(flag, value);
 }
 
-// Appends printf-formatted text to a record being built.
-__attribute__((format(printf, 2, 3))) void AppendF(std::string& record, const char* format, ...) {
-    char small[512];
-    va_list args;
+// Writes one record, the formatted text, in one write and flushes it. A
+// record of up to 4 KB is built on the stack, so that the trap still
+// writes after memory has run out; a longer one is built on the heap, or
+// cut to 4 KB when none is left.
+__attribute__((format(printf, 2, 3))) void WriteRecord(FILE* fp, const char* format, ...) {
+    char small[4096];
+    va_list args, again;
     va_start(args, format);
+    va_copy(again, args);
     int n = vsnprintf(small, sizeof small, format, args);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof small) {
-        record.append(small, static_cast<size_t>(n));
-        return;
+    const char* text = small;
+    size_t length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof small - 1);
+    std::string big;
+    if (n >= static_cast<int>(sizeof small)) {
+        try {
+            big.resize(static_cast<size_t>(n) + 1);
+            vsnprintf(big.data(), big.size(), format, again);
+            text = big.data();
+            length = static_cast<size_t>(n);
+        } catch (const std::bad_alloc&) {
+        }
     }
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, format);
-    vsnprintf(big.data(), big.size(), format, args);
-    va_end(args);
-    record.append(big.data(), static_cast<size_t>(n));
-}
-
-// Writes a whole record in one write and flushes it.
-void WriteRecord(FILE* fp, const std::string& record) {
-    fwrite(record.data(), 1, record.size(), fp);
+    va_end(again);
+    fwrite(text, 1, length, fp);
     fflush(fp);
 }
 
@@ -104,14 +109,12 @@ void TrapRecord(const char* pszFile, int nLine, const char* pszMessage, bool wit
     CEventLog log(0);
     log.LogEvent(0x1000, "%s(%d) Exception trapped", base, nLine);
     struct tm t = LocalNow();
-    std::string record;
-    AppendF(record, "%s thread %08x\n", base, GetCurrentThreadId());
-    AppendF(record, "%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped", t.tm_mday, t.tm_mon + 1,
-            t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base, nLine);
-    if (withMessage && pszMessage) AppendF(record, " - %s", pszMessage);
-    record += '\n';
+    const bool bMessage = withMessage && pszMessage;
     std::lock_guard<std::mutex> guard(g_debugXLock);
-    if (g_fpDebugX) WriteRecord(g_fpDebugX, record);
+    if (!g_fpDebugX) return;
+    WriteRecord(g_fpDebugX, "%s thread %08x\n%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped%s%s\n", base,
+                GetCurrentThreadId(), t.tm_mday, t.tm_mon + 1, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base,
+                nLine, bMessage ? " - " : "", bMessage ? pszMessage : "");
 }
 
 }  // namespace
@@ -150,12 +153,10 @@ void DebugPrint(const char* pszFile, int nLine, const char* pszText) {
     if (!LoadFlag(g_dwDebugIt)) return;
     const char* base = w32::BaseName(pszFile);
     struct tm t = LocalNow();
-    std::string record;
-    AppendF(record, "%s thread %08x\n", base, GetCurrentThreadId());
-    AppendF(record, "%02d:%02d:%02d %s(%d) %s\n\n", t.tm_hour, t.tm_min, t.tm_sec, base, nLine,
-            pszText ? pszText : "(null)");
     std::lock_guard<std::mutex> guard(g_debugItLock);
-    if (g_fpDebugIt) WriteRecord(g_fpDebugIt, record);
+    if (!g_fpDebugIt) return;
+    WriteRecord(g_fpDebugIt, "%s thread %08x\n%02d:%02d:%02d %s(%d) %s\n\n", base, GetCurrentThreadId(), t.tm_hour,
+                t.tm_min, t.tm_sec, base, nLine, pszText ? pszText : "(null)");
 }
 
 void DebugX(const char* pszFile, int nLine) { TrapRecord(pszFile, nLine, nullptr, false); }
