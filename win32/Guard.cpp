@@ -30,8 +30,16 @@
 
 #include "tmexport.h"
 
-// glibc's sigaction under its other exported name: used should the lookup
-// of the next definition fail.
+// Code that no sanitizer instruments at all.
+#if defined(__clang__)
+#define TM_NOT_INSTRUMENTED __attribute__((disable_sanitizer_instrumentation))
+#else
+#define TM_NOT_INSTRUMENTED __attribute__((no_sanitize("address", "thread", "undefined")))
+#endif
+
+// glibc's sigaction under its other exported name: what calls go to
+// before the library has loaded, and should the lookup of the next
+// definition fail.
 extern "C" int __sigaction(int sig, const struct sigaction* act, struct sigaction* oldact) noexcept;
 
 namespace w32 {
@@ -86,6 +94,9 @@ struct HostActions {
     struct sigaction action[3] = {};
 };
 constinit HostActions g_host;
+
+// Set once the guard's handlers are installed.
+constinit bool g_loaded = false;
 
 class HostLock {
 public:
@@ -245,6 +256,7 @@ void InstallFaultHandlers() noexcept {
     const struct sigaction guard = GuardAction();
     for (int i = 0; i < 3; ++i) NextSigaction(kFaultSignals[i], &guard, &g_host.action[i]);
     g_host.installed = true;
+    __atomic_store_n(&g_loaded, true, __ATOMIC_RELEASE);
 }
 
 }  // namespace w32
@@ -315,7 +327,13 @@ constinit std::atomic<w32::SignalFunction> g_nextSignal{nullptr}, g_nextBsdSigna
 // No longer declared by the C library's header, but still exported by it.
 extern "C" sighandler_t bsd_signal(int sig, sighandler_t handler) noexcept;
 
-extern "C" TM_API int sigaction(int sig, const struct sigaction* act, struct sigaction* oldact) noexcept {
+// Until the library has loaded, calls go straight to the C library, in
+// code that no sanitizer instruments: a sanitizer's start-up calls the
+// next sigaction after its own, this one, before it can run instrumented
+// code.
+extern "C" TM_API TM_NOT_INSTRUMENTED int sigaction(int sig, const struct sigaction* act,
+                                                     struct sigaction* oldact) noexcept {
+    if (!__atomic_load_n(&w32::g_loaded, __ATOMIC_ACQUIRE)) return __sigaction(sig, act, oldact);
     return ProgramSigaction(sig, act, oldact);
 }
 
