@@ -132,6 +132,14 @@ TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     EXPECT_FALSE(CloseHandle(h2));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(tmtest::ReadFile(path), "abcde");
+    // An append-only handle writes at the end, wherever its pointer stands.
+    HANDLE append = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(append, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetFilePointer(append, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(WriteFile(append, "fg", 2, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(append));
+    EXPECT_EQ(tmtest::ReadFile(path), "abcdefg");
     EXPECT_EQ(open(tmtest::SandboxDir() + "/no/such/dir/x"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
