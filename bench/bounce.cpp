@@ -29,6 +29,7 @@
 #include <sstream>
 #include <string>
 
+#include "mail/Parameters.h"
 #include "platform/ProcessEnv.h"
 #include "tmcommon.h"
 
@@ -138,9 +139,7 @@ void BM_RegistryShareOfABounce(benchmark::State& state) {
     for (auto _ : state) {
         CString sender = "postmaster@d.e";
         CRegistry reg;
-        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
-            reg.QueryValue("DefaultMailbox", sender, nullptr);
-        }
+        if (tmc::OpenParametersToRead(reg) == ERROR_SUCCESS) reg.QueryValue("DefaultMailbox", sender, nullptr);
         benchmark::DoNotOptimize(IsLocalAddress(recipient));
         char id[128];
         benchmark::DoNotOptimize(GetMessageId(id, sizeof id, sender));
