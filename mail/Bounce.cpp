@@ -24,8 +24,10 @@
 // The steps of a report: check the request, read the sender, open the
 // failed message, choose the number and create the report file, ask
 // whether the recipient is local, write the report, write the envelope,
-// signal. The two registry reads come one after the other, so that the
-// second finds what the first left in the registry's read cache.
+// signal. Both registry reads (DefaultMailbox, then LocalDomainsEx) come
+// before the message identifier's counter is taken: its commit empties the
+// registry's read cache, and before it the second read finds the key that
+// the first opened there.
 //
 // Events: the queue event "f958c278-e360-11d2-871b-0080c8330493" (created
 // here when missing, automatic reset), and the delivery service's
