@@ -8,9 +8,12 @@
 // groups only and keeps the 0 to 3 characters left over in the caller's
 // carry for the next line. UUDecodeLine decodes one uuencoded line.
 //
-// The work is done a block at a time by the loops of CodecKernels.h; what
-// is left over (invalid characters, a group split by them, the end of the
-// text) goes a character at a time here. Every path gives the same bytes.
+// The work is done a block at a time by the loops of CodecKernels.h. The
+// vector loops gather the values of a text's characters in one pass that
+// also finds its end, and pack them into bytes; with the scalar loops the
+// text is measured first, and what the block loop leaves over (invalid
+// characters, a group split by them, the end of the text) goes a
+// character at a time here. Every path gives the same bytes.
 //
 // Diagnostics: MimeEncode returns 0 when the file cannot be opened or read,
 // or a line cannot be written; MimeDecodeLineEx reports a caught exception
@@ -32,6 +35,11 @@
 namespace {
 
 const char kSourceFile[] = "Utilities";
+
+// Values gathered per round by MimeDecodeLine, and at most by one call of
+// MimeDecodeLineEx (a longer line takes the measured path).
+constexpr size_t kGatherValues = 2048;
+constexpr size_t kLineValues = 512;
 
 }  // namespace
 
@@ -132,11 +140,21 @@ size_t DecodeRunScalar(const char* src, size_t len, uint8_t* dst, size_t* writte
     return i;
 }
 
+void PackGroupsScalar(const uint8_t* values, size_t groups, uint8_t* dst) {
+    for (size_t g = 0; g < groups; ++g, values += 4, dst += 3) {
+        uint32_t bits = static_cast<uint32_t>(values[0]) << 18 | static_cast<uint32_t>(values[1]) << 12 |
+                        static_cast<uint32_t>(values[2]) << 6 | values[3];
+        dst[0] = static_cast<uint8_t>(bits >> 16);
+        dst[1] = static_cast<uint8_t>(bits >> 8);
+        dst[2] = static_cast<uint8_t>(bits);
+    }
+}
+
 std::atomic<const Kernels*> g_kernels{nullptr};
 
 }  // namespace
 
-const Kernels kScalarKernels = {"scalar", EncodeGroupsScalar, DecodeRunScalar};
+const Kernels kScalarKernels = {"scalar", EncodeGroupsScalar, DecodeRunScalar, nullptr, PackGroupsScalar, nullptr};
 
 const Kernels& ActiveKernels() {
     const Kernels* k = g_kernels.load(std::memory_order_acquire);
@@ -228,6 +246,15 @@ size_t FinishPartial(const Base64Stream& st, uint8_t* out) {
         return 2;
     }
     return 0;
+}
+
+// The same from the values of the 0 to 3 characters of a final group.
+size_t FinishPartialValues(const uint8_t* values, size_t count, uint8_t* out) {
+    if (count < 2) return 0;
+    out[0] = static_cast<uint8_t>(values[0] << 2 | values[1] >> 4);
+    if (count == 2) return 1;
+    out[1] = static_cast<uint8_t>(values[1] << 4 | values[2] >> 2);
+    return 2;
 }
 
 bool Overlap(const void* a, size_t aLen, const void* b, size_t bLen) {
@@ -330,10 +357,42 @@ void MimeEncodeStr(const char* pSource, char* pszDest, int nLength) {
 int MimeDecodeLine(const char* pszText, unsigned char* pOut) {
     if (!pOut) return 0;
     if (!pszText) pszText = "";
+    const Kernels& k = ActiveKernels();
+    // The vector loops read the text once: its end is found in the same
+    // pass that gathers its characters. A line of ordinary length is
+    // decoded whole in registers.
+    if (k.decodeLine) {
+        uint8_t rest[3];
+        int count = k.decodeLine(pszText, pOut, rest);
+        if (count >= 0) {
+            size_t o = static_cast<size_t>(count) / 4 * 3;
+            o += FinishPartialValues(rest, static_cast<size_t>(count) % 4, pOut + o);
+            pOut[o] = '\0';
+            return static_cast<int>(o);
+        }
+    }
+    if (k.gatherText) {
+        // Each round's whole groups are packed while their values are still
+        // in the cache. The output never overtakes the text read so far (3
+        // bytes for at least 4 characters), so a text decoded over itself
+        // comes out right.
+        alignas(32) uint8_t values[kGatherValues];
+        size_t n = 0, o = 0;
+        for (const char* p = pszText; p;) {
+            n += k.gatherText(p, values + n, sizeof values - n, &p);
+            size_t groups = n / 4;
+            k.packGroups(values, groups, pOut + o);
+            o += groups * 3;
+            memmove(values, values + groups * 4, n % 4);
+            n %= 4;
+        }
+        o += FinishPartialValues(values, n, pOut + o);
+        pOut[o] = '\0';
+        return static_cast<int>(o);
+    }
     // The text is walked in pieces, each measured just before it is
     // decoded: a long text then passes through memory once, not twice.
     constexpr size_t kPiece = 16384;
-    const Kernels& k = ActiveKernels();
     Base64Stream st;
     size_t o = 0;
     for (const char* p = pszText;;) {
@@ -351,15 +410,58 @@ int MimeDecodeLineEx(const char* pszLine, unsigned char* pOut, char* pszCarry) {
     return tmc::Guarded(kSourceFile, __LINE__, 0, [&]() -> int {
         // Trapped like the fault that reading through them would raise.
         if (!pszLine || !pOut || !pszCarry) throw std::invalid_argument("MimeDecodeLineEx: null pointer");
+        const Kernels& k = ActiveKernels();
+        // An empty carry and a line of ordinary length: decoded whole. The
+        // new carry is written after the output; when it could lie in the
+        // output (which is at most 72 bytes and its NUL here), the longer
+        // way below keeps the order the work buffer gives.
+        auto carryAt = reinterpret_cast<uintptr_t>(pszCarry), outAt = reinterpret_cast<uintptr_t>(pOut);
+        if (k.decodeLine && *pszCarry == '\0' && (carryAt + 4 <= outAt || carryAt >= outAt + 73)) {
+            uint8_t rest[3];
+            int count = k.decodeLine(pszLine, pOut, rest);
+            if (count >= 0) {
+                size_t groups = static_cast<size_t>(count) / 4, left = static_cast<size_t>(count) % 4;
+                for (size_t i = 0; i < left; ++i) pszCarry[i] = kAlphabet[rest[i]];
+                pszCarry[left] = '\0';
+                pOut[groups * 3] = '\0';
+                return static_cast<int>(groups * 3);
+            }
+        }
+        if (k.gatherText) {
+            // The values of carry and line gathered first, in one pass that
+            // also finds the line's end; a line of ordinary length fits.
+            // Everything is read before anything is written, so an output
+            // over the line or the carry needs no care of its own.
+            alignas(32) uint8_t values[kLineValues];
+            size_t n = 0;
+            const char* c = pszCarry;
+            for (; *c && n < 32; ++c) {
+                uint8_t v = kValue[static_cast<uint8_t>(*c)];
+                values[n] = v;
+                n += v != kInvalid;
+            }
+            const char* rest = c;
+            if (*c == '\0') n += k.gatherText(pszLine, values + n, sizeof values - n, &rest);
+            if (rest == nullptr) {
+                size_t groups = n / 4, left = n % 4;
+                for (size_t i = 0; i < left; ++i) pszCarry[i] = kAlphabet[values[groups * 4 + i]];
+                pszCarry[left] = '\0';
+                k.packGroups(values, groups, pOut);
+                pOut[groups * 3] = '\0';
+                return static_cast<int>(groups * 3);
+            }
+            // A long line, or a carry that is no carry: measured first.
+        }
         size_t carryLen = strlen(pszCarry);
         size_t lineLen = strlen(pszLine);
         size_t outMax = (carryLen + lineLen) / 4 * 3 + 1;
-        if (Overlap(pOut, outMax, pszLine, lineLen + 1) || Overlap(pOut, outMax, pszCarry, carryLen + 1)) {
+        // The carry is read over its length and written over up to 4 bytes.
+        size_t carrySpan = carryLen + 1 > 4 ? carryLen + 1 : 4;
+        if (Overlap(pOut, outMax, pszLine, lineLen + 1) || Overlap(pOut, outMax, pszCarry, carrySpan)) {
             return DecodeThroughWorkBuffer(pszLine, lineLen, pOut, pszCarry, carryLen);
         }
         // The carry's characters come first, then the line's; whole groups
         // are decoded as they complete and what is left waits in the carry.
-        const Kernels& k = ActiveKernels();
         Base64Stream st;
         size_t o = Feed(st, pszCarry, carryLen, pOut, k);
         o += Feed(st, pszLine, lineLen, pOut + o, k);

@@ -146,6 +146,7 @@ typedef struct _GUID {
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_NOT_REGISTRY_FILE 1017L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_CHILD_MUST_BE_VOLATILE 1021L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
@@ -264,7 +265,10 @@ TM_EXTERN_C TM_API BOOL CloseHandle(HANDLE hObject);
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
@@ -285,6 +289,10 @@ TM_EXTERN_C TM_API HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                                       DWORD dwShareMode, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                       DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                       HANDLE hTemplateFile);
+// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write permission
+// for the owner) or FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES with
+// ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when nothing is there.
+TM_EXTERN_C TM_API DWORD GetFileAttributesA(LPCSTR lpFileName);
 TM_EXTERN_C TM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
                                         PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 TM_EXTERN_C TM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -846,6 +854,25 @@ private:
 };
 
 //===-- 13. Layer extensions (not Win32) --------------------------------===//
+
+// Machine faults. The library catches an access violation, a bus error or
+// a division by zero inside its own functions, as Windows' structured
+// exception handling did, with its own handler for SIGSEGV, SIGBUS and
+// SIGFPE. A program may still install handlers for these signals, before
+// or after loading the library: the library exports sigaction, signal,
+// bsd_signal, sysv_signal and __sysv_signal, which for these three signals
+// record the program's handler (and report the program's previous one)
+// while the library's stays installed. A fault outside the library's
+// functions, or one sent with kill or raise, reaches the program's handler
+// as the kernel would have delivered it (SA_SIGINFO, sa_mask, SA_NODEFER,
+// SA_RESETHAND); SIG_DFL, and SIG_IGN for a real fault, end the process
+// with the signal. Every other signal goes straight to the C library.
+// This holds when the program's calls reach the library's functions: a
+// program linked with the library, or one started with it in LD_PRELOAD.
+// A program that loads the library with dlopen gets its earlier handlers
+// kept, but a handler it installs after the dlopen goes to the C library
+// and replaces the library's: faults inside the library then reach that
+// handler. sigset() and calls made directly to the kernel are not seen.
 
 // Path of the registry database of this process: $TAMARAK_REGISTRY, else
 // the default location (see the README). Fixed at the first registry call.

@@ -1,5 +1,7 @@
 //===-- tests/mail/CodecsTest.cpp - Base64 and uuencode -------------------===//
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -173,12 +175,87 @@ TEST(CodecsTest, DecodingAgreesWithReference) {
             ASSERT_EQ(MimeDecodeLineEx(line.data(), reinterpret_cast<unsigned char*>(line.data()), inPlaceCarry), refCount);
             ASSERT_EQ(memcmp(line.data(), ref.data(), refCount + 1), 0) << PrintToString(text);
             ASSERT_STREQ(inPlaceCarry, refCarry);
+            line.assign(text.c_str(), text.c_str() + text.size() + 1);
+            refCount = tmref::DecodeLine(text.c_str(), ref.data());
+            ASSERT_EQ(MimeDecodeLine(line.data(), reinterpret_cast<unsigned char*>(line.data())), refCount);
+            ASSERT_EQ(memcmp(line.data(), ref.data(), refCount + 1), 0) << "in place: " << PrintToString(text);
         }
     });
     char carry[8] = "QU";
     unsigned char out[16];
     EXPECT_EQ(MimeDecodeLineEx(nullptr, out, carry), 0);
     EXPECT_EQ(MimeDecodeLineEx("QUJD", out, nullptr), 0);
+}
+
+// The carry inside the output buffer, before it or after it: whatever the
+// two share ends as the work buffer leaves it, the carry written first and
+// the output over it.
+TEST(CodecsTest, CarryInTheOutputBufferAgreesWithReference) {
+    const std::string kLines[] = {"QUJDRA==", "QUJD\r\n", std::string(76, 'Q') + "\r\n", std::string(75, 'w') + "\r\n",
+                                  std::string(150, 'x')};
+    const std::string kCarries[] = {"", "QU", "Q"};
+    ForEachKernel([&] {
+        for (const std::string& line : kLines) {
+            for (const std::string& carry : kCarries) {
+                for (int at = -6; at < 120; at += 3) {
+                    // The output at 16 in the buffer, the carry at 16 + at.
+                    std::vector<char> buf(160, '\x7f'), refBuf(160, '\x7f');
+                    strcpy(&buf[16 + at], carry.c_str());
+                    strcpy(&refBuf[16 + at], carry.c_str());
+                    int refCount = tmref::DecodeLineEx(line.c_str(), reinterpret_cast<unsigned char*>(&refBuf[16]), &refBuf[16 + at]);
+                    ASSERT_EQ(MimeDecodeLineEx(line.c_str(), reinterpret_cast<unsigned char*>(&buf[16]), &buf[16 + at]), refCount)
+                        << line << " " << carry << " " << at;
+                    ASSERT_EQ(buf, refBuf) << line << " " << carry << " " << at;
+                }
+            }
+        }
+    });
+}
+
+// Texts that end at the last byte of a page followed by one that cannot be
+// read, or start at the first byte of a page that follows one: the
+// decoders read the text in blocks, and none may reach the next page. A
+// fault would kill the test (MimeDecodeLine) or fail the call
+// (MimeDecodeLineEx, whose handler returns 0).
+TEST(CodecsTest, DecodingStaysInTheTextsPages) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto* map = static_cast<char*>(mmap(nullptr, 3 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    char* middle = map + page;
+    ASSERT_EQ(mprotect(middle, page, PROT_READ | PROT_WRITE), 0);
+    std::vector<std::string> texts;
+    for (size_t len = 0; len < 200; ++len) {
+        std::string chars;
+        for (size_t i = 0; i < len; ++i) chars += tmref::kAlphabet[(i * 29 + len) % 64];
+        texts.push_back(chars);
+        texts.push_back(chars + "\r\n");
+        texts.push_back(chars.substr(0, len / 2) + "\r\n" + chars.substr(len / 2) + "=");
+    }
+    texts.push_back(std::string(1000, 'Z') + "\r\n");
+    ForEachKernel([&] {
+        for (const std::string& text : texts) {
+            for (bool atEnd : {true, false}) {
+                ASSERT_EQ(mprotect(middle, page, PROT_READ | PROT_WRITE), 0);
+                char* at = atEnd ? middle + page - text.size() - 1 : middle;
+                memcpy(at, text.c_str(), text.size() + 1);
+                ASSERT_EQ(mprotect(middle, page, PROT_READ), 0);
+                std::vector<unsigned char> ref(text.size() + 8), out(text.size() + 8);
+                int refCount = tmref::DecodeLine(text.c_str(), ref.data());
+                ASSERT_EQ(MimeDecodeLine(at, out.data()), refCount) << PrintToString(text) << atEnd;
+                ASSERT_EQ(memcmp(out.data(), ref.data(), refCount + 1), 0) << PrintToString(text) << atEnd;
+                for (const char* start : {"", "QUJ"}) {
+                    char carry[8], refCarry[8];
+                    strcpy(carry, start);
+                    strcpy(refCarry, start);
+                    refCount = tmref::DecodeLineEx(text.c_str(), ref.data(), refCarry);
+                    ASSERT_EQ(MimeDecodeLineEx(at, out.data(), carry), refCount) << PrintToString(text) << atEnd;
+                    ASSERT_EQ(memcmp(out.data(), ref.data(), refCount + 1), 0) << PrintToString(text) << atEnd;
+                    ASSERT_STREQ(carry, refCarry);
+                }
+            }
+        }
+    });
+    munmap(map, 3 * page);
 }
 
 TEST(CodecsTest, UUDecodeLineAgreesWithReferenceOnRandomLines) {
