@@ -41,6 +41,8 @@ std::vector<OptionText> OptionsOf(const CLI::App& app);
 // The values an option takes, for the completion: declared by a command
 // along with the option.
 void SetChoices(CLI::Option* option, std::vector<std::string> choices);
+// The values declared for the positional arguments of an app.
+std::vector<std::string> PositionalChoices(const CLI::App& app);
 
 // Text wrapped to width columns, each line after the first indented by
 // indent blanks; existing line ends are kept.

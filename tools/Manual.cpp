@@ -182,8 +182,10 @@ void WriteCompletion(FILE* out, const CommandTree& tree) {
         std::map<std::string, std::vector<std::string>> choices;
         std::vector<std::string> opts = optionWords(app, &valueOptions, &choices);
         if (path.empty()) opts = {"-h", "--help", "--version"};
-        fprintf(out, "        '%s') subs='%s' opts='%s' ;;\n", path.c_str(),
-                ShellWords(std::vector<std::string>(kids.begin(), kids.end())).c_str(), ShellWords(opts).c_str());
+        std::vector<std::string> subs(kids.begin(), kids.end());
+        if (subs.empty()) subs = PositionalChoices(app);
+        fprintf(out, "        '%s') subs='%s' opts='%s' ;;\n", path.c_str(), ShellWords(subs).c_str(),
+                ShellWords(opts).c_str());
         for (const std::string& option : valueOptions) {
             auto it = choices.find(option);
             values += "        '" + path + ":" + option + "') ";

@@ -63,7 +63,7 @@ void PrintOverview(FILE* out) {
 }
 
 void PrintCommandHelp(FILE* out, const CommandInfo& c, const CLI::App& app) {
-    fprintf(out, "usage: %s\n%s\n", Wrap(UsageLine(c), 8).c_str(), Wrap("  " + std::string(c.summary), 2).c_str());
+    fprintf(out, "%s\n%s\n", Wrap("usage: " + UsageLine(c), 8).c_str(), Wrap("  " + std::string(c.summary), 2).c_str());
     std::vector<OptionText> options = OptionsOf(app);
     size_t width = 0;
     for (const OptionText& o : options) width = std::max(width, o.names.size() + (o.value.empty() ? 0 : o.value.size() + 1));
@@ -135,14 +135,29 @@ std::string FullName(const CLI::App* app) {
     return name;
 }
 
-int ParseFailure(CLI::App& root, const CLI::ParseError& error) {
+int ParseFailure(CLI::App& root, const CLI::ParseError& error, int argc, char** argv) {
     CLI::App* app = Deepest(root);
     const std::string name = FullName(app);
     const bool isCommand = Registry().count(name) != 0;
     std::vector<std::string> extras = app->remaining();
-    if (dynamic_cast<const CLI::ExtrasError*>(&error) && !extras.empty()) {
+    // Words after a command's last argument may end up with the root.
+    if (extras.empty()) extras = root.remaining();
+    // CLI11 may keep the "--" that ended the options among them.
+    if (!extras.empty() && extras.front() == "--") extras.erase(extras.begin());
+    // What follows "--" on the command line is an argument however it looks.
+    bool afterMark = false;
+    if (!extras.empty()) {
+        const std::vector<std::string> words(argv + 1, argv + argc);
+        auto mark = std::find(words.begin(), words.end(), "--");
+        afterMark = std::find(words.begin(), mark, extras.front()) == mark;
+    }
+    // CLI11 checks the required arguments before it reports what it did
+    // not know; an unknown option is the better thing to say first.
+    const bool unknownOption =
+        !afterMark && !extras.empty() && extras.front().size() > 1 && extras.front()[0] == '-';
+    if ((dynamic_cast<const CLI::ExtrasError*>(&error) || unknownOption) && !extras.empty()) {
         const std::string& first = extras.front();
-        if (first.size() > 1 && first[0] == '-') {
+        if (unknownOption) {
             std::string message = "unknown option '" + first.substr(0, first.find('=')) + "'";
             if (name.empty()) {
                 fprintf(stderr, "tmctl: %s; try 'tmctl help'\n", message.c_str());
@@ -235,6 +250,15 @@ bool RegisterCommand(const CommandInfo& info) {
 
 void SetChoices(CLI::Option* option, std::vector<std::string> choices) { Choices()[option] = std::move(choices); }
 
+std::vector<std::string> PositionalChoices(const CLI::App& app) {
+    std::vector<std::string> choices;
+    for (const CLI::Option* o : app.get_options()) {
+        auto it = Choices().find(o);
+        if (o->get_positional() && it != Choices().end()) choices.insert(choices.end(), it->second.begin(), it->second.end());
+    }
+    return choices;
+}
+
 std::vector<OptionText> OptionsOf(const CLI::App& app) {
     std::vector<OptionText> options;
     const CLI::Option* help = app.get_help_ptr();
@@ -292,7 +316,7 @@ std::string Wrap(const std::string& text, size_t indent, size_t width) {
 int UsageError(const char* commandName, const std::string& message) {
     if (!message.empty()) fprintf(stderr, "tmctl: %s\n", message.c_str());
     fprintf(stderr, "usage:\n");
-    for (const CommandInfo* c : Family(commandName)) fprintf(stderr, "  %s\n", Wrap(UsageLine(*c), 6).c_str());
+    for (const CommandInfo* c : Family(commandName)) fprintf(stderr, "%s\n", Wrap("  " + UsageLine(*c), 8).c_str());
     return kUsage;
 }
 
@@ -379,7 +403,7 @@ int main(int argc, char** argv) {
         }
         return PrintHelp(stdout, name, tree);
     } catch (const CLI::ParseError& error) {
-        return ParseFailure(root, error);
+        return ParseFailure(root, error, argc, argv);
     }
     if (version) {
         printf("tmctl %s\n", TMCTL_VERSION);
