@@ -138,5 +138,30 @@ TEST(RegTreeCommandsTest, CopyAndDeleteTree) {
     Check({{"reg", "dump", "HKLM/Software/CmdTree/From"}, 0, kDump});
 }
 
+// On a terminal, export, import and copy draw a bar on standard error and
+// clear its line at the end; elsewhere they say nothing (the tests above).
+TEST(RegTreeCommandsTest, ProgressBarOnATerminalOnly) {
+    Build("HKLM/Software/CmdTree/Bar");
+    const std::string file = SandboxDir() + "/bar.tree", tmctl = "'" + TmctlPath() + "' ";
+    const struct {
+        const char* label;
+        std::string command;
+    } kCases[] = {
+        {"export", tmctl + "reg export HKLM/Software/CmdTree/Bar '" + file + "'"},
+        {"import", tmctl + "reg import HKCU/BarImported '" + file + "'"},
+        {"copy", tmctl + "reg copy HKLM/Software/CmdTree/Bar HKCU/BarCopied"},
+    };
+    for (const auto& c : kCases) {
+        // script runs the command with a terminal for its output.
+        ProcessResult r = RunProgram("/usr/bin/script", {"-qec", c.command, "/dev/null"});
+        EXPECT_EQ(r.exitCode, 0) << c.label << "\n" << r.out;
+        EXPECT_NE(r.out.find(std::string("\r") + c.label + " ["), std::string::npos) << c.label << "\n" << r.out;
+        const std::string cleared = "\r" + std::string(79, ' ') + "\r";
+        EXPECT_NE(r.out.find(cleared), std::string::npos) << c.label;
+    }
+    Check({{"reg", "dump", "HKCU/BarCopied"}, 0, kDump});
+    Check({{"reg", "dump", "HKCU/BarImported"}, 0, "\\Sub\n  \\Deeper\n\n  Count (REG_DWORD) : 0x2a\n\nGreeting (REG_SZ) : hello\n\n"});
+}
+
 }  // namespace
 }  // namespace tmtest
