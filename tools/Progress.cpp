@@ -43,12 +43,19 @@ void Progress::Update(unsigned long long done) {
 }
 
 void Progress::Draw() {
-    std::string line = std::string("\r") + m_label + " ";
+    // Appended piece by piece: g++ 12 at -O2 warns (-Wrestrict) about
+    // the inlined copies of "literal" + string.
+    std::string line = "\r";
+    line += m_label;
+    line += ' ';
     char numbers[64];
     if (m_total > 0) {
         const unsigned long long done = m_done < m_total ? m_done : m_total;
         const int filled = static_cast<int>(done * kBarWidth / m_total);
-        line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
+        line += '[';
+        line.append(filled, '#');
+        line.append(kBarWidth - filled, '.');
+        line += ']';
         snprintf(numbers, sizeof numbers, " %3d%%  %llu/%llu", static_cast<int>(done * 100 / m_total), done, m_total);
     } else {
         snprintf(numbers, sizeof numbers, "%llu", m_done);

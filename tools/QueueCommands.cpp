@@ -29,6 +29,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "CommandTree.h"
 
@@ -165,7 +166,7 @@ public:
                     any = true;
                 }
             }
-            known.swap(now);
+            known = std::move(now);
             if (any) fflush(stdout);
         }
         for (HANDLE h : events) CloseHandle(h);
