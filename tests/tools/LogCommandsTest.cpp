@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "tools/ToolSupport.h"
@@ -91,6 +92,38 @@ TEST(LogCommandsTest, FollowShowsAnotherProcessLineWithinASecond) {
     ASSERT_EQ(lines.size(), 3u) << ReadFile(out);
     EXPECT_NE(lines[0].find(" ~ "), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1].substr(lines[1].size() - 15), "the second line");
+}
+
+// A time zone in which it is now three seconds to midnight, for every
+// process that is given it.
+std::string ZoneNearMidnight() {
+    const long now = static_cast<long>(time(nullptr) % 86400);
+    long offset = (now - (86400 - 3)) % 86400;  // local = UTC - offset
+    if (offset < 0) offset += 86400;
+    char zone[32];
+    snprintf(zone, sizeof zone, "TZ=TST+%ld:%02ld:%02ld", offset / 3600, offset % 3600 / 60, offset % 60);
+    return zone;
+}
+
+// At midnight the follower goes on with the new day's file, which the
+// writer makes only then.
+TEST(LogCommandsTest, FollowCrossesMidnight) {
+    const std::string dir = MakeDir("midnight"), out = SandboxDir() + "/midnight.out";
+    const std::vector<std::string> zone = {ZoneNearMidnight()};
+    const auto midnight = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    const pid_t follower = StartProgram(TmctlPath(), {"log", "tail", "-f", "--dir", dir}, zone, out);
+    Check({{"log", "--dir", dir, "the old day"}, 0}, "", zone);
+    EXPECT_GE(WaitForText(out, "the old day", std::chrono::milliseconds(2000)).count(), 0);
+    std::this_thread::sleep_until(midnight + std::chrono::milliseconds(500));
+    Check({{"log", "--dir", dir, "the new day"}, 0}, "", zone);
+    const auto waited = WaitForText(out, "the new day", std::chrono::milliseconds(3000));
+    kill(follower, SIGTERM);
+    WaitProgram(follower);
+    EXPECT_GE(waited.count(), 0) << ReadFile(out);
+    EXPECT_LT(waited.count(), 1000);
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.path().extension() == ".log";
+    EXPECT_EQ(files, 2u) << "one day file on each side of midnight";
 }
 
 }  // namespace
