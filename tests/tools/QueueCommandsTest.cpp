@@ -69,13 +69,13 @@ TEST(QueueCommandsTest, ListShowsTheQueueOldestFirst) {
     WriteQueueFile(queue + "/bmr0000b.msg", "report", 2 * 86400);
     WriteQueueFile(queue + "/bmr0000b.ldl", "postmaster@d.e\r\nnear\r\n", 2 * 86400);
     WriteQueueFile(queue + "/bmr0000c.msg", "report without an envelope", 90);
-    WriteQueueFile(queue + "/bmr0000d.ldl", "postmaster@d.e\r\norphan\r\n", 5);
+    WriteQueueFile(queue + "/bmr0000d.ldl", "postmaster@d.e\r\norphan\r\n", -3600);  // a clock ahead: no negative age
     WriteQueueFile(queue + "/notes.txt", "not a queue file", 5);
     Check({{"queue", "list"}, 0,
            "bmr0000b\t2d\tlocal\tpostmaster@d.e\tnear\n"
            "bmr0000a\t3h\texternal\tpostmaster@d.e\tfar@x.y\n"
            "bmr0000c\t1m\tno envelope\t\t\n"
-           "bmr0000d\t5s\tlocal\tpostmaster@d.e\torphan\tno message\n"});
+           "bmr0000d\t0s\tlocal\tpostmaster@d.e\torphan\tno message\n"});
     std::filesystem::remove_all(queue);
     Check({{"queue", "list"}, 1, "", "the queue " + queue + " cannot be read: No such file or directory"});
 }
