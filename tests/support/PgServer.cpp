@@ -285,7 +285,7 @@ bool PgServer::Restart(std::string* why) {
     return RunTool("pg_ctl", "-D " + m_dir + "/data -l " + m_dir + "/server.log -m fast -w -t 60 restart", why);
 }
 
-std::string PgServer::Exec(const std::string& sql) const {
+std::string PgServer::Exec(const std::string& sql, std::string* rows) const {
     PGconn* conn = PQconnectdb(ConnInfo().c_str());
     std::string error;
     if (PQstatus(conn) != CONNECTION_OK) {
@@ -293,6 +293,10 @@ std::string PgServer::Exec(const std::string& sql) const {
     } else {
         PGresult* r = PQexec(conn, sql.c_str());
         if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) error = PQresultErrorMessage(r);
+        for (int row = 0; rows && row < PQntuples(r); ++row) {
+            for (int col = 0; col < PQnfields(r); ++col) *rows += (col ? "|" : "") + std::string(PQgetvalue(r, row, col));
+            *rows += "\n";
+        }
         PQclear(r);
     }
     PQfinish(conn);

@@ -63,8 +63,9 @@ public:
     std::string ConnInfo() const;
     const std::string& Dir() const { return m_dir; }
 
-    // Runs sql as tmreg in the database tmreg; "" or libpq's message.
-    std::string Exec(const std::string& sql) const;
+    // Runs sql as tmreg in the database tmreg; "" or libpq's message. With
+    // rows, the last statement's rows, "a|b" a line.
+    std::string Exec(const std::string& sql, std::string* rows = nullptr) const;
     // Drops every schema whose name begins with prefix, with all in it.
     std::string DropSchemas(const std::string& prefix) const;
 

@@ -87,6 +87,15 @@ std::string NewRegistryLocation(const std::string& name) {
     return location;
 }
 
+std::string ServerQuery(const std::string& sql) {
+    PgServer server;
+    std::string why, rows;
+    const char* state = getenv("TM_TEST_PG_STATE");
+    if (!state || !server.Attach(state, &why)) return "error: no server: " + why;
+    why = server.Exec(sql, &rows);
+    return why.empty() ? rows : "error: " + why;
+}
+
 void RememberRegistryLocation(const std::string& location) {
     std::ofstream(SandboxDir() + kLocationsFile, std::ios::app) << location << "\n";
 }

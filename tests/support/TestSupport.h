@@ -56,6 +56,10 @@ bool UsingPostgres();
 // sandbox, or a new schema in the test's PostgreSQL database. "" when the
 // server cannot be reached.
 std::string NewRegistryLocation(const std::string& name);
+// Runs sql in the test's PostgreSQL database: its rows ("a|b" a line), or
+// "error: " and the server's message.
+std::string ServerQuery(const std::string& sql);
+
 // Notes a registry location that processes of the test use, so that the
 // sandbox removes its named objects at the end (NewRegistryLocation's
 // are noted already).
