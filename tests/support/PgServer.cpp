@@ -193,7 +193,8 @@ bool PgServer::Start(std::string* why) {
              << "unix_socket_directories = '" << m_dir << "'\n"
              << "port = " << kPort << "\n"
              << "fsync = off\n"
-             << "max_connections = 300\n";
+             << "max_connections = 300\n"
+             << m_settings;
         if (!conf) {
             *why = "cannot write " + data + "/postgresql.conf";
             Stop();

@@ -37,6 +37,9 @@ public:
     // Makes and starts a new server; false (nothing left behind) when it
     // cannot, the reason in *why.
     bool Start(std::string* why);
+    // A line of postgresql.conf for the next Start, after the tests' own
+    // (which turn fsync off): "fsync = on" for figures worth reporting.
+    void AddSetting(const std::string& line) { m_settings += line + "\n"; }
     // Uses a server that another process started and described in
     // stateFile. Such a server is not stopped by this object.
     bool Attach(const std::string& stateFile, std::string* why);
@@ -74,6 +77,7 @@ private:
 
     std::string m_dir;     // socket directory; the cluster is in m_dir/data
     std::string m_binDir;
+    std::string m_settings;
     bool m_owned = false;  // started here, stopped by the destructor
 };
 
