@@ -90,6 +90,7 @@ int Env(const std::vector<std::string>& args) {
     printf("platform:       %s\n", IsWindowsNT() ? "NT" : "Windows 95");
     printf("service pack:   %d\n", GetCSDLevel());
     printf("registry:       %s%s\n", TmRegistryPath(), RegistryProblem().c_str());
+    printf("registry store: %s\n", TmRegistryStore());
     printf("log directory:  %s%s\n", logDir.c_str(), IsDirectory(logDir) ? "" : " (missing: lines are lost)");
     return kOk;
 }
@@ -105,6 +106,6 @@ TMCTL_COMMAND("log", "[--web] [--type N] [--dir DIR] TEXT", "write one line to t
               "does not exist or cannot be written, a day file that cannot be opened,\n"
               "a --dir that is refused, or a type that the main log's mask leaves out.",
               Log);
-TMCTL_COMMAND("env", "", "show the root path, version, registry file and log directory", "", Env);
+TMCTL_COMMAND("env", "", "show the root path, version, registry (file or server) and log directory", "", Env);
 
 }  // namespace tmctl
