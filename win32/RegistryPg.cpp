@@ -1687,7 +1687,7 @@ LONG PgStore::LoadImage(const RegistryImage& image) {
     LONG rc = Connect();
     if (rc != ERROR_SUCCESS) return rc;
     Failure failure = Failure::kNone;
-    const std::string begin = "BEGIN; SELECT " + m_schema + ".reg_lock(); SELECT 1/0 WHERE EXISTS (SELECT 1 FROM " +
+    const std::string begin = "BEGIN; SELECT " + m_schema + ".reg_lock(); SELECT 1/(SELECT 0) WHERE EXISTS (SELECT 1 FROM " +
                               m_schema + ".keys WHERE id > 4) OR EXISTS (SELECT 1 FROM " + m_schema + ".vals)";
     rc = RunText(begin, &failure);
     if (rc != ERROR_SUCCESS) {

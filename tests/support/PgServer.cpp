@@ -292,6 +292,9 @@ std::string PgServer::Exec(const std::string& sql, std::string* rows) const {
     if (PQstatus(conn) != CONNECTION_OK) {
         error = PQerrorMessage(conn);
     } else {
+        // The server's notices (a DROP ... CASCADE lists all it drops)
+        // would fill the tests' output.
+        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
         PGresult* r = PQexec(conn, sql.c_str());
         if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) error = PQresultErrorMessage(r);
         for (int row = 0; rows && row < PQntuples(r); ++row) {
