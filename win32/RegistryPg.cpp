@@ -21,12 +21,17 @@
 // so that opening a key costs no round trip and open-read-close costs one.
 // That cache is exact for changes made on this host: each write adds one to
 // the host's change counter in the registry page (SharedSegment.h), and the
-// cache is valid only while that counter stands. A key that another host
-// deleted may still be opened from the cache; such a handle is unconfirmed
-// until its first call reaches the server, which then finds the key gone
-// (ERROR_KEY_DELETED) or restricted (ERROR_ACCESS_DENIED). LISTEN/NOTIFY
-// was not used: a notification arrives some time after the commit, so it
-// cannot promise the very next read.
+// cache is valid only while that counter stands. Another host may have
+// deleted a key since, or deleted it and made it again: so a handle that an
+// open took from the cache is bound only by its first call that reaches
+// the server, whose statement takes the cached id while that key exists and
+// else the key now at the handle's path (ERROR_FILE_NOT_FOUND when there is
+// none, ERROR_ACCESS_DENIED when its restriction refuses the handle's
+// access), exactly what an open at that moment would have given. A handle
+// bound by a real lookup keeps its key and gets ERROR_KEY_DELETED once the
+// key is gone, as on NT. LISTEN/NOTIFY was not used: a notification
+// arrives some time after the commit, so it cannot promise the very next
+// read.
 //
 // Enumeration continues from where a handle stopped when the state table's
 // change counter, read in the same statement, shows that nothing was
@@ -359,23 +364,30 @@ enum StatementId {
     kSetValues,
     kDeleteValue,
     kIncrement,
-    kKeyCheck,
+    kBind,
     kPurge,
     kReadKeys,
     kReadValues,
     kLoadKeys,
     kLoadValues,
+    kHoldsAnything,
     kStatementCount
 };
 
+// A handle's key is found by "COALESCE((id), (path))": its id while that
+// key exists; for a handle that an open took from the cache (its folded
+// path given), else the key now at its path; NULL when there is none.
 constexpr const char* kStatementSql[kStatementCount] = {
     // base exists, its restriction; the target's id and restriction
     /* kOpenKey */
-    "SELECT b.id IS NOT NULL, b.allowed, t.id, t.allowed FROM (SELECT $1::bigint AS id) p"
+    "SELECT b.id IS NOT NULL, b.allowed, t.id, t.allowed, b.id FROM (SELECT COALESCE("
+    " (SELECT x.id FROM @S.keys x WHERE x.id = $1::bigint), (SELECT x.id FROM @S.keys x WHERE x.fpath = $3::bytea)"
+    ") AS id) p"
     " LEFT JOIN @S.keys b ON b.id = p.id LEFT JOIN @S.keys t ON t.fpath = $2::bytea",
     /* kGetValue */
-    "SELECT k.allowed, v.type, v.data FROM @S.keys k"
-    " LEFT JOIN @S.vals v ON v.key = k.id AND v.fname = $2::bytea WHERE k.id = $1::bigint",
+    "SELECT k.allowed, v.type, v.data, k.id FROM @S.keys k"
+    " LEFT JOIN @S.vals v ON v.key = k.id AND v.fname = $2::bytea WHERE k.id = COALESCE("
+    " (SELECT x.id FROM @S.keys x WHERE x.id = $1::bigint), (SELECT x.id FROM @S.keys x WHERE x.fpath = $3::bytea))",
     // The next name after a cursor when nothing changed ($2: the change
     // count it was found at), else the name at the offset.
     /* kEnumKey */
@@ -412,7 +424,8 @@ constexpr const char* kStatementSql[kStatementCount] = {
     /* kSetValues */ "SELECT @S.reg_set_values($1, $2, $3, $4, $5)",
     /* kDeleteValue */ "SELECT @S.reg_delete_value($1, $2, $3)",
     /* kIncrement */ "SELECT * FROM @S.reg_increment($1, $2, $3, $4, $5)",
-    /* kKeyCheck */ "SELECT o_code FROM @S.reg_key($1, $2)",
+    /* kBind */ "SELECT k.id, k.allowed FROM @S.keys k WHERE k.id = COALESCE("
+    " (SELECT x.id FROM @S.keys x WHERE x.id = $1::bigint), (SELECT x.id FROM @S.keys x WHERE x.fpath = $2::bytea))",
     /* kPurge */ "SELECT @S.reg_purge($1, $2)",
     /* kReadKeys */ "SELECT id, parent, name, allowed FROM @S.keys WHERE vboot IS NULL ORDER BY id",
     /* kReadValues */
@@ -425,6 +438,7 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "INSERT INTO @S.vals(key, name, fname, type, data)"
     " SELECT u.k, u.n, u.f, u.t, u.d FROM unnest($1::bigint[], $2::bytea[], $3::bytea[], $4::bigint[], $5::bytea[])"
     "  WITH ORDINALITY AS u(k, n, f, t, d, o) ORDER BY u.o",
+    /* kHoldsAnything */ "SELECT EXISTS (SELECT 1 FROM @S.keys WHERE id > 4) OR EXISTS (SELECT 1 FROM @S.vals)",
 };
 
 std::string WithSchema(const char* sql, const std::string& schema) {
@@ -672,6 +686,11 @@ private:
     void Leave(bool write, LONG result);
     bool CacheStampNow(CacheStamp* stamp);
     LONG Confirm(KeyObject& key, const Allowance& current);
+    Params& PathParam(Params& p, const KeyObject& key) const {
+        return key.confirmed ? p.Null() : p.Bytes(Folded(key.path));
+    }
+    LONG Rebind(KeyObject& key, bool found, int64_t id);
+    LONG Bind(KeyObject& key);
     int64_t Check(const KeyObject& key) const { return key.confirmed ? -1 : int64_t(key.access); }
     Params& KeyParams(Params& p, const KeyObject& key) const {
         p.Int(key.id);
@@ -1137,6 +1156,35 @@ LONG PgStore::Confirm(KeyObject& key, const Allowance& current) {
     return ERROR_SUCCESS;
 }
 
+// What the server found for a handle: a handle bound by a real lookup
+// whose key is gone gets ERROR_KEY_DELETED, as on NT; a handle taken from
+// the cache stands for the key now at its path (another host may have
+// deleted and made it again since this host last saw it) and gets
+// ERROR_FILE_NOT_FOUND when there is none, as the open would have.
+LONG PgStore::Rebind(KeyObject& key, bool found, int64_t id) {
+    if (!found) {
+        m_cache.Drop();
+        return key.confirmed ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+    }
+    if (id != key.id) {
+        key.id = id;
+        key.subkeys.valid = key.values.valid = false;
+        m_cache.Drop();
+    }
+    return ERROR_SUCCESS;
+}
+
+// Binds a handle taken from the cache before a call whose statement needs
+// the key's id: one round trip, once per such handle.
+LONG PgStore::Bind(KeyObject& key) {
+    if (key.confirmed) return ERROR_SUCCESS;
+    Result r;
+    LONG rc = Run(kBind, Params().Int(key.id).Bytes(Folded(key.path)), &r, true);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (LONG code = Rebind(key, r.Rows() == 1, r.Rows() == 1 ? r.Int(0, 0) : 0)) return code;
+    return Confirm(key, r.AllowanceAt(0, 1));
+}
+
 //===-- 6. Batches: snapshot pages and bulk writes ----------------------===//
 //
 // A tree walked call by call would cost a round trip per call. Inside a
@@ -1331,12 +1379,12 @@ LONG PgStore::OpenKey(KeyObject& base, const std::string& path, bool self, KeyIn
         }
         if (LONG rc = Flush()) return rc;
         Result r;
-        LONG rc = Run(kOpenKey, Params().Int(base.id).Bytes(Folded(path)), &r, true);
+        Params params;
+        params.Int(base.id).Bytes(Folded(path));
+        LONG rc = Run(kOpenKey, PathParam(params, base), &r, true);
         if (rc != ERROR_SUCCESS) return rc;
-        if (r.Rows() != 1 || !r.Bool(0, 0)) {
-            m_cache.Drop();
-            return ERROR_KEY_DELETED;
-        }
+        const bool found = r.Rows() == 1 && r.Bool(0, 0);
+        if (LONG code = Rebind(base, found, found ? r.Int(0, 4) : 0)) return code;
         if (LONG denied = Confirm(base, r.AllowanceAt(0, 1))) return denied;
         if (r.IsNull(0, 2)) return ERROR_FILE_NOT_FOUND;
         out->id = r.Int(0, 2);
@@ -1362,6 +1410,7 @@ LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& na
     if (rc != ERROR_FILE_NOT_FOUND) return rc;
     return Call(true, [&]() -> LONG {
         if (LONG rc = Flush()) return rc;
+        if (LONG rc = Bind(base)) return rc;
         std::vector<std::string_view> nameList, fnameList, fpathList;
         std::vector<std::string> fnames, fpaths;
         fnames.reserve(names.size());
@@ -1410,6 +1459,7 @@ LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& na
 LONG PgStore::DeleteKey(KeyObject& base, const std::string* path) {
     return Call(true, [&]() -> LONG {
         if (LONG rc = Flush()) return rc;
+        if (LONG rc = Bind(base)) return rc;
         Params params;
         KeyParams(params, base);
         if (path) {
@@ -1432,6 +1482,7 @@ LONG PgStore::DeleteKey(KeyObject& base, const std::string* path) {
 LONG PgStore::SetRestriction(KeyObject& base, const std::string* path, Allowance allowed) {
     return Call(true, [&]() -> LONG {
         if (LONG rc = Flush()) return rc;
+        if (LONG rc = Bind(base)) return rc;
         Params params;
         KeyParams(params, base);
         if (path) {
@@ -1465,12 +1516,11 @@ LONG PgStore::QueryValue(KeyObject& key, std::string_view name, ValueSink delive
         }
         if (LONG rc = Flush()) return rc;
         Result r;
-        LONG rc = Run(kGetValue, Params().Int(key.id).Bytes(fname), &r, true);
+        Params params;
+        params.Int(key.id).Bytes(fname);
+        LONG rc = Run(kGetValue, PathParam(params, key), &r, true);
         if (rc != ERROR_SUCCESS) return rc;
-        if (r.Rows() != 1) {
-            m_cache.Drop();
-            return ERROR_KEY_DELETED;
-        }
+        if (LONG code = Rebind(key, r.Rows() == 1, r.Rows() == 1 ? r.Int(0, 3) : 0)) return code;
         if (LONG denied = Confirm(key, r.AllowanceAt(0, 0))) return denied;
         SeeKey(key.id);
         if (r.IsNull(0, 1)) return ERROR_FILE_NOT_FOUND;
@@ -1499,6 +1549,7 @@ LONG PgStore::SetValueNow(KeyObject& key, std::string_view name, const std::stri
 
 LONG PgStore::SetValue(KeyObject& key, std::string_view name, DWORD type, const void* data, size_t size) {
     return Call(true, [&]() -> LONG {
+        if (LONG rc = Bind(key)) return rc;
         const std::string fname = Folded(name);
         std::string bytes = size ? std::string(static_cast<const char*>(data), size) : std::string();
         // A key this transaction has seen under the writers' lock cannot go
@@ -1538,6 +1589,7 @@ LONG PgStore::SetValue(KeyObject& key, std::string_view name, DWORD type, const 
 LONG PgStore::DeleteValue(KeyObject& key, std::string_view name) {
     return Call(true, [&]() -> LONG {
         if (LONG rc = Flush()) return rc;
+        if (LONG rc = Bind(key)) return rc;
         const std::string fname = Folded(name);
         Result r;
         Params params;
@@ -1556,6 +1608,7 @@ LONG PgStore::DeleteValue(KeyObject& key, std::string_view name) {
 LONG PgStore::IncrementValue(KeyObject& key, std::string_view name, DWORD mask, DWORD* next) {
     return Call(true, [&]() -> LONG {
         if (LONG rc = Flush()) return rc;
+        if (LONG rc = Bind(key)) return rc;
         Result r;
         Params params;
         KeyParams(params, key).Bytes(name).Bytes(Folded(name)).Int(int64_t(mask));
@@ -1573,6 +1626,7 @@ LONG PgStore::IncrementValue(KeyObject& key, std::string_view name, DWORD mask, 
 
 LONG PgStore::EnumKey(KeyObject& key, DWORD index, NameSink deliver) {
     return Call(false, [&]() -> LONG {
+        if (LONG rc = Bind(key)) return rc;
         if (m_txn != Txn::kNone) {
             KeySnapshot* snap = Snapshot(key.id);
             if (!snap || !snap->childrenRead) {
@@ -1610,6 +1664,7 @@ LONG PgStore::EnumKey(KeyObject& key, DWORD index, NameSink deliver) {
 
 LONG PgStore::EnumValue(KeyObject& key, DWORD index, ValueEntrySink deliver) {
     return Call(false, [&]() -> LONG {
+        if (LONG rc = Bind(key)) return rc;
         if (m_txn != Txn::kNone) {
             KeySnapshot* snap = Snapshot(key.id);
             if (!snap || !snap->valuesRead) {
@@ -1687,13 +1742,18 @@ LONG PgStore::LoadImage(const RegistryImage& image) {
     LONG rc = Connect();
     if (rc != ERROR_SUCCESS) return rc;
     Failure failure = Failure::kNone;
-    const std::string begin = "BEGIN; SELECT " + m_schema + ".reg_lock(); SELECT 1/(SELECT 0) WHERE EXISTS (SELECT 1 FROM " +
-                              m_schema + ".keys WHERE id > 4) OR EXISTS (SELECT 1 FROM " + m_schema + ".vals)";
-    rc = RunText(begin, &failure);
+    rc = RunText("BEGIN; SELECT " + m_schema + ".reg_lock()", &failure);
     if (rc != ERROR_SUCCESS) {
         if (m_conn) RunText("ROLLBACK", &failure);
-        // Division by zero: the target holds something.
-        return rc == ERROR_BADDB && m_conn ? ERROR_ALREADY_EXISTS : rc;
+        return rc;
+    }
+    // Under the writers' lock: nobody fills the target meanwhile.
+    Result used;
+    rc = RunOnce(kHoldsAnything, Params(), &used, &failure);
+    if (rc == ERROR_SUCCESS && (used.Rows() != 1 || used.Bool(0, 0))) rc = ERROR_ALREADY_EXISTS;
+    if (rc != ERROR_SUCCESS) {
+        if (m_conn) RunText("ROLLBACK", &failure);
+        return rc;
     }
     std::unordered_map<int64_t, std::string> paths;
     for (int i = 0; i < kRootCount; ++i) paths[kFirstRootId + i] = Folded(kRootNames[i]);

@@ -1220,7 +1220,9 @@ LONG SqliteStore::ReadImage(RegistryImage* image) {
         // volatile rows leaves out whole subtrees.
         auto each = [&](const char* sql, auto&& row) {
             int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
-            if (rc == SQLITE_OK) while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) row();
+            if (rc == SQLITE_OK) {
+                while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) row();
+            }
             sqlite3_finalize(stmt);
             if (rc != SQLITE_DONE) Throw(m_db, rc);
         };

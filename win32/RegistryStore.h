@@ -81,9 +81,10 @@ struct KeyObject {
     REGSAM access = 0;
     bool root = false;
     // False while the key behind the handle was taken from a cache that the
-    // store could not check against other hosts: the store confirms it
-    // (the key's restriction still grants the handle's access) at the next
-    // call that reaches the server.
+    // store could not check against other hosts: the handle then stands
+    // for the key at its path, which the store looks up (and checks the
+    // key's restriction against the handle's access) at the next call that
+    // reaches the server, updating id.
     bool confirmed = true;
     EnumCursor subkeys;
     EnumCursor values;
