@@ -42,6 +42,7 @@ public:
         printf("platform:       %s\n", IsWindowsNT() ? "NT" : "Windows 95");
         printf("service pack:   %d\n", GetCSDLevel());
         printf("registry:       %s%s\n", TmRegistryPath(), RegistryProblem().c_str());
+        printf("registry store: %s\n", TmRegistryStore());
         printf("log directory:  %s%s\n", logDir.c_str(), IsDirectory(logDir) ? "" : " (missing: lines are lost)");
         return kOk;
     }
@@ -49,6 +50,6 @@ public:
 
 }  // namespace
 
-TMCTL_COMMAND(EnvCommand, "env", "", "show the root path, version, registry file and log directory", "");
+TMCTL_COMMAND(EnvCommand, "env", "", "show the root path, version, registry (file or server) and log directory", "");
 
 }  // namespace tmctl

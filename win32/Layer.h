@@ -26,9 +26,9 @@ const char* BaseName(const char* path);
 // True for '/' and '\': a name may come from either platform's code.
 inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
-// Absolute path of the registry database: $TAMARAK_REGISTRY, else
-// $XDG_STATE_HOME/tamarak/registry.db, else
-// $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
+// Location of the registry: $TAMARAK_REGISTRY (a postgresql:// URI as it
+// is, a file made absolute), else $XDG_STATE_HOME/tamarak/registry.db,
+// else $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
 const std::string& RegistryDatabasePath();
 
 // Prefix of the names of shared kernel objects of this installation,
@@ -36,8 +36,16 @@ const std::string& RegistryDatabasePath();
 // test runs with their own TAMARAK_REGISTRY, never share an object.
 const std::string& ObjectNamespace();
 
-// The namespace that a registry database at this absolute path gives.
+// The namespace that a registry database at this absolute path, or a
+// registry at this postgresql:// location, gives.
 std::string ObjectNamespaceFor(const std::string& databasePath);
+
+// Reads the value as a number (its first bytes, least significant first;
+// a missing value or one longer than 4 bytes counts as 0), stores
+// ((number + 1) & dwMask) as a REG_DWORD and gives it in *pdwNext, all in
+// one write transaction of the registry. The handle needs KEY_QUERY_VALUE
+// and KEY_SET_VALUE. Returns the Win32 code, as RegSetValueExA does.
+LONG RegIncrementValue(HKEY hKey, const char* lpValueName, DWORD dwMask, DWORD* pdwNext);
 
 // The current calendar time, read through the system-call table so that
 // tests can move the clock.

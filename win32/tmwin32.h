@@ -877,9 +877,28 @@ private:
 // and replaces the library's: faults inside the library then reach that
 // handler. sigset() and calls made directly to the kernel are not seen.
 
-// Path of the registry database of this process: $TAMARAK_REGISTRY, else
-// the default location (see the README). Fixed at the first registry call.
+// Location of the registry of this process: $TAMARAK_REGISTRY, else the
+// default location (see the README). Fixed at the first registry call. A
+// SQLite file's path as it is; a postgresql:// URI without its password.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);
+
+// The store that holds this process's registry: "sqlite" or "postgresql".
+TM_EXTERN_C TM_API const char* TmRegistryStore(void);
+
+// The form of any registry location that may be shown (no password), as
+// TmRegistryPath gives it, into lpBuffer: its length without the zero, or
+// the size needed with the zero when nSize is too small (nothing written).
+TM_EXTERN_C TM_API DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize);
+
+// Copies a whole registry from one location to another, each written as
+// TAMARAK_REGISTRY takes it (a SQLite file or a postgresql:// URI), apart
+// from this process's own registry: every key with its name and
+// restriction, every value with its type and bytes, in creation order, in
+// one transaction on the target. The source must exist
+// (ERROR_FILE_NOT_FOUND) and is not changed; the target is made if it is
+// missing and must hold nothing below its roots (ERROR_ALREADY_EXISTS).
+// Volatile keys belong to the running boot of a host and are not copied.
+TM_EXTERN_C TM_API LONG TmRegCopyRegistry(LPCSTR lpFrom, LPCSTR lpTo);
 
 // Stores an access restriction on an existing key, the stand-in for a
 // key's security descriptor: opening it with access outside lpAllowed, or
