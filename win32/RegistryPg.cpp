@@ -1192,11 +1192,11 @@ LONG PgStore::Bind(KeyObject& key) {
 // read batch's snapshot, or a write batch that holds the writers' lock), so
 // it reads a key's subkeys and values a page at a time and answers the walk
 // from that copy, and it keeps the value writes to keys it has seen in this
-// transaction and sends them in one statement before anything else reaches
-// the server and at each commit. A write that fails at that point fails the
-// commit: the calls since the last commit are undone and the code is
-// returned by the call that committed and by TmRegEndBatch, as the batch's
-// contract says.
+// transaction and sends them in one statement before anything that reads
+// or removes values reaches the server, and at each commit. A write that
+// fails at that point fails the commit: the calls since the last commit
+// are undone and the code is returned by the call that committed and by
+// TmRegEndBatch, as the batch's contract says.
 
 void PgStore::BeginBatch() {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -1405,11 +1405,22 @@ LONG PgStore::OpenKey(KeyObject& base, const std::string& path, bool self, KeyIn
 LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& names, const std::string& path,
                         bool makeVolatile, KeyInfo* out, bool* created) {
     *created = false;
-    // Most calls find the key made already, often in the cache.
-    LONG rc = OpenKey(base, path, names.empty(), out);
-    if (rc != ERROR_FILE_NOT_FOUND) return rc;
+    // Most calls find the key made already, often in the cache. A batch
+    // that writes already holds the writers' lock: there the creating
+    // statement, which finds a key that exists, is the only round trip
+    // (a tree imported key by key would otherwise pay three per key).
+    bool writing = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        writing = InOwnBatch() && m_txn == Txn::kWrite;
+    }
+    if (!writing) {
+        LONG rc = OpenKey(base, path, names.empty(), out);
+        if (rc != ERROR_FILE_NOT_FOUND) return rc;
+    }
     return Call(true, [&]() -> LONG {
-        if (LONG rc = Flush()) return rc;
+        // The deferred value writes stay deferred: making keys neither
+        // reads nor removes values.
         if (LONG rc = Bind(base)) return rc;
         std::vector<std::string_view> nameList, fnameList, fpathList;
         std::vector<std::string> fnames, fpaths;
