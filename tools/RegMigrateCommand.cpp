@@ -14,6 +14,8 @@
 //
 // Messages name the locations without a password a URI may carry.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
+
 #include <string>
 
 #include "Tmctl.h"
