@@ -51,12 +51,15 @@ public:
     LONG SetTextList(const char* pszName, const char* pszText);
     LONG QueryTextList(const char* pszName, CString& cszText, DWORD* pdwType = nullptr);
 
-    // Subtrees.
+    // Subtrees. DeleteTree refuses (87) a NULL or empty path below a
+    // predefined root, which would name the whole root.
     DWORD CopyTree(HKEY hSourceParent, const char* pszSourcePath);
     DWORD DeleteTree(HKEY hParent, const char* pszPath);
     void DumpTree(FILE* fp, int nDepth = 0);
 
-    // The registry tree file: a stream of records, binary mode.
+    // The registry tree file: a stream of records, binary mode. ReadTree
+    // reads records ahead and saves them in batches, never holding the
+    // registry while it waits on the stream.
     DWORD WriteTree(FILE* fp);
     DWORD ReadTree(FILE* fp);
     DWORD ReadString(FILE* fp, CString& cszValue);
@@ -128,10 +131,9 @@ private:
 
     // Grows the scratch buffer to at least dwSize bytes (never below 256).
     void ReserveBuffer(DWORD dwSize);
-    // Copy and restore, with the depth of the key below the starting one:
-    // neither descends more than 512 levels (the registry's own limit).
+    // Copy, with the depth of the key below the starting one: it never
+    // descends more than 512 levels (the registry's own limit).
     DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
-    DWORD ReadTreeAt(FILE* fp, int nDepth);
     // The walks of DeleteTree, WriteTree and DumpTree, which run them as
     // one batch of registry calls.
     DWORD DeleteKeyTree(HKEY hParent, const char* pszPath);

@@ -99,11 +99,14 @@ LONG CRegistry::QueryValue(const char* pszName, DWORD& dwValue, DWORD* pdwType) 
     return RegQueryValueExA(m_hKey, pszName, nullptr, pdwType, reinterpret_cast<BYTE*>(&dwValue), &cb);
 }
 
-// Windows' unsigned long is 32 bits: at most 4 bytes reach the low end of
-// the caller's number, the rest of it keeps what it held.
+// Windows' unsigned long is 32 bits: the value is read as one, which
+// keeps what the caller's low 32 bits held beyond a value shorter than 4
+// bytes, and the caller's variable then holds that number whole.
 LONG CRegistry::QueryValue(const char* pszName, unsigned long& ulValue, DWORD* pdwType) {
-    DWORD cb = 4;
-    return RegQueryValueExA(m_hKey, pszName, nullptr, pdwType, reinterpret_cast<BYTE*>(&ulValue), &cb);
+    DWORD dwValue = static_cast<DWORD>(ulValue);
+    LONG rc = QueryValue(pszName, dwValue, pdwType);
+    if (rc == ERROR_SUCCESS) ulValue = dwValue;
+    return rc;
 }
 
 LONG CRegistry::QueryValue(const char* pszName, void* pBuffer, DWORD* pdwSize, DWORD* pdwType) {

@@ -3,8 +3,10 @@
 // CopyTree merges a source subtree into the held key, DeleteTree removes a
 // key with everything below it, DumpTree writes the held key's subtree as
 // indented text. WriteTree and ReadTree save a subtree to the registry tree
-// file and merge one back. All walk depth first, one local CRegistry per
-// level.
+// file and merge one back. The walks go depth first, one local CRegistry
+// per level; ReadTree reads the file ahead and saves what it has read in
+// batches, so that it never holds the registry while it waits on the
+// stream. DeleteTree refuses to empty a predefined root (87).
 //
 // The tree file, a binary stream with no header and no lengths:
 //   '>' name 0  body  '<'        a subkey and its body
@@ -21,14 +23,22 @@
 // clean end of the top-level body. The writer returns 29 at the first
 // failed write. A caught exception goes to the exception trap.
 // Limits: names of 64 characters or more end an enumeration; a copy or a
-// restore goes at most 512 levels below its starting key.
+// restore goes at most 512 levels below its starting key, and never below
+// the registry's depth; a restore holds at most 4096 records or about 1 MB
+// of names and data read ahead, plus one record.
 //===----------------------------------------------------------------------===//
 #include "registry/RegistryTree.h"
 
 #include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "logging/Trap.h"
 #include "tmcommon.h"
@@ -76,6 +86,15 @@ const char* TypeName(DWORD dwType) {
         case REG_QWORD: return "REG_QWORD";
         default: return nullptr;
     }
+}
+
+// HKEY_CLASSES_ROOT .. HKEY_DYN_DATA, sign-extended as the platform
+// defines them or zero-extended.
+bool IsPredefinedKey(HKEY hKey) {
+    const uint64_t value = reinterpret_cast<uintptr_t>(hKey);
+    const uint64_t high = value >> 32;
+    const uint32_t low = static_cast<uint32_t>(value);
+    return (high == 0 || high == 0xFFFFFFFFu) && low >= 0x80000000u && low <= 0x80000006u;
 }
 
 void PutIndent(FILE* fp, int nSpaces) {
@@ -166,6 +185,9 @@ DWORD CRegistry::DeleteTree(HKEY hParent, const char* pszPath) {
 
 DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_SUCCESS), [&]() -> DWORD {
+        // A predefined root with no path names the root itself: one empty
+        // string from a caller would empty the whole root.
+        if (IsPredefinedKey(hParent) && (!pszPath || !*pszPath)) return ERROR_INVALID_PARAMETER;
         CRegistry key;
         LONG rc = key.OpenKey(hParent, pszPath, kReadWrite);
         if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
@@ -336,160 +358,362 @@ DWORD CRegistry::WriteKey(FILE* fp) {
     });
 }
 
-DWORD CRegistry::ReadString(FILE* fp, CString& cszValue) {
-    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
-        const long start = ftell(fp);
-        if (start == -1) {
-            LogError("CRegistry::ReadString - ftell failed");
-            return ERROR_INVALID_DATA;
-        }
-        // Counted first, so that the string's buffer is allocated once at
-        // its exact size.
-        long n = 0;
-        int c;
-        while ((c = fgetc(fp)) != EOF && c != 0) ++n;
-        if (feof(fp)) {
-            LogError("CRegistry::ReadString - unexpected eof at offset %d", static_cast<int>(start + n));
-            return ERROR_INVALID_DATA;
-        }
-        if (ferror(fp)) {
-            LogError("CRegistry::ReadString - read error %d at offset", ferror(fp));
-            return ERROR_INVALID_DATA;
-        }
-        char* buffer = nullptr;
-        const bool obtained = w32::CatchAll(
-            [&] {
-                // A CString holds at most INT_MAX - 1 characters and their zero.
-                if (n >= INT_MAX) throw std::bad_alloc();
-                buffer = cszValue.GetBuffer(static_cast<int>(n));
-                return true;
-            },
-            [&] {
+//===-- The registry tree file: reading -----------------------------------===//
+//
+// A restore never holds the registry's writer lock while it waits on the
+// caller's stream, which may be slow or stall: it reads records ahead, up
+// to kReadAheadRecords of them or kReadAheadBytes of names and data, saves
+// them as one batch of registry calls, and only then reads on. A problem
+// of the stream is told only once everything read before it is saved, so
+// the messages, their order and the result are those of a reader that
+// saves each record as soon as it has read it: a record that cannot be
+// saved ends the restore before any problem found further on.
+
+namespace {
+
+const size_t kReadAheadRecords = 4096;
+const size_t kReadAheadBytes = 1 << 20;
+
+// Why reading stopped, kept until everything before it is saved.
+class Complaint {
+public:
+    __attribute__((format(printf, 2, 3))) void Say(const char* pszFormat, ...) {
+        va_list args;
+        va_start(args, pszFormat);
+        // The event log's own formatter, so that the text is the one the
+        // log would have made of the format.
+        wvsprintfA(m_szText, pszFormat, args);
+        va_end(args);
+        m_nKind = kMessage;
+    }
+    void NoMemory() { m_nKind = kNoMemory; }
+    void Trapped() { m_nKind = kTrapped; }
+    void Report() const {
+        switch (m_nKind) {
+            case kMessage:
+                LogError("%s", m_szText);
+                break;
+            case kNoMemory:
                 NewError(kSourceFile, __LINE__);
                 DebugX(kSourceFile, __LINE__);
-                return false;
-            });
-        if (!obtained) return ERROR_INVALID_DATA;
-        if (fseek(fp, start, SEEK_SET) != 0) {
-            cszValue.ReleaseBuffer(0);
-            LogError("CRegistry::ReadString - fseek failed for offset %d", static_cast<int>(start));
-            return ERROR_INVALID_DATA;
+                break;
+            case kTrapped:
+                DebugX(kSourceFile, __LINE__);
+                break;
+            case kNone:
+                break;
         }
-        const size_t wanted = static_cast<size_t>(n) + 1;
-        if (fread(buffer, 1, wanted, fp) != wanted) {
-            cszValue.ReleaseBuffer(0);
-            if (feof(fp)) {
-                LogError("CRegistry::ReadString - unexpected eof");
-            } else {
-                LogError("CRegistry::ReadString - read error %d reading %d byte string", ferror(fp),
-                         static_cast<int>(wanted));
-            }
-            return ERROR_INVALID_DATA;
-        }
-        cszValue.ReleaseBuffer(static_cast<int>(n));
-        return ERROR_SUCCESS;
-    });
-}
-
-DWORD CRegistry::ReadTree(FILE* fp) {
-    // The restore's writes share transactions; a failure to commit them
-    // is reported like a value that could not be saved.
-    TmRegBeginBatch();
-    DWORD rc = ReadTreeAt(fp, 0);
-    const LONG committed = TmRegEndBatch();
-    if (committed != ERROR_SUCCESS && (rc == ERROR_SUCCESS || rc == ERROR_HANDLE_EOF)) {
-        LogError("CRegistry::ReadTree - Unable to save registry values, error %d", static_cast<int>(committed));
-        return static_cast<DWORD>(committed);
     }
-    return rc;
+
+private:
+    enum { kNone, kMessage, kNoMemory, kTrapped } m_nKind = kNone;
+    char m_szText[1024] = "";
+};
+
+// ReadString's work; what stopped it goes to the complaint.
+DWORD ReadStringFrom(FILE* fp, CString& cszValue, Complaint& complaint) {
+    const long start = ftell(fp);
+    if (start == -1) {
+        complaint.Say("CRegistry::ReadString - ftell failed");
+        return ERROR_INVALID_DATA;
+    }
+    // Counted first, so that the string's buffer is allocated once at its
+    // exact size.
+    long n = 0;
+    int c;
+    while ((c = fgetc(fp)) != EOF && c != 0) ++n;
+    if (feof(fp)) {
+        complaint.Say("CRegistry::ReadString - unexpected eof at offset %d", static_cast<int>(start + n));
+        return ERROR_INVALID_DATA;
+    }
+    if (ferror(fp)) {
+        complaint.Say("CRegistry::ReadString - read error %d at offset", ferror(fp));
+        return ERROR_INVALID_DATA;
+    }
+    char* buffer = nullptr;
+    const bool obtained = w32::CatchAll(
+        [&] {
+            // A CString holds at most INT_MAX - 1 characters and their zero.
+            if (n >= INT_MAX) throw std::bad_alloc();
+            buffer = cszValue.GetBuffer(static_cast<int>(n));
+            return true;
+        },
+        [&] { return false; });
+    if (!obtained) {
+        complaint.NoMemory();
+        return ERROR_INVALID_DATA;
+    }
+    if (fseek(fp, start, SEEK_SET) != 0) {
+        cszValue.ReleaseBuffer(0);
+        complaint.Say("CRegistry::ReadString - fseek failed for offset %d", static_cast<int>(start));
+        return ERROR_INVALID_DATA;
+    }
+    const size_t wanted = static_cast<size_t>(n) + 1;
+    if (fread(buffer, 1, wanted, fp) != wanted) {
+        cszValue.ReleaseBuffer(0);
+        if (feof(fp)) {
+            complaint.Say("CRegistry::ReadString - unexpected eof");
+        } else {
+            complaint.Say("CRegistry::ReadString - read error %d reading %d byte string", ferror(fp),
+                          static_cast<int>(wanted));
+        }
+        return ERROR_INVALID_DATA;
+    }
+    cszValue.ReleaseBuffer(static_cast<int>(n));
+    return ERROR_SUCCESS;
 }
 
-DWORD CRegistry::ReadTreeAt(FILE* fp, int nDepth) {
-    return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
-        CRegistry sub;
-        CString name;
-        CString text;
-        CStringArray list;
-        for (;;) {
-            const int marker = fgetc(fp);
-            if (marker == '<' || marker == EOF) break;
-            if (ReadString(fp, name) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+// One record read from the file and waiting to be saved.
+struct TreeRecord {
+    enum Kind { kEnterKey, kLeaveKey, kString, kNumber, kList } nKind = kLeaveKey;
+    CString cszName;
+    CString cszText;
+    DWORD dwNumber = 0;
+    CStringArray csaList;
+    int nDropped = 0;  // list elements that could not be kept
+};
+
+class TreeReader {
+public:
+    explicit TreeReader(FILE* fp) : m_pStream(fp) {}
+
+    // Reads records until the read-ahead is full or the body has ended.
+    // A caught exception ends the body; the record it interrupted is
+    // dropped, and those before it are still saved.
+    void ReadAhead() {
+        w32::CatchAll([&] { ReadRecords(); },
+                      [&] {
+                          m_records.erase(m_records.begin() + static_cast<std::ptrdiff_t>(m_nComplete),
+                                          m_records.end());
+                          m_complaint.Trapped();
+                          End(ERROR_INVALID_DATA);
+                      });
+    }
+    // Saves the records read so far into the subtree of top: 0 when all
+    // were saved, else the restore's result, after the message that says
+    // why.
+    DWORD Save(CRegistry& top) {
+        return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
+            for (TreeRecord& record : m_records) {
+                if (DWORD rc = SaveRecord(top, record)) return rc;
+            }
+            m_records.clear();
+            m_nBytes = 0;
+            return ERROR_SUCCESS;
+        });
+    }
+    bool Ended() const { return m_bEnded; }
+    // After the last records are saved: what ended the body, and its result.
+    DWORD Finish() const {
+        m_complaint.Report();
+        return m_dwEnd;
+    }
+
+private:
+    void End(DWORD dwResult) {
+        m_bEnded = true;
+        m_dwEnd = dwResult;
+    }
+
+    // How a body ends: 38 at the end of the stream, 13 on a read error,
+    // else 0. A subkey's body that does not end with 0 fails its parent
+    // with 13, with no message of its own.
+    DWORD BodyEnd() const {
+        if (feof(m_pStream)) return ERROR_HANDLE_EOF;
+        if (ferror(m_pStream)) return ERROR_INVALID_DATA;
+        return ERROR_SUCCESS;
+    }
+
+    TreeRecord& Add(TreeRecord::Kind nKind, CString& cszName) {
+        m_records.emplace_back();
+        TreeRecord& record = m_records.back();
+        record.nKind = nKind;
+        record.cszName = std::move(cszName);
+        m_nBytes += static_cast<size_t>(record.cszName.GetLength()) + sizeof(TreeRecord);
+        return record;
+    }
+
+    void ReadRecords() {
+        if (m_records.capacity() == 0) m_records.reserve(kReadAheadRecords);
+        CString name, text;
+        while (!m_bEnded && m_records.size() < kReadAheadRecords && m_nBytes < kReadAheadBytes) {
+            m_nComplete = m_records.size();
+            const int marker = fgetc(m_pStream);
+            if (marker == '<' || marker == EOF) {
+                const DWORD end = BodyEnd();
+                if (m_nDepth == 0) {
+                    End(end);
+                } else if (end != ERROR_SUCCESS) {
+                    End(ERROR_INVALID_DATA);
+                } else {
+                    m_records.emplace_back();
+                    m_records.back().nKind = TreeRecord::kLeaveKey;
+                    --m_nDepth;
+                }
+                continue;
+            }
+            if (ReadStringFrom(m_pStream, name, m_complaint) != ERROR_SUCCESS) {
+                End(ERROR_INVALID_DATA);
+                continue;
+            }
             switch (marker) {
-                case '>': {
-                    // A file that nests without end would otherwise recurse
-                    // until the stack runs out.
-                    if (nDepth >= tmc::kMaxTreeDepth) {
-                        LogError("CRegistry::ReadTree - Registry key '%s' nested more than %d levels deep",
-                                 static_cast<const char*>(name), tmc::kMaxTreeDepth);
-                        return ERROR_INVALID_DATA;
+                case '>':
+                    // A file that nests without end is refused at the
+                    // registry's own depth.
+                    if (m_nDepth >= tmc::kMaxTreeDepth) {
+                        m_complaint.Say("CRegistry::ReadTree - Registry key '%s' nested more than %d levels deep",
+                                        static_cast<const char*>(name), tmc::kMaxTreeDepth);
+                        End(ERROR_INVALID_DATA);
+                        break;
                     }
-                    LONG rc = sub.CreateKey(m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE);
-                    if (rc != ERROR_SUCCESS) {
-                        LogError("CRegistry::ReadTree - Unable to create registry key '%s', error %d",
-                                 static_cast<const char*>(name), static_cast<int>(rc));
-                        return ERROR_INVALID_DATA;
-                    }
-                    const DWORD inner = sub.ReadTreeAt(fp, nDepth + 1);
-                    sub.CloseKey();
-                    if (inner != ERROR_SUCCESS) return ERROR_INVALID_DATA;
+                    Add(TreeRecord::kEnterKey, name);
+                    ++m_nDepth;
                     break;
-                }
-                case 'S': {
-                    if (ReadString(fp, text) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
-                    LONG rc = SetValue(name, static_cast<const char*>(text));
-                    if (rc != ERROR_SUCCESS) {
-                        LogError("CRegistry::ReadTree - Unable to save string registry value '%s', error %d",
-                                 static_cast<const char*>(name), static_cast<int>(rc));
-                        return static_cast<DWORD>(rc);
+                case 'S':
+                    if (ReadStringFrom(m_pStream, text, m_complaint) != ERROR_SUCCESS) {
+                        End(ERROR_INVALID_DATA);
+                        break;
                     }
+                    m_nBytes += static_cast<size_t>(text.GetLength());
+                    Add(TreeRecord::kString, name).cszText = std::move(text);
                     break;
-                }
                 case 'D': {
                     BYTE bytes[4];
-                    if (fread(bytes, 1, sizeof bytes, fp) != sizeof bytes) {
-                        if (feof(fp)) {
-                            LogError("CRegistry::ReadTree - Unexpected eof reading DWORD value %s from file",
-                                     static_cast<const char*>(name));
+                    if (fread(bytes, 1, sizeof bytes, m_pStream) != sizeof bytes) {
+                        if (feof(m_pStream)) {
+                            m_complaint.Say("CRegistry::ReadTree - Unexpected eof reading DWORD value %s from file",
+                                            static_cast<const char*>(name));
                         } else {
-                            LogError("CRegistry::ReadTree - Error %d reading DWORD value %s from file", ferror(fp),
-                                     static_cast<const char*>(name));
+                            m_complaint.Say("CRegistry::ReadTree - Error %d reading DWORD value %s from file",
+                                            ferror(m_pStream), static_cast<const char*>(name));
                         }
-                        return ERROR_INVALID_DATA;
+                        End(ERROR_INVALID_DATA);
+                        break;
                     }
-                    LONG rc = SetValue(name, FirstDword(bytes, 4));
-                    if (rc != ERROR_SUCCESS) {
-                        LogError("CRegistry::ReadTree - Unable to save DWORD registry value '%s', error %d",
-                                 static_cast<const char*>(name), static_cast<int>(rc));
-                        return static_cast<DWORD>(rc);
-                    }
+                    Add(TreeRecord::kNumber, name).dwNumber = FirstDword(bytes, 4);
                     break;
                 }
-                case 'M': {
-                    list.SetSize(0, -1);
-                    for (;;) {
-                        if (ReadString(fp, text) != ERROR_SUCCESS) return ERROR_INVALID_DATA;
-                        if (text.IsEmpty()) break;
-                        w32::CatchAll([&] { list.Add(text); },
-                                      [&] {
-                                          NewError(kSourceFile, __LINE__);
-                                          DebugX(kSourceFile, __LINE__);
-                                      });
-                    }
-                    LONG rc = SetValue(name, list);
-                    if (rc != ERROR_SUCCESS) {
-                        LogError("CRegistry::ReadTree - Unable to save multi-string registry value '%s', error %d",
-                                 static_cast<const char*>(name), static_cast<int>(rc));
-                        return static_cast<DWORD>(rc);
-                    }
+                case 'M':
+                    ReadList(name);
                     break;
-                }
                 default:
                     // Unknown records carry only their name.
                     break;
             }
         }
-        if (feof(fp)) return ERROR_HANDLE_EOF;
-        if (ferror(fp)) return ERROR_INVALID_DATA;
-        return ERROR_SUCCESS;
-    });
+    }
+
+    // The elements of an 'M' record, up to the empty one that ends them.
+    void ReadList(CString& name) {
+        m_csaList.SetSize(0, -1);
+        int nDropped = 0;
+        CString element;
+        for (;;) {
+            if (ReadStringFrom(m_pStream, element, m_complaint) != ERROR_SUCCESS) {
+                End(ERROR_INVALID_DATA);
+                return;
+            }
+            if (element.IsEmpty()) break;
+            m_nBytes += static_cast<size_t>(element.GetLength()) + 1;
+            if (!w32::CatchAll([&] { return m_csaList.Add(element), true; }, [] { return false; })) ++nDropped;
+        }
+        TreeRecord& record = Add(TreeRecord::kList, name);
+        record.csaList = m_csaList;
+        record.nDropped = nDropped;
+    }
+
+    // A failure below the top key fails every body above it with 13.
+    DWORD Failed(DWORD rc) const { return m_keys.empty() ? rc : DWORD(ERROR_INVALID_DATA); }
+
+    DWORD SaveRecord(CRegistry& top, TreeRecord& record) {
+        CRegistry& key = m_keys.empty() ? top : *m_keys.back();
+        const char* name = record.cszName;
+        LONG rc = ERROR_SUCCESS;
+        switch (record.nKind) {
+            case TreeRecord::kEnterKey: {
+                auto sub = std::make_unique<CRegistry>();
+                rc = sub->CreateKey(key.m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE);
+                if (rc != ERROR_SUCCESS) {
+                    LogError("CRegistry::ReadTree - Unable to create registry key '%s', error %d", name,
+                             static_cast<int>(rc));
+                    return ERROR_INVALID_DATA;
+                }
+                m_keys.push_back(std::move(sub));
+                return ERROR_SUCCESS;
+            }
+            case TreeRecord::kLeaveKey:
+                key.CloseKey();
+                m_keys.pop_back();
+                return ERROR_SUCCESS;
+            case TreeRecord::kString:
+                rc = key.SetValue(name, static_cast<const char*>(record.cszText));
+                if (rc != ERROR_SUCCESS) {
+                    LogError("CRegistry::ReadTree - Unable to save string registry value '%s', error %d", name,
+                             static_cast<int>(rc));
+                }
+                break;
+            case TreeRecord::kNumber:
+                rc = key.SetValue(name, record.dwNumber);
+                if (rc != ERROR_SUCCESS) {
+                    LogError("CRegistry::ReadTree - Unable to save DWORD registry value '%s', error %d", name,
+                             static_cast<int>(rc));
+                }
+                break;
+            case TreeRecord::kList:
+                // Each element that could not be kept was reported as it
+                // was read; here is its turn.
+                for (int i = 0; i < record.nDropped; ++i) {
+                    NewError(kSourceFile, __LINE__);
+                    DebugX(kSourceFile, __LINE__);
+                }
+                rc = key.SetValue(name, record.csaList);
+                if (rc != ERROR_SUCCESS) {
+                    LogError("CRegistry::ReadTree - Unable to save multi-string registry value '%s', error %d",
+                             name, static_cast<int>(rc));
+                }
+                break;
+        }
+        return rc == ERROR_SUCCESS ? ERROR_SUCCESS : Failed(static_cast<DWORD>(rc));
+    }
+
+    FILE* m_pStream;
+    std::vector<TreeRecord> m_records;
+    size_t m_nComplete = 0;  // records read whole
+    size_t m_nBytes = 0;
+    CStringArray m_csaList;
+    int m_nDepth = 0;  // of the next record read, below the top key
+    // The subkeys open for saving, innermost last.
+    std::vector<std::unique_ptr<CRegistry>> m_keys;
+    bool m_bEnded = false;
+    DWORD m_dwEnd = ERROR_SUCCESS;
+    Complaint m_complaint;
+};
+
+}  // namespace
+
+DWORD CRegistry::ReadString(FILE* fp, CString& cszValue) {
+    Complaint complaint;
+    const DWORD rc = tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA),
+                                  [&] { return ReadStringFrom(fp, cszValue, complaint); });
+    complaint.Report();
+    return rc;
+}
+
+DWORD CRegistry::ReadTree(FILE* fp) {
+    TreeReader reader(fp);
+    for (;;) {
+        reader.ReadAhead();
+        // The batch is begun and ended outside every handler, so that it
+        // always ends; a failure to commit it is reported like a value
+        // that could not be saved.
+        TmRegBeginBatch();
+        const DWORD saved = reader.Save(*this);
+        const LONG committed = TmRegEndBatch();
+        if (saved != ERROR_SUCCESS) return saved;
+        if (committed != ERROR_SUCCESS) {
+            LogError("CRegistry::ReadTree - Unable to save registry values, error %d", static_cast<int>(committed));
+            return static_cast<DWORD>(committed);
+        }
+        if (reader.Ended()) return reader.Finish();
+    }
 }

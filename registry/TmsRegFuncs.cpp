@@ -133,13 +133,18 @@ DWORD QueryNumber(void* pArgs, bool bDefault) {
 }
 
 // Creates the key of the block and runs one write on it: the create's code
-// if that failed, else the write's.
+// if that failed, else the write's. A write of a text that is not there is
+// refused before any key is made.
 template <class Write>
-DWORD CreateAndWrite(void* pArgs, Write&& write) {
+DWORD CreateAndWrite(void* pArgs, bool bNeedsText, Write&& write) {
     volatile DWORD result = ERROR_INVALID_DATA;
     if (!pArgs) return ERROR_INVALID_DATA;
     Trapped([&] {
         const ArgBlock args(pArgs);
+        if (bNeedsText && !args.Str(3)) {
+            result = ERROR_INVALID_PARAMETER;
+            return;
+        }
         CRegistry reg;
         LONG rc = reg.CreateKey(args.Root(), args.Path(), kReadWrite, REG_OPTION_NON_VOLATILE);
         if (rc == ERROR_SUCCESS) rc = write(reg, args);
@@ -171,14 +176,13 @@ char* REGQUERYSTREX(DWORD* pdwLength, void* pArgs) {
 }
 
 DWORD REGSETVAL(void* pArgs) {
-    return CreateAndWrite(pArgs, [](CRegistry& reg, const ArgBlock& args) {
+    return CreateAndWrite(pArgs, false, [](CRegistry& reg, const ArgBlock& args) {
         return reg.SetValue(args.Name(), static_cast<DWORD>(args.Int(3)));
     });
 }
 
 DWORD REGSETSTR(void* pArgs) {
-    // A missing string is refused by the write (ERROR_INVALID_PARAMETER).
-    return CreateAndWrite(pArgs, [](CRegistry& reg, const ArgBlock& args) {
+    return CreateAndWrite(pArgs, true, [](CRegistry& reg, const ArgBlock& args) {
         return reg.SetValue(args.Name(), args.Str(3));
     });
 }
@@ -203,8 +207,7 @@ char* REGQUERYTEXTLIST(DWORD* pdwLength, void* pArgs) {
 }
 
 DWORD REGSETTEXTLIST(void* pArgs) {
-    return CreateAndWrite(pArgs, [](CRegistry& reg, const ArgBlock& args) -> LONG {
-        if (!args.Str(3)) return ERROR_INVALID_PARAMETER;
+    return CreateAndWrite(pArgs, true, [](CRegistry& reg, const ArgBlock& args) {
         return reg.SetTextList(args.Name(), args.Str(3));
     });
 }
@@ -227,11 +230,8 @@ DWORD REGDELETETREE(void* pArgs) {
     if (!pArgs) return ERROR_INVALID_DATA;
     Trapped([&] {
         const ArgBlock args(pArgs);
-        // Without a path the root itself would be emptied.
-        if (!args.Path()) {
-            result = ERROR_INVALID_PARAMETER;
-            return;
-        }
+        // The root is always predefined: DeleteTree refuses to empty it
+        // for a path that is NULL or empty.
         CRegistry reg;
         result = reg.DeleteTree(args.Root(), args.Path());
     });

@@ -46,6 +46,15 @@ int Log(const std::vector<std::string>& argsIn) {
     return kOk;
 }
 
+// Why the registry file cannot be used, or "" when it can.
+std::string RegistryProblem() {
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return "";
+    return " (cannot be used: " + DescribeWin32Error(static_cast<DWORD>(rc)) + ")";
+}
+
 int Env(const std::vector<std::string>& args) {
     if (!args.empty()) return UsageError("env", "");
     char root[256];
@@ -55,7 +64,7 @@ int Env(const std::vector<std::string>& args) {
     printf("version:        %s\n", GetOSVersionString());
     printf("platform:       %s\n", IsWindowsNT() ? "NT" : "Windows 95");
     printf("service pack:   %d\n", GetCSDLevel());
-    printf("registry:       %s\n", TmRegistryPath());
+    printf("registry:       %s%s\n", TmRegistryPath(), RegistryProblem().c_str());
     printf("log directory:  %s%s\n", logDir.c_str(), IsDirectory(logDir) ? "" : " (missing: lines are lost)");
     return kOk;
 }

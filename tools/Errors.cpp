@@ -37,6 +37,7 @@ std::string DescribeWin32Error(DWORD code) {
         {1009, "ERROR_BADDB", "the registry database is corrupt"},
         {1015, "ERROR_REGISTRY_CORRUPT", "the registry is corrupt"},
         {1016, "ERROR_REGISTRY_IO_FAILED", "the registry database cannot be read or written"},
+        {1017, "ERROR_NOT_REGISTRY_FILE", "not a registry database"},
         {1018, "ERROR_KEY_DELETED", "the key has been deleted"},
         {1060, "ERROR_SERVICE_DOES_NOT_EXIST", "the service does not exist"},
         {1065, "ERROR_DATABASE_DOES_NOT_EXIST", "the service database does not exist"},

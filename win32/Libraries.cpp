@@ -17,8 +17,9 @@
 //
 // Lookup: dlsym searches a library's dependencies too; GetProcAddress, as
 // on Windows, finds only what the module itself defines, so a symbol that
-// resolves into another object counts as missing. Ordinals (a "name" below
-// 0x10000) do not exist here and are never dereferenced.
+// resolves into another object counts as missing. A NULL module is the
+// executable. Ordinals (a "name" below 0x10000) do not exist here and are
+// never dereferenced.
 //
 // Diagnostics: ERROR_INVALID_PARAMETER (NULL name), ERROR_MOD_NOT_FOUND,
 // ERROR_BAD_EXE_FORMAT (the file is there but the dynamic linker refuses
@@ -185,7 +186,16 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    if (!w32::IsLoadedModule(hModule)) {
+    // NULL is the executable itself, which exports nothing of its own
+    // unless it was linked to: its own definitions are looked up.
+    if (!hModule) {
+        static void* const program = w32::Sys().dlopen(nullptr, RTLD_LAZY);
+        hModule = static_cast<HMODULE>(program);
+        if (!hModule) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+    } else if (!w32::IsLoadedModule(hModule)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }

@@ -5,7 +5,9 @@
 // and keep the case they were made with, subkeys enumerate in that order,
 // values in the order they were created, a key with subkeys cannot be
 // deleted, and a handle whose key was deleted answers ERROR_KEY_DELETED to
-// everything but RegCloseKey.
+// everything but RegCloseKey. String data keeps the A variant's quirks: a
+// zero just after unterminated data is stored with it, and reads add a
+// zero only after data that does not end in one.
 //
 // Contents:
 //   1. Handles and access
@@ -17,7 +19,8 @@
 // Diagnostics: each function returns its Win32 code and leaves the
 // thread's last error alone. Failures of the store (a file that cannot be
 // opened, is corrupt, read-only or full) come back as registry codes.
-// Limits: key names up to 255 characters, value names up to 16383, as NT.
+// Limits: key names up to 255 characters, value names up to 16383, keys at
+// most 512 levels below their root, as NT.
 //===----------------------------------------------------------------------===//
 #include <cstdio>
 #include <cstring>
@@ -30,6 +33,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Guard.h"
 #include "Layer.h"
 #include "RegistryStore.h"
 #include "SysCalls.h"
@@ -42,6 +46,10 @@ using w32::reg::Store;
 namespace st = w32::reg;
 
 constexpr size_t kMaxKeyNameLength = 255;
+// NT keeps a key at most 512 levels below its root. Each key stores its
+// full path, so the depth also bounds what one call can write: a path of
+// 512 names makes at most 512 keys of at most 512 names each.
+constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxValueNameLength = 16383;
 constexpr DWORD kGenericRead = 0x80000000u;
 constexpr DWORD kGenericWrite = 0x40000000u;
@@ -245,6 +253,29 @@ bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
+// NT's A variant hands string data back with a zero after it only where
+// the data does not end in one already and the buffer has a byte to spare;
+// the zero is not counted, and the byte after terminated data stays as the
+// caller left it.
+void TerminateString(DWORD type, BYTE* out, size_t size, DWORD capacity) {
+    if (IsStringType(type) && size > 0 && out[size - 1] != 0 && capacity > size) out[size] = 0;
+}
+
+// The byte after a caller's data. It need not belong to the caller's
+// buffer, so the read is not checked by the address sanitizer and a fault
+// is caught by the guard.
+__attribute__((noinline, no_sanitize("address"))) int PeekByte(const volatile BYTE* p) { return *p; }
+
+// The size NT's A variant stores for data of a type: a string whose last
+// counted byte is not zero but whose next byte is gets that zero too, so
+// that a caller who passed strlen(s) stores a terminated string. A byte
+// that cannot be read does not count.
+DWORD StoredSize(DWORD type, const BYTE* data, DWORD cb) {
+    if (!IsStringType(type) || !data || cb == 0 || cb == 0xFFFFFFFFu || data[cb - 1] == 0) return cb;
+    const bool zeroFollows = w32::CatchAll([&] { return PeekByte(data + cb) == 0; }, [] { return false; });
+    return zeroFollows ? cb + 1 : cb;
+}
+
 //===-- 2. Paths --------------------------------------------------------===//
 
 // Splits a subkey path into its names. NULL and "" name the key itself;
@@ -277,6 +308,13 @@ std::string JoinPath(const std::string& base, const std::vector<std::string_view
         path += names[i];
     }
     return path;
+}
+
+// How many levels below its root the key at base\names lies.
+size_t DepthOf(const std::string& base, const std::vector<std::string_view>& names) {
+    size_t depth = names.size();
+    for (char c : base) depth += c == '\\';
+    return depth;
 }
 
 HKEY NewHandle(int64_t id, std::string path, REGSAM access) {
@@ -316,11 +354,13 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
     (void)ulOptions;
     return Guarded([&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
-        *phkResult = nullptr;
+        // A handle that is not open leaves the caller's variable alone.
         KeyRef base = Resolve(hKey);
         if (!base) return ERROR_INVALID_HANDLE;
+        *phkResult = nullptr;
         std::vector<std::string_view> names;
         if (LONG rc = SplitPath(lpSubKey, &names)) return rc;
+        if (DepthOf(base->path, names) > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
         // NT gives back the predefined handle itself for its own path.
         if (names.empty() && base->root) {
             *phkResult = hKey;
@@ -384,6 +424,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
         const bool makeVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
         std::vector<std::string_view> names;
         if (LONG rc = SplitPath(lpSubKey, &names)) return rc;
+        // Refused before anything is written.
+        if (DepthOf(base->path, names) > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
         if (names.empty() && base->root) {
             *phkResult = hKey;
             if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
@@ -565,19 +607,20 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
         Store& store = Store::Instance();
-        // Copies a value out as NT does; false (with the size needed) when
-        // the caller's buffer is too small.
+        // Copies a value out as NT does; ERROR_MORE_DATA (with the size
+        // needed) when the caller's buffer is too small. The type and the
+        // size may share one variable: its capacity is read before the
+        // type is written, and the size is written last.
         auto deliver = [&](DWORD type, const void* data, size_t size) -> LONG {
+            const DWORD capacity = lpcbData ? *lpcbData : 0;
             if (lpType) *lpType = type;
             if (lpData) {
-                if (*lpcbData < size) {
+                if (capacity < size) {
                     *lpcbData = static_cast<DWORD>(size);
                     return ERROR_MORE_DATA;
                 }
                 if (size) memcpy(lpData, data, size);
-                // Strings come back as stored; a terminator is added only
-                // where the buffer has room for it, and is not counted.
-                if (IsStringType(type) && *lpcbData > size) lpData[size] = 0;
+                TerminateString(type, lpData, size, capacity);
             }
             if (lpcbData) *lpcbData = static_cast<DWORD>(size);
             return ERROR_SUCCESS;
@@ -616,14 +659,12 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
         if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
         std::string_view name = ValueName(lpValueName);
         if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
-        // The bytes are stored exactly as given: NT's A variant would
-        // extend an unterminated string by the byte after it, which may
-        // lie outside the caller's buffer.
+        const DWORD size = StoredSize(dwType, lpData, cbData);
         Store& store = Store::Instance();
         return store.Write([&]() -> LONG {
             if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
             Query q(store, st::kSetValue);
-            q.Bind(1, key->id).Bind(2, name).Bind(3, int64_t(dwType)).BindBlob(4, lpData, cbData);
+            q.Bind(1, key->id).Bind(2, name).Bind(3, int64_t(dwType)).BindBlob(4, lpData, size);
             q.Step();
             return ERROR_SUCCESS;
         });
@@ -731,7 +772,8 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
                 if (lpcbData) *lpcbData = static_cast<DWORD>(size);
                 return ERROR_MORE_DATA;
             }
-            if (lpData && *lpcbData < size) {
+            const DWORD capacity = lpcbData ? *lpcbData : 0;
+            if (lpData && capacity < size) {
                 if (lpType) *lpType = type;
                 *lpcbData = static_cast<DWORD>(size);
                 return ERROR_MORE_DATA;
@@ -742,7 +784,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
             if (lpType) *lpType = type;
             if (lpData) {
                 if (size) memcpy(lpData, data, size);
-                if (IsStringType(type) && *lpcbData > size) lpData[size] = 0;
+                TerminateString(type, lpData, size, capacity);
             }
             if (lpcbData) *lpcbData = static_cast<DWORD>(size);
             return ERROR_SUCCESS;

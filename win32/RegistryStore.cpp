@@ -284,7 +284,7 @@ LONG Store::EnsureOpen() {
         OpenConnection();
         return ERROR_SUCCESS;
     } catch (const SqlError& error) {
-        LONG code = MapSqliteError(error.rc, error.sysErrno);
+        LONG code = MapSqliteError(error);
         CloseConnection();
         return code;
     } catch (const std::bad_alloc&) {
@@ -310,6 +310,11 @@ void Store::OpenConnection() {
     // switching to WAL takes a lock that a second process opening the file
     // at the same moment would otherwise fail on at once.
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    // Nothing may change in a file that is not ours, not even its journal.
+    const Contents contents = Classify();
+    if (contents == Contents::kForeign) throw SqlError{SQLITE_NOTADB, 0, ERROR_NOT_REGISTRY_FILE};
+    // A file of a later layer.
+    if (contents == Contents::kLaterRegistry) throw SqlError{SQLITE_NOTADB, 0};
     const char* mode = sqlite3_db_readonly(m_db, "main") ? "PRAGMA journal_mode"
                                                           : "PRAGMA journal_mode=WAL";
     sqlite3_stmt* stmt = nullptr;
@@ -320,32 +325,53 @@ void Store::OpenConnection() {
     sqlite3_finalize(stmt);
     if (rc != SQLITE_ROW) Throw(m_db, rc);
     Exec(kPragmas);
-    PrepareSchema();
+    PrepareSchema(contents);
     PurgeVolatileKeys();
 }
 
-void Store::PrepareSchema() {
-    auto userVersion = [this] {
-        sqlite3_stmt* stmt = nullptr;
-        int rc = sqlite3_prepare_v2(m_db, "PRAGMA user_version", -1, &stmt, nullptr);
-        if (rc != SQLITE_OK) Throw(m_db, rc);
-        rc = sqlite3_step(stmt);
-        int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
-        sqlite3_finalize(stmt);
-        if (rc != SQLITE_ROW) Throw(m_db, rc);
-        return version;
-    };
-    int version = userVersion();
-    if (version == kSchemaVersion) return;
-    // A file of a later layer, or some other database altogether.
-    if (version > kSchemaVersion) throw SqlError{SQLITE_NOTADB, 0};
+// One statement, so that all three answers come from one snapshot.
+Store::Contents Store::Classify() {
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(m_db,
+                                "SELECT (SELECT count(*) FROM sqlite_master),"
+                                " (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
+                                "  AND name IN ('keys', 'vals', 'meta')),"
+                                " (SELECT user_version FROM pragma_user_version)",
+                                -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    int objects = 0, ours = 0, version = 0;
+    if (rc == SQLITE_ROW) {
+        objects = sqlite3_column_int(stmt, 0);
+        ours = sqlite3_column_int(stmt, 1);
+        version = sqlite3_column_int(stmt, 2);
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) Throw(m_db, rc);
+    if (objects == 0 && version == 0) return Contents::kEmpty;
+    if (ours == 3 && version == kSchemaVersion) return Contents::kRegistry;
+    if (ours == 3 && version > kSchemaVersion) return Contents::kLaterRegistry;
+    return Contents::kForeign;
+}
+
+void Store::PrepareSchema(Contents contents) {
+    if (contents == Contents::kRegistry) return;
     if (sqlite3_db_readonly(m_db, "main")) throw SqlError{SQLITE_READONLY, 0};
     // Several processes may meet a new file at once: the writer lock and
     // BEGIN IMMEDIATE let one create the schema, the others find it made.
     bool locked = WriterLock::Instance().Acquire();
     try {
         Exec("BEGIN IMMEDIATE");
-        if (userVersion() != kSchemaVersion) Exec(kSchema);
+        switch (Classify()) {
+            case Contents::kEmpty:
+                Exec(kSchema);
+                break;
+            case Contents::kRegistry:
+                break;
+            case Contents::kLaterRegistry:
+                throw SqlError{SQLITE_NOTADB, 0};
+            case Contents::kForeign:
+                throw SqlError{SQLITE_NOTADB, 0, ERROR_NOT_REGISTRY_FILE};
+        }
         Exec("COMMIT");
     } catch (...) {
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -427,7 +453,7 @@ Generation Store::CurrentGeneration() {
 }
 
 LONG Store::Fail(const SqlError& error) {
-    LONG code = MapSqliteError(error.rc, error.sysErrno);
+    LONG code = MapSqliteError(error);
     if (m_db && !sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     if (IsConnectionFatal(error.rc)) CloseConnection();

@@ -11,6 +11,10 @@
 // memory and answered from there while SQLite's WAL-index header is
 // unchanged, i.e. while no process has committed anything since.
 //
+// A file is taken for a registry only when it is empty or holds this
+// schema; another program's database is refused before anything in it is
+// changed (ERROR_NOT_REGISTRY_FILE), the journal mode included.
+//
 // Schema (user_version 1):
 //   keys(id, parent, name, path, allowed, volatile)
 //     id: never reused (AUTOINCREMENT), so a key deleted and created again
@@ -50,10 +54,14 @@ inline constexpr int64_t kRootCount = 4;
 struct SqlError {
     int rc;
     int sysErrno;
+    LONG code = 0;  // a Win32 code of its own, when SQLite's does not say it
 };
 
 // The Win32 code for a failed SQLite call.
 LONG MapSqliteError(int rc, int sysErrno);
+inline LONG MapSqliteError(const SqlError& error) {
+    return error.code ? error.code : MapSqliteError(error.rc, error.sysErrno);
+}
 
 enum StatementId {
     kBegin,
@@ -220,7 +228,9 @@ private:
     void DropCache();
     LONG EnsureOpen();
     void OpenConnection();
-    void PrepareSchema();
+    enum class Contents { kEmpty, kRegistry, kLaterRegistry, kForeign };
+    Contents Classify();
+    void PrepareSchema(Contents contents);
     void PurgeVolatileKeys();
     void CloseConnection();
     void Exec(const char* sql);

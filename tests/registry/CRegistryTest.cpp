@@ -28,11 +28,14 @@ protected:
     CRegistry reg_;
 };
 
+// A value written by a program that counted strlen(s) bytes is stored with
+// the zero after them, as NT stores it, and reads back whole.
 TEST_F(CRegistryTest, TextReadTakesTheLastByteForTheTerminator) {
-    struct Case { const char* name; std::string bytes; std::string text; };
-    const Case kCases[] = {{"sz", std::string("abc", 4), "abc"}, {"unterminated", "abc", "ab"}, {"empty", "", ""}};
+    struct Case { const char* name; const char* bytes; DWORD counted; std::string text; };
+    const Case kCases[] = {
+        {"sz", "abc", 4, "abc"}, {"unterminated", "abcX", 3, "ab"}, {"strlen", "abc", 3, "abc"}, {"empty", "", 0, ""}};
     for (const Case& c : kCases) {
-        Store(c.name, REG_SZ, c.bytes);
+        ASSERT_EQ(RegSetValueExA(reg_.m_hKey, c.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(c.bytes), c.counted), 0);
         CString text("previous");
         DWORD type = 0xDEADBEEF;
         EXPECT_EQ(reg_.QueryValue(c.name, text, &type), 0) << c.name;
@@ -52,20 +55,27 @@ TEST_F(CRegistryTest, NumberReadFillsOnlyWhatIsStored) {
     Store("short", REG_BINARY, "\x01\x02");
     DWORD number = 0xFFFFFFFF;
     int signedNumber = -1;
-    unsigned long wide = ~0ul;  // only its low 4 bytes are read into
+    // A Windows unsigned long is 32 bits: this one holds the 32-bit number
+    // whole, with nothing left above it.
+    unsigned long wide = ~0ul;
     EXPECT_EQ(reg_.QueryValue("short", number), 0);
     EXPECT_EQ(reg_.QueryValue("short", signedNumber), 0);
     EXPECT_EQ(reg_.QueryValue("short", wide), 0);
     EXPECT_EQ(number, 0xFFFF0201u);
     EXPECT_EQ(static_cast<unsigned>(signedNumber), 0xFFFF0201u);
-    EXPECT_EQ(wide, ~0ul << 32 | 0xFFFF0201ul);
+    EXPECT_EQ(wide, 0xFFFF0201ul);
+    wide = ~0ul;
+    EXPECT_EQ(reg_.QueryValue("missing", wide), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(wide, ~0ul);
     Store("long", REG_BINARY, "\1\2\3\4\5\6");
     EXPECT_EQ(reg_.QueryValue("long", number), ERROR_MORE_DATA);
-    // Text is stored with its zero, and read as its bytes, not as twelve.
+    // Text is stored with its zero, and read as its bytes, not as twelve;
+    // the byte after its zero keeps what it held.
     ASSERT_EQ(reg_.SetValue("text12", "12"), 0);
     EXPECT_EQ(Stored("text12"), std::string("12", 3));
+    number = 0xBDBDBDBD;
     EXPECT_EQ(reg_.QueryValue("text12", number), 0);
-    EXPECT_EQ(number, 0x3231u);
+    EXPECT_EQ(number, 0xBD003231u);
 }
 
 // Value names of 80 characters or more, key names of 40 or more, give

@@ -108,10 +108,13 @@ TEST_F(TmsRegFuncsTest, WritesCreateTheirKeys) {
     EXPECT_EQ(REGSETSTR(Block(0, path.c_str(), "greeting").Ptr(3, "hi there").Args()), 0u);
     EXPECT_EQ(REGSETVAL(Block(0, path.c_str(), "n").Int(3, -2).Args()), 0u);
     EXPECT_EQ(REGSETTEXTLIST(Block(0, path.c_str(), "list").Ptr(3, "alpha\r\nbeta").Args()), 0u);
-    Block missing = Block(0, path.c_str(), "nothing").Ptr(3, nullptr);
+    // A text that is not there is refused before any key is made.
+    const std::string notMade = std::string(kFlat) + "\\NotMade\\Deeper";
+    Block missing = Block(0, notMade.c_str(), "nothing").Ptr(3, nullptr);
     for (auto* write : {REGSETSTR, REGSETTEXTLIST})
         EXPECT_EQ(write(missing.Args()), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     CRegistry check;
+    EXPECT_EQ(check.OpenKey(HKEY_LOCAL_MACHINE, (std::string(kFlat) + "\\NotMade").c_str(), KEY_READ), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(check.OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ), 0);
     EXPECT_EQ(DumpOf(check), "greeting (REG_SZ) : hi there\nn (REG_DWORD) : 0xfffffffe\nlist (REG_MULTI_SZ) : alpha\n" +
                                  std::string(22, ' ') + "beta\n\n");
@@ -138,6 +141,25 @@ TEST_F(TmsRegFuncsTest, Deletions) {
     EXPECT_EQ(REGDELETETREE(deleteTree.Args()), 0u);
     EXPECT_EQ(REGDELETETREE(deleteTree.Args()), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(REGDELETETREE(noPath.Args()), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(DumpOf(reg_), "\n");
+
+    // No path, or an empty one, below a root names the whole root: refused,
+    // and nothing is deleted. Below an ordinary key the empty path is that
+    // key, which goes with everything below it.
+    CRegistry user, gone, below;
+    Sub(user, HKEY_CURRENT_USER, "Software\\Kept");
+    Sub(below, Sub(gone, reg_.m_hKey, "Gone"), "Below");
+    struct Case { int selector; HKEY root; const char* path; };
+    const Case kCases[] = {{0, HKEY_LOCAL_MACHINE, ""}, {1, HKEY_CURRENT_USER, ""}, {1, HKEY_CURRENT_USER, nullptr}};
+    for (const Case& c : kCases) {
+        const std::string label = std::to_string(c.selector) + (c.path ? " empty" : " null");
+        EXPECT_EQ(REGDELETETREE(Block(c.selector, c.path, nullptr).Args()), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << label;
+        EXPECT_EQ(CRegistry().DeleteTree(c.root, c.path), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << label;
+    }
+    CRegistry parameters, kept;
+    EXPECT_EQ(parameters.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ), 0);
+    EXPECT_EQ(kept.OpenKey(HKEY_CURRENT_USER, "Software\\Kept", KEY_READ), 0);
+    EXPECT_EQ(CRegistry().DeleteTree(gone.m_hKey, ""), 0u);
     EXPECT_EQ(DumpOf(reg_), "\n");
 }
 

@@ -1,6 +1,12 @@
 //===-- tests/registry/TreeFileTest.cpp - Saving and restoring subtrees ---===//
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logging/LogFixture.h"
@@ -12,17 +18,30 @@ namespace {
 // A stream over bytes in memory that fails on demand: reads from errorAt
 // on, ftell, a seek back; after a seek back the data can be cut short or
 // turn to errors. Writes take what fits below writeLimit, as a full disk
-// does, and then fail.
+// does, and then fail. With a pipe to feed it, a read past the data waits
+// for the pipe and keeps what comes.
 struct Cookie {
     std::string data, written;
     size_t pos = 0, writeLimit = SIZE_MAX;
     long errorAt = -1, cutOnSeek = -1;
     bool tellFails = false, seekSetFails = false, errorAfterSeek = false;
+    int feed = -1;
+    std::atomic<size_t> fed{0};
+    std::atomic<bool> waiting{false};
 };
 
 ssize_t CookieRead(void* c, char* buf, size_t n) {
     Cookie& k = *static_cast<Cookie*>(c);
     if (k.errorAt >= 0 && k.pos >= static_cast<size_t>(k.errorAt)) return -1;
+    if (k.feed >= 0 && k.pos == k.data.size()) {
+        char chunk[4096];
+        k.waiting = true;
+        const ssize_t got = read(k.feed, chunk, sizeof chunk);
+        k.waiting = false;
+        if (got < 0) return -1;
+        k.data.append(chunk, static_cast<size_t>(got));
+        k.fed = k.data.size();
+    }
     const size_t end = k.errorAt >= 0 ? std::min<size_t>(k.errorAt, k.data.size()) : k.data.size();
     const size_t take = k.pos < end ? std::min(n, end - k.pos) : 0;
     memcpy(buf, k.data.data() + k.pos, take);
@@ -228,6 +247,11 @@ TEST_F(TreeFileTest, BadInputStopsWithItsReason) {
          .message = head + "Unable to save DWORD registry value 'd', error 5", .readOnly = true},
         {.label = "list not saved", .bytes = std::string("Mm\0a\0\0", 6), .result = ERROR_ACCESS_DENIED,
          .message = head + "Unable to save multi-string registry value 'm', error 5", .readOnly = true},
+        // Records are read ahead of saving them: what stops the saving is
+        // told, not a problem of the stream further on.
+        {.label = "not saved before a bad record", .bytes = std::string("Ss\0x\0Sv\0abc", 11),
+         .result = ERROR_ACCESS_DENIED, .message = head + "Unable to save string registry value 's', error 5",
+         .readOnly = true},
     };
     for (const Case& c : kCases) {
         ClearLog();
@@ -246,6 +270,10 @@ TEST_F(TreeFileTest, BadInputStopsWithItsReason) {
     }
 }
 
+// Keys nest as deep as the registry lets them, 512 levels below their
+// root: a file that goes deeper stops where its key cannot be made, and a
+// bomb that never closes is refused, not a crash. Read into a root, a file
+// stops at its own 512 levels.
 TEST_F(TreeFileTest, NestingStopsAtTheRegistrysDepth) {
     auto nested = [](int levels, bool closed) {
         std::string bytes;
@@ -254,21 +282,73 @@ TEST_F(TreeFileTest, NestingStopsAtTheRegistrysDepth) {
     };
     CRegistry reg, deepest;
     FreshKey(reg, "Deep");
-    EXPECT_EQ(ReadBytes(reg, nested(512, true)), kEof);
-    EXPECT_TRUE(Logged().empty());
     std::string path = PathOf("Deep");
-    for (int i = 0; i < 512; ++i) path += "\\k";
+    const int room = 512 - static_cast<int>(std::count(path.begin(), path.end(), '\\') + 1);
+    EXPECT_EQ(ReadBytes(reg, nested(room, true)), kEof);
+    EXPECT_TRUE(Logged().empty());
+    for (int i = 0; i < room; ++i) path += "\\k";
     EXPECT_EQ(deepest.OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ), 0);
-    // One level more, and a bomb that never closes: refused, not a crash.
-    for (int levels : {513, 100000}) {
+    for (int levels : {room + 1, 100000}) {
         ClearLog();
         CRegistry bomb;
         FreshKey(bomb, "Bomb");
         EXPECT_EQ(ReadBytes(bomb, nested(levels, false)), kInvalid) << levels;
-        EXPECT_EQ(Logged(),
-                  std::vector<std::string>{"CRegistry::ReadTree - Registry key 'k' nested more than 512 levels deep"})
+        EXPECT_EQ(Logged(), std::vector<std::string>{"CRegistry::ReadTree - Unable to create registry key 'k', error 87"})
             << levels;
     }
+    ClearLog();
+    CRegistry root;
+    ASSERT_EQ(root.OpenKey(HKEY_USERS, "", 0x2001F), 0);
+    EXPECT_EQ(ReadBytes(root, nested(513, false)), kInvalid);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"CRegistry::ReadTree - Registry key 'k' nested more than 512 levels deep"});
+    EXPECT_EQ(CRegistry().DeleteTree(HKEY_USERS, "k"), 0u);
+}
+
+// A restore that waits on a stream that stopped feeding it holds nothing
+// of the registry: another process writes at once. What it read is saved,
+// in batches, and a problem at the end is told after all of it.
+TEST_F(TreeFileTest, AStalledStreamKeepsNoWriterWaiting) {
+    CRegistry reg;
+    FreshKey(reg, "Stalled");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    Cookie cookie;
+    cookie.feed = fds[0];
+    FILE* fp = OpenCookie(cookie, "rb", true);
+    DWORD result = 0;
+    std::thread restore([&] { result = reg.ReadTree(fp); });
+    auto records = [](int from, int to) {
+        std::string bytes;
+        for (int i = from; i < to; ++i) bytes += "Dv" + std::to_string(i) + std::string("\0\x01\0\0\0", 5);
+        return bytes;
+    };
+    auto feed = [&](const std::string& bytes) {
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t n = write(fds[1], bytes.data() + at, bytes.size() - at);
+            ASSERT_GT(n, 0);
+            at += static_cast<size_t>(n);
+        }
+    };
+    const std::string first = records(0, 5000);
+    feed(first);
+    for (int i = 0; i < 2000 && !(cookie.waiting && cookie.fed == first.size()); ++i) usleep(10000);
+    EXPECT_TRUE(cookie.waiting && cookie.fed == first.size()) << "the restore never read the records";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgram(HelperPath("registry_worker"), {"set:" + PathOf("Other") + ":v:7"}).out, "0\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    feed(records(5000, 10000) + std::string("Dcut\0\x01\x02", 7));
+    close(fds[1]);
+    restore.join();
+    fclose(fp);
+    close(fds[0]);
+    EXPECT_EQ(result, kInvalid);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"CRegistry::ReadTree - Unexpected eof reading DWORD value cut from file"});
+    DWORD values = 0;
+    char name[16];
+    for (DWORD cch = sizeof name; RegEnumValueA(reg.m_hKey, values, name, &cch, nullptr, nullptr, nullptr, nullptr) == 0;
+         cch = sizeof name)
+        ++values;
+    EXPECT_EQ(values, 10000u);
 }
 
 }  // namespace

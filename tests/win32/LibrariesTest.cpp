@@ -78,10 +78,12 @@ TEST(LibrariesTest, LoadsAreCountedAndStaleHandlesRefused) {
     EXPECT_NE(GetProcAddress(second, "RasDialA"), nullptr) << "one load is left";
     EXPECT_TRUE(FreeLibrary(second));
     // Handles that are not (or no longer) loaded never reach the dynamic
-    // linker, which would crash on them.
+    // linker, which would crash on them. NULL is the executable, which has
+    // no such entry point.
     int local = 0;
     for (HMODULE stale : {second, static_cast<HMODULE>(nullptr), reinterpret_cast<HMODULE>(&local)}) {
-        EXPECT_EQ(ErrorOf([&] { return GetProcAddress(stale, "RasDialA"); }), DWORD(ERROR_MOD_NOT_FOUND));
+        EXPECT_EQ(ErrorOf([&] { return GetProcAddress(stale, "RasDialA"); }),
+                  DWORD(stale ? ERROR_MOD_NOT_FOUND : ERROR_PROC_NOT_FOUND));
         EXPECT_EQ(ErrorOf([&] { return FreeLibrary(stale); }), DWORD(ERROR_MOD_NOT_FOUND));
         char buffer[64];
         if (stale) {

@@ -12,8 +12,10 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -140,9 +142,14 @@ protected:
 TEST_F(RegistryTest, OpenAndCloseCodes) {
     Make(m_key, "Child");
     const std::string longName(256, 'x');
+    // m_key is 3 levels below its root; NT keeps keys within 512 levels.
+    std::string deepest, tooDeep;
+    for (int i = 0; i < 509; ++i) deepest += "d\\";
+    tooDeep = deepest + "d";
     struct Case { HKEY parent; const char* subKey; LONG rc; bool sameHandle; };
     const Case cases[] = {
         {m_key, "Missing", ERROR_FILE_NOT_FOUND, false}, {m_key, "\\Child", ERROR_BAD_PATHNAME, false},
+        {m_key, deepest.c_str(), ERROR_FILE_NOT_FOUND, false}, {m_key, tooDeep.c_str(), ERROR_INVALID_PARAMETER, false},
         {m_key, "Child\\\\", ERROR_SUCCESS, false}, {m_key, "Child\\\\x", ERROR_BAD_PATHNAME, false},
         {m_key, longName.c_str(), ERROR_INVALID_PARAMETER, false},
         {m_key, "", ERROR_SUCCESS, false}, {m_key, nullptr, ERROR_SUCCESS, false},  // an ordinary key: a new handle
@@ -150,10 +157,12 @@ TEST_F(RegistryTest, OpenAndCloseCodes) {
         {kBadKey, "Child", ERROR_INVALID_HANDLE, false}, {reinterpret_cast<HKEY>(uintptr_t(0x80000004)), "x", ERROR_INVALID_HANDLE, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.subKey ? c.subKey : "(null)");
+        SCOPED_TRACE(c.subKey ? std::string(c.subKey).substr(0, 40) : "(null)");
         HKEY result = kBadKey;
         EXPECT_EQ(c.rc, RegOpenKeyExA(c.parent, c.subKey, 0, KEY_READ, &result));
-        if (c.rc != ERROR_SUCCESS || c.sameHandle) {
+        if (c.rc == ERROR_INVALID_HANDLE) {
+            EXPECT_EQ(kBadKey, result);  // not a key: the result is left alone
+        } else if (c.rc != ERROR_SUCCESS || c.sameHandle) {
             EXPECT_EQ(c.rc ? nullptr : c.parent, result);  // NT clears the result on failure
         } else {
             EXPECT_NE(c.parent, result);
@@ -219,12 +228,15 @@ TEST_F(RegistryTest, EnumBufferEdges) {
     }
 }
 
-// Values come back with the bytes and type they were stored with; a string
-// gets a terminator only where the buffer has room for it.
+// Values come back with the bytes and type they were stored with; string
+// data gets a zero after it only where it does not end in one and the
+// buffer has room for it. The type and the size may be one variable.
 TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
-    const BYTE text[] = {'a', 'b', 'c'};  // stored without a terminator
+    const BYTE text[] = {'a', 'b', 'c', 'X'};  // three bytes stored without a terminator
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Text", 0, REG_SZ, text, 3));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Bin", 0, REG_BINARY, text, 3));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Term", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>("ab\0"), 3));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "None", 0, REG_SZ, text, 0));
     // bytes: the first 5 bytes of the buffer afterwards; '#' is 0xBD.
     struct Case { const char* name; bool withBuffer; DWORD size; LONG rc; DWORD sizeAfter, typeAfter; const char* bytes; };
     const Case cases[] = {
@@ -235,24 +247,44 @@ TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
         {"Text", true, 3, ERROR_SUCCESS, 3, REG_SZ, "abc##"},     // no room: no zero
         {"Text", true, 5, ERROR_SUCCESS, 3, REG_SZ, "abc\0#"},    // room: one zero, uncounted
         {"Bin", true, 5, ERROR_SUCCESS, 3, REG_BINARY, "abc##"},  // binary: never
+        {"Term", true, 5, ERROR_SUCCESS, 3, REG_MULTI_SZ, "ab\0##"},  // ends in zero: nothing more
+        {"None", true, 5, ERROR_SUCCESS, 0, REG_SZ, "#####"},          // empty: nothing
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
-        BYTE buffer[5];
-        memset(buffer, 0xBD, sizeof buffer);
-        DWORD size = c.size, type = kSentinel;
-        EXPECT_EQ(c.rc, RegQueryValueExA(m_key, c.name, nullptr, &type, c.withBuffer ? buffer : nullptr, &size));
-        EXPECT_EQ(c.sizeAfter, size);
-        EXPECT_EQ(c.typeAfter, type);
-        std::string expect(c.bytes, 5);
-        for (char& ch : expect) ch = ch == '#' ? char(0xBD) : ch;
-        EXPECT_EQ(expect, std::string(reinterpret_cast<char*>(buffer), 5));
+        for (bool enumerate : {false, true}) {
+            if (enumerate && (!c.withBuffer || c.rc != ERROR_SUCCESS)) continue;
+            BYTE buffer[5];
+            memset(buffer, 0xBD, sizeof buffer);
+            DWORD size = c.size, type = kSentinel;
+            if (enumerate) {
+                // The same value through the enumeration, in creation order.
+                const Names order = {"Text", "Bin", "Term", "None"};
+                const DWORD index = DWORD(std::find(order.begin(), order.end(), c.name) - order.begin());
+                char name[16];
+                DWORD cch = sizeof name;
+                EXPECT_EQ(c.rc, RegEnumValueA(m_key, index, name, &cch, nullptr, &type, buffer, &size));
+            } else {
+                EXPECT_EQ(c.rc, RegQueryValueExA(m_key, c.name, nullptr, &type, c.withBuffer ? buffer : nullptr, &size));
+            }
+            EXPECT_EQ(c.sizeAfter, size);
+            EXPECT_EQ(c.typeAfter, type);
+            std::string expect(c.bytes, 5);
+            for (char& ch : expect) ch = ch == '#' ? char(0xBD) : ch;
+            EXPECT_EQ(expect, std::string(reinterpret_cast<char*>(buffer), 5)) << enumerate;
+        }
+    }
+    BYTE buffer[5];
+    for (BYTE* data : {static_cast<BYTE*>(nullptr), buffer}) {
+        DWORD both = sizeof buffer;  // the capacity in, the type, then the size out
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(m_key, "Text", nullptr, &both, data, &both));
+        EXPECT_EQ(3u, both);
     }
     std::string big(100000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
     struct Stored { const char* name; DWORD type; std::string data; };
     const Stored stored[] = {
-        {"Embedded", REG_SZ, std::string("a\0b\0\0", 5)}, {"Empty", REG_EXPAND_SZ, ""}, {"", REG_SZ, "default value"},
+        {"Embedded", REG_SZ, std::string("a\0b\0\0", 5)}, {"Empty", REG_EXPAND_SZ, ""}, {"", REG_SZ, std::string("default value", 14)},
         {"Odd type", 0x12345, "\x01\x02"}, {"Big", REG_BINARY, big},
     };
     for (const Stored& c : stored) {
@@ -269,7 +301,43 @@ TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
     // The default value is also reached with a NULL name.
     DWORD size = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(m_key, nullptr, nullptr, nullptr, nullptr, &size));
-    EXPECT_EQ(13u, size);
+    EXPECT_EQ(14u, size);
+}
+
+// NT's A variant stores string data as counted, but counts a zero that
+// follows it when the last counted byte is not zero, so that a caller who
+// passes strlen(s) stores a terminated string; for every string type, and
+// never when the byte after the data cannot be read.
+TEST_F(RegistryTest, StringsCountTheZeroAfterThem) {
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    char* pages = static_cast<char*>(mmap(nullptr, 2 * pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(MAP_FAILED, pages);
+    ASSERT_EQ(0, mprotect(pages + pageSize, pageSize, PROT_NONE));
+    char* atPageEnd = pages + pageSize - 3;
+    memcpy(atPageEnd, "abc", 3);
+    struct Case { const char* label; DWORD type; const char* data; DWORD cb, stored; };
+    const Case cases[] = {
+        {"strlen", REG_SZ, "abc", 3, 4},
+        {"expandable", REG_EXPAND_SZ, "%a%", 3, 4},
+        {"list", REG_MULTI_SZ, "a\0b", 3, 4},
+        {"strlen - 1", REG_SZ, "abc", 2, 2},       // the next byte is not zero
+        {"terminated", REG_SZ, "ab\0\0", 3, 3},    // the last counted byte is zero
+        {"empty", REG_SZ, "", 0, 0},
+        {"binary", REG_BINARY, "abc", 3, 3},
+        {"number", REG_DWORD, "abc", 3, 3},
+        {"unreadable next byte", REG_SZ, atPageEnd, 3, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, c.label, 0, c.type, reinterpret_cast<const BYTE*>(c.data), c.cb));
+        char out[8];
+        memset(out, 0xBD, sizeof out);
+        DWORD size = sizeof out;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(m_key, c.label, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size));
+        EXPECT_EQ(c.stored, size);
+        EXPECT_EQ(std::string(c.data, c.stored), std::string(out, size));
+    }
+    munmap(pages, 2 * pageSize);
 }
 
 // Create makes the whole path; delete refuses a key with subkeys; every
@@ -310,6 +378,21 @@ TEST_F(RegistryTest, CreateAndDeleteKeys) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(again, "v"));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(doomed));
     RegCloseKey(again);
+
+    // Keys lie at most 512 levels below their root (m_key is 3 down): a
+    // deeper path is refused before any of it is made.
+    std::string levels509, levels2000;
+    for (int i = 0; i < 509; ++i) levels509 += "L\\";
+    for (int i = 0; i < 2000; ++i) levels2000 += "M\\";
+    for (const std::string& path : {levels509 + "L", levels2000}) {
+        out = kBadKey;
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(m_key, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
+        EXPECT_EQ(nullptr, out);
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, path.substr(0, 1).c_str()));
+    }
+    HKEY deepest = Create(m_key, levels509);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(deepest, "Below", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(deepest));
 }
 
 // A handle keeps the access it was opened with. Making and deleting subkeys
@@ -587,22 +670,37 @@ TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
     }));
 }
 
-// A database that cannot be opened, or is not a database, gives registry
-// codes; a later call opens it once it can be.
+// A database that cannot be opened, is not a database, or is another
+// program's, gives registry codes; a later call opens it once it can be.
+// Another program's database is left exactly as it was, journal mode
+// included, and tmctl env says what is wrong with it.
 TEST(RegistryStoreTest, UnusableDatabaseFiles) {
-    const std::string dir = tmtest::MakeDir("unusable");
+    const std::string dir = tmtest::MakeDir("unusable"), foreign = dir + "/foreign.db";
     tmtest::WriteFile(dir + "/corrupt.db", std::string(8192, 'Z'));
-    struct Case { std::string database; std::vector<std::string> commands; std::string output; };
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE keys(k); CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    const std::string foreignBytes = tmtest::ReadFile(foreign);
+    struct Case { std::string database; std::vector<std::string> commands; std::string output; const char* env; };
     const Case cases[] = {
-        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n"},
-        {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n"},
-        {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n"},
+        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n", ""},
+        {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n",
+         "(cannot be used: ERROR_REGISTRY_IO_FAILED: the registry database cannot be read or written)"},
+        {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n", "(cannot be used: ERROR_BADDB: the registry database is corrupt)"},
+        {foreign, {"create:K", "set:K:v:7", "get:K:v"}, "1017\n1017\n1017 0\n", "(cannot be used: ERROR_NOT_REGISTRY_FILE: not a registry database)"},
     };
     for (const Case& c : cases) {
-        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), c.commands, {"TAMARAK_REGISTRY=" + c.database});
+        const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + c.database};
+        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), c.commands, env);
         EXPECT_EQ(0, r.exitCode) << c.database << r.err;
         EXPECT_EQ(c.output, r.out) << c.database;
+        r = tmtest::RunProgram(tmtest::TmctlPath(), {"env"}, env);
+        const std::string registryLine = "registry:       " + c.database + (*c.env ? " " : "\n");
+        EXPECT_NE(std::string::npos, r.out.find(registryLine + c.env)) << r.out;
     }
+    EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
+    EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
 }
 
 // Processes that meet a new database file at the same moment: one makes
