@@ -39,6 +39,11 @@ TM_EXTERN_C TM_API int UUDecodeLine(const char* pszLine, unsigned char* pOut);
 TM_EXTERN_C TM_API DWORD GetNextId(void);
 TM_EXTERN_C TM_API void CreateGuid(GUID* pGuid);
 TM_EXTERN_C TM_API const char* GetMessageId(char* pszBuffer, int nSize, const char* pszHost);
+// GetHostName: the value "hostname" of the parameters key when there is
+// one, else the machine's host name, else "localhost". On Windows a process
+// that never started the sockets layer got the default instead of the
+// machine's name; here the machine's name is always asked for, which is
+// what a program on this platform expects.
 TM_EXTERN_C TM_API void GetHostName(CString& cszName);
 
 // Bounce reports and queue signalling.

@@ -13,7 +13,8 @@
 // IsValidEmailAddress what it refused (type 0x0004) to the main log;
 // exceptions and faults go to the exception trap as "Utilities" with the
 // handler's line. IsLocalAddress reports nothing when the parameters key
-// or the value is missing: the address is then not local.
+// or the value is missing: the address is then not local. A key that may
+// only be read is read all the same.
 //
 // Nothing writes into the caller's strings: the first logical line of a
 // header value is bounded by a pointer, not by a zero put over its CR.
@@ -21,6 +22,7 @@
 #include <cstring>
 
 #include "logging/Trap.h"
+#include "mail/Parameters.h"
 #include "tmlogging.h"
 #include "tmmail.h"
 #include "tmregistry.h"
@@ -143,7 +145,7 @@ int IsLocalAddress(char* pszAddress) {
         char* domain = at + 1;
 
         CRegistry reg;
-        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) != ERROR_SUCCESS) return 0;
+        if (tmc::OpenParametersToRead(reg) != ERROR_SUCCESS) return 0;
         CStringArray entries;
         // A missing value leaves the list empty; entries read before a
         // failure are still tested.

@@ -6,7 +6,9 @@
 // same number until it wraps after 0xFFFFF. CreateGuid builds a 16-byte
 // identifier from that number, the tick count, the local time and two
 // random bytes; GetMessageId writes one as the text of a Message-Id;
-// GetHostName gives the name the server presents itself under.
+// GetHostName gives the name the server presents itself under: the value
+// "hostname" (read also where the key may only be read), else the
+// machine's name, else "localhost".
 //
 // Identifier bytes (little-endian fields):
 //   0-3 number  4-5 tick low  6-7 tick high  8 day  9 month  10 year % 100
@@ -23,6 +25,7 @@
 
 #include "Layer.h"
 #include "logging/Trap.h"
+#include "mail/Parameters.h"
 #include "platform/ProcessEnv.h"
 #include "tmmail.h"
 #include "tmregistry.h"
@@ -122,7 +125,7 @@ void GetHostName(CString& cszName) {
         char host[128];
         if (w32::MachineHostName(host, sizeof host)) cszName = host;
         CRegistry reg;
-        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, kReadWrite) != ERROR_SUCCESS) return;
+        if (tmc::OpenParametersToRead(reg) != ERROR_SUCCESS) return;
         // Read aside and assigned whole, so that a failure leaves the name
         // as it was.
         w32::CatchAll(

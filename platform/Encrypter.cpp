@@ -10,9 +10,13 @@
 // otherwise: only the upper-case hexadecimal that Make writes decodes to
 // the original; an unpaired last character is ignored.
 //
+// The text given to Make or Unmake may be the object's own last result:
+// the new result is made before the old one is freed.
+//
 // Diagnostics: a result or key buffer that cannot be allocated is reported
-// with NewError; a caught exception or fault with DebugX. Either way Make
-// and Unmake return a static empty text, never the result buffer.
+// with NewError (the old result stays); a caught exception or fault with
+// DebugX. Either way Make and Unmake return a static empty text, never the
+// result buffer.
 // Limits: an empty or null key is refused: Make and Unmake give "" and
 // leave the result buffer as it was. A null text gives "" as well.
 // Copies: a copy owns its own key and result buffer; an assignment that
@@ -43,6 +47,15 @@ char* CopyText(const char* text, int line) {
     }
     memcpy(copy, text, length + 1);
     return copy;
+}
+
+// Makes result the object's result buffer. The old buffer goes only now:
+// the text just read may have been that buffer (Make(Unmake(s)) on one
+// object).
+const char* Replace(char*& current, char* result) {
+    delete[] current;
+    current = result;
+    return result;
 }
 
 int DigitValue(unsigned char d) { return (d >= '0' && d <= '9') ? d - 0x30 : d - 0x37; }
@@ -98,17 +111,15 @@ const char* CConnMaker::Make(const char* pszText) {
     return tmc::Guarded(kSourceFile, __LINE__, static_cast<const char*>(kEmptyText), [&]() -> const char* {
         size_t keyLength = m_pKey ? strlen(m_pKey) : 0;
         if (keyLength == 0 || !pszText) return kEmptyText;
-        // Measured before the old result is let go: a text that cannot be
-        // read leaves the object as it was.
         size_t length = strlen(pszText);
-        delete[] m_pResult;
-        m_pResult = nullptr;
         char* result = new (std::nothrow) char[2 * length + 1];
         if (!result) {
             NewError(kSourceFile, __LINE__);
             return kEmptyText;
         }
-        m_pResult = result;
+        // Measured and read before the old result is let go: the text may
+        // be that result, and a text that cannot be read leaves the object
+        // as it was.
         static const char kHex[] = "0123456789ABCDEF";
         const unsigned char* key = reinterpret_cast<const unsigned char*>(m_pKey);
         const unsigned char* text = reinterpret_cast<const unsigned char*>(pszText);
@@ -120,7 +131,7 @@ const char* CConnMaker::Make(const char* pszText) {
             at = KeyStep(at, 2, keyLength);
         }
         result[2 * length] = '\0';
-        return result;
+        return Replace(m_pResult, result);
     });
 }
 
@@ -129,14 +140,11 @@ const char* CConnMaker::Unmake(const char* pszScrambled) {
         size_t keyLength = m_pKey ? strlen(m_pKey) : 0;
         if (keyLength == 0 || !pszScrambled) return kEmptyText;
         size_t length = strlen(pszScrambled);
-        delete[] m_pResult;
-        m_pResult = nullptr;
         char* result = new (std::nothrow) char[length / 2 + 1];
         if (!result) {
             NewError(kSourceFile, __LINE__);
             return kEmptyText;
         }
-        m_pResult = result;
         const unsigned char* key = reinterpret_cast<const unsigned char*>(m_pKey);
         const unsigned char* text = reinterpret_cast<const unsigned char*>(pszScrambled);
         size_t at = 0;
@@ -149,6 +157,6 @@ const char* CConnMaker::Unmake(const char* pszScrambled) {
             at = KeyStep(at, 2, keyLength);
         }
         result[length / 2] = '\0';
-        return result;
+        return Replace(m_pResult, result);
     });
 }

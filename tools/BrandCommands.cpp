@@ -9,8 +9,10 @@
 // brand write refuses what the reader could not give back whole: an empty
 // string (a blank line is skipped by the reader, moving every later line
 // up), a string of more than 129 characters (a line holds 259 scrambled
-// characters), a number outside 32 bits. It writes a temporary file beside
-// the target and renames it, so a reader never meets half a file.
+// characters), a number outside 32 bits. It replaces the file whole (see
+// OutputFile.cpp), so a reader never meets half a file; a brand.inf that
+// is a link has its target replaced. DIR "-" writes the file's contents to
+// standard output.
 //===----------------------------------------------------------------------===//
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,29 +91,18 @@ int BrandWrite(const std::vector<std::string>& args) {
                                                  " characters: the reader would cut it");
         }
     }
-    std::string path = BrandPath(dir);
-    std::string temporary = path + ".tmp";
-    // A text stream: each line ends in CR LF on disk, as the library reads.
-    FILE* fp = tm_fopen(temporary.c_str(), "w");
-    if (!fp) return Win32Failure("cannot write " + temporary, ErrnoCode(errno));
+    const std::string path = dir == "-" ? dir : BrandPath(dir);
+    OutputFile out;
+    if (!out.Open(path)) return Win32Failure("cannot write " + path, ErrnoCode(errno));
+    // CR LF after each line, as the library reads text files.
     CConnMaker maker(kBrandKey);
     bool ok = true;
     for (const std::string& line : lines) {
-        ok = fputs(maker.Make(line.c_str()), fp) >= 0 && fputc('\n', fp) != EOF && ok;
+        ok = fputs(maker.Make(line.c_str()), out.Stream()) >= 0 && fputs("\r\n", out.Stream()) >= 0 && ok;
     }
-    int err = errno;
-    if (fclose(fp) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(temporary.c_str());
-        return Win32Failure("cannot write " + path, ErrnoCode(err));
-    }
+    int err = ok ? 0 : errno;
+    if (int error = out.Commit(); error && ok) err = error;
+    if (err) return Win32Failure("cannot write " + out.Target(), ErrnoCode(err));
     return kOk;
 }
 
@@ -176,7 +167,8 @@ TMCTL_COMMAND("brand write", "DIR LINE1 LINE2 LINE3 NUMBER [MORE...]", "write a 
               "strings, one per line, each scrambled with the branding key. Programs read\n"
               "the brand.inf that lies beside their executable. A string must have 1 to\n"
               "129 characters; NUMBER is a signed 32-bit decimal number. An existing file\n"
-              "is replaced whole.",
+              "is replaced whole (a link: its target). DIR '-' writes the file to the\n"
+              "standard output.",
               BrandWrite);
 TMCTL_COMMAND("brand show", "[DIR]", "read a brand.inf and print its fields",
               "Reads DIR/brand.inf, or without DIR the brand.inf beside tmctl itself, as\n"

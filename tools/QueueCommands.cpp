@@ -31,12 +31,21 @@ int Bounce(const std::vector<std::string>& argsIn) {
     std::string recipient = args[1];
     int ok = BounceEmail(args[0].c_str(), recipient.data(), args[2].c_str(),
                          withInclude ? include.c_str() : nullptr, "%s", args[3].c_str());
-    if (!ok) {
-        fprintf(stderr, "tmctl: bounce: the failed message %s cannot be read, or the report failed "
-                        "(see the event log)\n", args[0].c_str());
-        return kFailed;
+    if (ok) return kOk;
+    // BounceEmail leaves the reason in the last error.
+    const DWORD code = GetLastError();
+    std::string what;
+    if (code == ERROR_INVALID_PARAMETER) {
+        what = "the recipient or the report's sender (DefaultMailbox) holds a control character";
+    } else if (code == ERROR_FILENAME_EXCED_RANGE) {
+        what = "a path in the queue or of the include file would be longer than 255 characters";
+    } else if (FILE* fp = tm_fopen(args[0].c_str(), "r")) {
+        fclose(fp);
+        what = "no report was written into " + QueueDirectory();
+    } else {
+        what = "the failed message " + args[0] + " cannot be read";
     }
-    return kOk;
+    return Win32Failure("bounce: " + what, code);
 }
 
 int Signal(const std::vector<std::string>& args) {

@@ -146,8 +146,25 @@ int Set(const std::vector<std::string>& argsIn) {
     return kOk;
 }
 
-int Delete(const std::vector<std::string>& args) {
+// Deleting a key takes every value it holds: it is asked for by name
+// (--key or -f), and what went is said.
+int Delete(const std::vector<std::string>& argsIn) {
+    std::vector<std::string> args = argsIn;
+    bool key = TakeFlag(args, "key");
+    for (auto it = args.begin(); it != args.end();) {
+        if (*it == "-f") {
+            key = true;
+            it = args.erase(it);
+        } else {
+            ++it;
+        }
+    }
     if (args.size() < 1 || args.size() > 2) return UsageError("reg delete", "");
+    if (key && args.size() == 2) return UsageError("reg delete", "--key deletes KEY itself and takes no NAME");
+    if (!key && args.size() == 1) {
+        return UsageError("reg delete", "deleting the key " + args[0] +
+                                            " and all its values needs --key; to delete a value, give its NAME");
+    }
     HKEY root;
     std::string path;
     if (!ParseKeyPath(args[0], &root, &path)) return UsageError("reg delete", "unknown root in " + args[0]);
@@ -164,6 +181,20 @@ int Delete(const std::vector<std::string>& args) {
     size_t sep = path.rfind('\\');
     std::string parent = sep == std::string::npos ? "" : path.substr(0, sep);
     std::string leaf = sep == std::string::npos ? path : path.substr(sep + 1);
+    // The values are counted first, to say what the deletion took.
+    DWORD values = 0;
+    {
+        CRegistry doomed;
+        LONG rc = doomed.OpenKey(root, path.c_str(), KEY_READ);
+        if (rc != ERROR_SUCCESS) return Win32Failure(KeyText(args[0]), rc);
+        std::vector<char> name(16384);
+        for (;; ++values) {
+            DWORD cch = static_cast<DWORD>(name.size());
+            rc = RegEnumValueA(doomed.m_hKey, values, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS) break;
+            if (rc != ERROR_SUCCESS) return Win32Failure(KeyText(args[0]), rc);
+        }
+    }
     LONG rc = reg.OpenKey(root, parent.c_str(), KEY_READ);
     if (rc != ERROR_SUCCESS) return Win32Failure(KeyText(args[0]), rc);
     rc = reg.DeleteKey(leaf.c_str());
@@ -172,6 +203,8 @@ int Delete(const std::vector<std::string>& args) {
                 args[0].c_str());
     }
     if (rc != ERROR_SUCCESS) return Win32Failure(KeyText(args[0]), rc);
+    printf("deleted key %s and its %u value%s\n", args[0].c_str(), static_cast<unsigned>(values),
+           values == 1 ? "" : "s");
     return kOk;
 }
 
@@ -218,7 +251,12 @@ TMCTL_COMMAND("reg set", "[--type sz|dword|binary] KEY NAME VALUE",
               "dword takes decimal or 0x hexadecimal; binary takes hexadecimal bytes.\n\n"
               "KEY as for 'reg query'.",
               Set);
-TMCTL_COMMAND("reg delete", "KEY [NAME]", "delete a value, or a key that has no subkeys", kKeyHelp, Delete);
+TMCTL_COMMAND("reg delete", "KEY NAME | --key KEY", "delete a value, or (--key or -f) a key that has no subkeys",
+              "With NAME, deletes the value NAME of KEY. With --key (or -f) and no NAME,\n"
+              "deletes KEY itself with all its values, and says how many went; a key\n"
+              "that has subkeys is not deleted (see 'reg delete-tree').\n\n"
+              "KEY as for 'reg query'.",
+              Delete);
 TMCTL_COMMAND("reg list", "KEY", "list subkeys (ending in \\) and values (name, type, data)", kKeyHelp, List);
 
 }  // namespace tmctl

@@ -4,18 +4,16 @@
 // file back, the indented dump, copying a subtree onto another key, and
 // deleting a key with everything below it.
 //
-// An export is written to a temporary file beside FILE and renamed over it
-// only when complete, so a failed export never leaves half a file where a
-// good one was. The commands: export, import, dump, copy, delete-tree.
+// An export replaces FILE whole (see OutputFile.cpp): a failed export never
+// leaves half a file where a good one was; a link is followed to its
+// target; "-", a pipe or a device (/dev/stdout) is written directly. The
+// commands: export, import, dump, copy, delete-tree.
 //===----------------------------------------------------------------------===//
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "Tmctl.h"
 
@@ -67,25 +65,11 @@ int Export(const std::vector<std::string>& args) {
     if (rc != ERROR_SUCCESS) return Win32Failure(KeyText(args[0]), rc);
 
     const std::string& file = args[1];
-    // A device or a pipe (/dev/stdout) is written directly; a file goes
-    // through a temporary file beside it.
-    struct stat st;
-    const bool direct = stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    const std::string target = direct ? file : file + ".tmp" + std::to_string(getpid());
-    FILE* fp = tm_fopen(target.c_str(), "wb");
-    if (!fp) return FileFailure("cannot create", target, errno);
-    DWORD written = reg.WriteTree(fp);
-    int closeError = fclose(fp) != 0 ? errno : 0;
-    if (written != ERROR_SUCCESS || closeError) {
-        if (!direct) remove(target.c_str());
-        if (written != ERROR_SUCCESS) return Win32Failure("export to " + file, written);
-        return FileFailure("cannot write", file, closeError);
-    }
-    if (!direct && rename(target.c_str(), file.c_str()) != 0) {
-        int error = errno;
-        remove(target.c_str());
-        return FileFailure("cannot write", file, error);
-    }
+    OutputFile out;
+    if (!out.Open(file)) return FileFailure("cannot create", out.Target().empty() ? file : out.Target(), errno);
+    DWORD written = reg.WriteTree(out.Stream());
+    if (written != ERROR_SUCCESS) return Win32Failure("export to " + out.Target(), written);
+    if (int error = out.Commit()) return FileFailure("cannot write", out.Target(), error);
     return kOk;
 }
 
@@ -176,7 +160,10 @@ int DeleteTree(const std::vector<std::string>& args) {
 const char kExportHelp[] =
     "Writes the subkeys and values below KEY to FILE in the registry tree file\n"
     "format: REG_SZ, REG_DWORD and REG_MULTI_SZ values only; subkeys named\n"
-    "Counters are left out. KEY as for 'reg query'.";
+    "Counters are left out. KEY as for 'reg query'.\n\n"
+    "FILE is replaced whole once the export is complete; a symbolic link is\n"
+    "followed and its target replaced. FILE '-', a pipe, a terminal or a\n"
+    "device (/dev/stdout) is written directly.";
 const char kImportHelp[] =
     "Merges FILE into KEY, creating KEY and missing subkeys; values of the\n"
     "same name are replaced, nothing is deleted. A problem in the file stops\n"

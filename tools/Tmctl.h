@@ -8,6 +8,7 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -57,5 +58,33 @@ bool TakeOption(std::vector<std::string>& args, const char* name, std::string* v
 
 // Parses a 32-bit number: decimal, or hexadecimal with 0x.
 bool ParseNumber(const std::string& text, DWORD* value);
+
+// A file that a command writes whole (OutputFile.cpp). "-" is standard
+// output; a path that leads to a pipe, terminal, device or open descriptor
+// (/dev/stdout) is written directly; any other path is written to a
+// temporary file beside the file it leads to (links followed), renamed
+// over that file by Commit. Destroyed uncommitted, it leaves the file as
+// it was.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Opens path for writing, binary; false with errno set.
+    bool Open(const std::string& path);
+    FILE* Stream() const { return m_fp; }
+    // What is written: the file a link leads to, or "the standard output".
+    const std::string& Target() const { return m_target; }
+    // Closes the stream and puts the file in place: 0, or the errno of the
+    // failure (a temporary file is then removed).
+    int Commit();
+
+private:
+    FILE* m_fp = nullptr;
+    std::string m_target;
+    std::string m_temporary;
+};
 
 }  // namespace tmctl

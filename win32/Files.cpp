@@ -3,6 +3,9 @@
 // CreateFileA, SetFilePointer and WriteFile over descriptors kept in the
 // handle table, with Windows' share modes enforced between the openers
 // that go through this layer (advisory: other programs are not stopped).
+// GetFileAttributesA tells whether a path exists without opening it, so
+// that no share-mode mark is set on a file another process may be opening.
+// CreateFileA refuses a directory with ERROR_ACCESS_DENIED.
 //===----------------------------------------------------------------------===//
 #include "Files.h"
 
@@ -150,6 +153,16 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
+    // Linux opens a directory read-only; Windows opens no directory without
+    // FILE_FLAG_BACKUP_SEMANTICS. Opens for writing failed with EISDIR.
+    if (!write) {
+        struct stat st;
+        if (w32::Sys().fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            w32::Sys().close(fd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     if (!w32::TakeShareLocks(fd, read, write, !(dwShareMode & FILE_SHARE_READ),
                              !(dwShareMode & FILE_SHARE_WRITE))) {
         w32::Sys().close(fd);
@@ -168,6 +181,20 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     // Windows reports an existing file for OPEN_ALWAYS / CREATE_ALWAYS.
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName) {
+    if (!lpFileName || !*lpFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st;
+    if (w32::Sys().stat(lpFileName, &st) != 0) {
+        SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : w32::ErrnoToWin32(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,

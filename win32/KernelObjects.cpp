@@ -26,9 +26,13 @@
 // map as Windows maps them; Open with no access at all gives
 // ERROR_ACCESS_DENIED. Create gives every right.
 //
-// Not reproduced: bInheritHandle and the security descriptor are accepted
-// and ignored. Every handle passes to a child made with fork and none
-// survives exec; files are created with mode 0666 less the umask.
+// Security: a named object created with a NULL DACL (GetOpenSa) may be
+// opened by every account: its file gets mode 0666 whatever the umask.
+// Without attributes, or with any other descriptor, the file has mode
+// 0666 less the umask, and another account's open fails with
+// ERROR_ACCESS_DENIED. Not reproduced: bInheritHandle and DACLs that list
+// accounts. Every handle passes to a child made with fork and none
+// survives exec.
 //===----------------------------------------------------------------------===//
 #include <linux/futex.h>
 #include <pthread.h>
@@ -373,7 +377,7 @@ HANDLE NewHandle(std::shared_ptr<Segment> segment, DWORD access) {
 // Create*: a new or existing object with every right. Last error: 0 for a
 // new object, ERROR_ALREADY_EXISTS for an existing one.
 template <class Object>
-HANDLE CreateObject(ObjectKind kind, LPCSTR lpName, const SegmentStep& init,
+HANDLE CreateObject(ObjectKind kind, LPCSTR lpName, LPSECURITY_ATTRIBUTES sa, const SegmentStep& init,
                     const SegmentStep& discard) {
     const DWORD all = kind == ObjectKind::Mutex ? MUTEX_ALL_ACCESS : EVENT_ALL_ACCESS;
     try {
@@ -384,7 +388,7 @@ HANDLE CreateObject(ObjectKind kind, LPCSTR lpName, const SegmentStep& init,
         if (!lpName || !*lpName) {
             segment = CreatePrivateSegment(kind, init, &error);
         } else {
-            segment = OpenNamedSegment(lpName, kind, true, init, discard, &created, &error);
+            segment = OpenNamedSegment(lpName, kind, true, GrantsEveryone(sa), init, discard, &created, &error);
         }
         if (!segment) {
             SetLastError(error);
@@ -415,7 +419,7 @@ HANDLE OpenObject(ObjectKind kind, DWORD dwDesiredAccess, LPCSTR lpName) {
         bool created = false;
         const SegmentStep none = [](Segment&) {};
         std::shared_ptr<Segment> segment =
-            OpenNamedSegment(lpName, kind, false, none, none, &created, &error);
+            OpenNamedSegment(lpName, kind, false, false, none, none, &created, &error);
         if (!segment) {
             SetLastError(error);
             return nullptr;
@@ -449,10 +453,10 @@ using w32::MutexObject;
 using w32::ObjectKind;
 using w32::Segment;
 
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
     // bInitialOwner counts only for a new object.
     return w32::CreateObject<MutexObject>(
-        ObjectKind::Mutex, lpName,
+        ObjectKind::Mutex, lpName, lpMutexAttributes,
         [bInitialOwner](Segment& s) { MutexObject::Init(s, bInitialOwner != FALSE); },
         MutexObject::Discard);
 }
@@ -466,11 +470,11 @@ BOOL ReleaseMutex(HANDLE hMutex) {
     return mutex ? mutex->Release() : FALSE;
 }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName) {
     // The initial state counts only for a new object.
     return w32::CreateObject<EventObject>(
-        ObjectKind::Event, lpName,
+        ObjectKind::Event, lpName, lpEventAttributes,
         [bManualReset, bInitialState](Segment& s) {
             EventObject::Init(s, bManualReset != FALSE, bInitialState != FALSE);
         },

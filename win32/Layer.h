@@ -72,6 +72,10 @@ uint64_t LocalZoneFileStamp();
 // call per write.
 FILE* OpenBufferedStream(const char* path, const char* mode, int shflag);
 
+// True when the attributes carry a security descriptor whose DACL is
+// present and NULL: what Windows reads as full access for every account.
+bool GrantsEveryone(const SECURITY_ATTRIBUTES* sa);
+
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);
 

@@ -237,6 +237,16 @@ BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bD
     return TRUE;
 }
 
+namespace w32 {
+
+bool GrantsEveryone(const SECURITY_ATTRIBUTES* sa) {
+    if (!sa || !sa->lpSecurityDescriptor) return false;
+    const auto* sd = static_cast<const SecurityDescriptor*>(sa->lpSecurityDescriptor);
+    return sd->Revision == SECURITY_DESCRIPTOR_REVISION && (sd->Control & kDaclPresent) && !sd->Dacl;
+}
+
+}  // namespace w32
+
 //===-- Windows -----------------------------------------------------------===//
 
 namespace {

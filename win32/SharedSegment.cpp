@@ -23,12 +23,24 @@
 //     process holds (its holders died): it counts as absent and is removed;
 //   - a process that ends normally lets go of what it still holds at exit,
 //     so only a process that is killed leaves a file for the next opener;
+//   - a file that nobody holds but that the opener may not remove (another
+//     account's file: /dev/shm is sticky) is taken over in place. Under
+//     its exclusive flock and a takeover lock (an OFD lock on its first
+//     byte) the page is made a new object's, as if the file had been
+//     removed and created anew; the takeover lock is let go only once the
+//     exclusive flock has become a shared one, which flock does not do
+//     atomically, so no second opener can take the same file over in
+//     between;
 //   - every unlink happens under the exclusive lock and only after checking
 //     that the name still leads to the locked file, and every opener checks
 //     after its shared lock that the name still leads to its file, so an
 //     opener never keeps a file that a closer is removing.
 // No lock spans the namespace: a process stopped in a debugger holds up
 // nobody but the openers of the very file it is retiring.
+//
+// Access. A file is created with mode 0666 less the umask, or 0666 for an
+// object open to every account (a NULL DACL); an account that may not
+// read and write the file cannot open the object (ERROR_ACCESS_DENIED).
 //
 // Fork. A child shares its parent's open file descriptions, and flock
 // locks belong to those. A closer therefore never unlocks its own
@@ -329,9 +341,26 @@ void Register(SegmentStore& store, const std::shared_ptr<Segment>& segment) {
 
 //===-- 4. Opening and creating -----------------------------------------===//
 
-enum class Lookup { Found, Absent, Retry, Failed };
+enum class Lookup { Found, Absent, Retry, Unowned, Failed };
+
+// The takeover lock of a file that nobody holds (see "Lifetime"); fd must
+// be open for writing. Never waits.
+bool TakeOverLock(int fd, short type) {
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    int r;
+    do {
+        r = Sys().fcntlLock(fd, F_OFD_SETLK, &lock);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
 
 // Opens the published file at path and takes a holder's lock on it.
+// Unowned: nobody holds the file and this process may not remove it;
+// *pFd then holds its exclusive flock and its takeover lock.
 Lookup OpenPublished(const std::string& path, int* pFd, DWORD* pError) {
     int fd = Sys().open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) {
@@ -341,9 +370,16 @@ Lookup OpenPublished(const std::string& path, int* pFd, DWORD* pError) {
         return Lookup::Failed;
     }
     if (Flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        // Nobody holds it: the file of holders that died. It counts as
-        // absent; remove it and look again.
-        if (NamesFile(fd, path)) Sys().unlink(path.c_str());
+        // Nobody holds it: the file of holders that died, or that another
+        // account let go of last. It counts as absent; remove it and look
+        // again.
+        if (NamesFile(fd, path) && Sys().unlink(path.c_str()) != 0 && (errno == EPERM || errno == EACCES) &&
+            TakeOverLock(fd, F_WRLCK)) {
+            *pFd = fd;
+            return Lookup::Unowned;
+        }
+        // Another opener is taking the file over: it holds the shared
+        // lock as soon as this descriptor is closed.
         Sys().close(fd);
         return Lookup::Retry;
     }
@@ -395,12 +431,44 @@ std::shared_ptr<Segment> MapPublished(int fd, const std::string& path, ObjectKin
     return nullptr;
 }
 
+// A file that nobody holds, made a new object's page in place; fd holds
+// its exclusive flock and its takeover lock. On failure fd is closed.
+std::shared_ptr<Segment> TakeOver(int fd, const std::string& path, ObjectKind kind,
+                                  const std::string& canonical, DWORD* pError) {
+    struct stat st;
+    char* base = nullptr;
+    if (Sys().fstat(fd, &st) != 0) {
+        *pError = ErrnoToWin32(errno);
+    } else if (st.st_size != static_cast<off_t>(kSegmentSize)) {
+        *pError = ERROR_INVALID_HANDLE;  // not an object of this layer
+    } else if (!(base = MapHeldFile(fd))) {
+        *pError = ErrnoToWin32(errno);
+    } else {
+        memset(base, 0, kSegmentSize);
+        WriteHeader(base, kind, canonical);
+        std::shared_ptr<Segment> segment = SegmentAccess::New(kind);
+        SegmentAccess::Base(*segment) = base;
+        SegmentAccess::Fd(*segment) = fd;
+        SegmentAccess::Path(*segment) = path;
+        SegmentAccess::Published(*segment) = true;
+        return segment;
+    }
+    Sys().close(fd);
+    return nullptr;
+}
+
 // A new object's file, filled in and held but not yet linked under a name.
 std::shared_ptr<Segment> NewUnpublished(ObjectKind kind, const std::string& canonical,
-                                        DWORD* pError) {
+                                        bool bOpenToAll, DWORD* pError) {
     int fd = Sys().open(kShmDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) {
         *pError = ErrnoToWin32(errno);
+        return nullptr;
+    }
+    // The umask would take access away from other accounts.
+    if (bOpenToAll && Sys().fchmod(fd, 0666) != 0) {
+        *pError = ErrnoToWin32(errno);
+        Sys().close(fd);
         return nullptr;
     }
     std::shared_ptr<Segment> segment = SegmentAccess::New(kind);
@@ -474,8 +542,9 @@ std::string SegmentFilePath(const char* lpName, DWORD* pError) {
 }
 
 std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, bool bMayCreate,
-                                          const SegmentStep& init, const SegmentStep& discard,
-                                          bool* pbCreated, DWORD* pError) {
+                                          bool bOpenToAll, const SegmentStep& init,
+                                          const SegmentStep& discard, bool* pbCreated,
+                                          DWORD* pError) {
     std::string canonical;
     *pError = CanonicalName(lpName, &canonical);
     if (*pError != ERROR_SUCCESS) return nullptr;
@@ -505,6 +574,38 @@ std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, b
                 return nullptr;
             case Lookup::Retry:
                 continue;
+            case Lookup::Unowned: {
+                if (!bMayCreate) {
+                    Sys().close(fd);
+                    *pError = ERROR_FILE_NOT_FOUND;
+                    return nullptr;
+                }
+                std::shared_ptr<Segment> taken = TakeOver(fd, path, kind, canonical, pError);
+                if (!taken) return nullptr;
+                store.pending.insert(taken.get());
+                guard.unlock();
+                init(*taken);
+                const bool held = Flock(fd, LOCK_SH) == 0;
+                const int err = errno;
+                TakeOverLock(fd, F_UNLCK);
+                // The owner may have removed the file while the lock
+                // changed; its new object is the one to use.
+                const bool named = held && NamesFile(fd, path);
+                if (!named) discard(*taken);
+                guard.lock();
+                store.pending.erase(taken.get());
+                if (named) {
+                    Register(store, taken);
+                    *pbCreated = true;
+                    return taken;
+                }
+                taken.reset();
+                if (!held) {
+                    *pError = ErrnoToWin32(err);
+                    return nullptr;
+                }
+                continue;
+            }
             case Lookup::Absent:
                 break;
         }
@@ -512,7 +613,7 @@ std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, b
             *pError = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
-        std::shared_ptr<Segment> fresh = NewUnpublished(kind, canonical, pError);
+        std::shared_ptr<Segment> fresh = NewUnpublished(kind, canonical, bOpenToAll, pError);
         if (!fresh) return nullptr;
         // The state is prepared outside the lock: a mutex taken for its
         // creator is never taken under the store's lock.

@@ -72,15 +72,17 @@ private:
 using SegmentStep = std::function<void(Segment&)>;
 
 // The named object lpName of the given kind. With bMayCreate a missing
-// object is made (init runs on it first) and *pbCreated set. Fails with
+// object is made (init runs on it first) and *pbCreated set; bOpenToAll
+// makes its file readable and writable by every account. Fails with
 // ERROR_FILE_NOT_FOUND (missing, bMayCreate false), ERROR_INVALID_HANDLE
 // (the name belongs to an object of another kind), ERROR_PATH_NOT_FOUND
 // (a '\' other than a "Global\" or "Local\" prefix),
 // ERROR_FILENAME_EXCED_RANGE (name longer than MAX_PATH), or the code of
 // the system call that failed.
 std::shared_ptr<Segment> OpenNamedSegment(const char* lpName, ObjectKind kind, bool bMayCreate,
-                                          const SegmentStep& init, const SegmentStep& discard,
-                                          bool* pbCreated, DWORD* pError);
+                                          bool bOpenToAll, const SegmentStep& init,
+                                          const SegmentStep& discard, bool* pbCreated,
+                                          DWORD* pError);
 
 // A new unnamed object, shared only with children forked later.
 std::shared_ptr<Segment> CreatePrivateSegment(ObjectKind kind, const SegmentStep& init,

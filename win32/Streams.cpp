@@ -10,6 +10,9 @@
 // _fsopen's share flags, and the access of every stream opened here, are
 // kept as advisory locks (see Files.h), so that a reader that denies
 // writing keeps other writers of the installation out.
+//
+// A directory is not a stream: opening one fails with EACCES, as on
+// Windows, in whatever mode.
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
 #include <unistd.h>
@@ -131,6 +134,11 @@ int TextClose(void* c) {
     return rc;
 }
 
+bool IsDirectory(int fd) {
+    struct stat st;
+    return Sys().fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 struct ModeFlags {
     int flags = 0;
     bool read = false, write = false, binary = false, valid = true;
@@ -168,7 +176,18 @@ FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) 
     do {
         fd = Sys().open(path, m.flags, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        // The Windows runtime refuses a directory with EACCES.
+        if (errno == EISDIR) errno = EACCES;
+        return nullptr;
+    }
+    // Linux opens a directory for reading; only a read-only open needs the
+    // look, every other open of a directory has failed with EISDIR.
+    if (!m.write && IsDirectory(fd)) {
+        Sys().close(fd);
+        errno = EACCES;
+        return nullptr;
+    }
     bool denyRead = shflag == _SH_DENYRW || shflag == _SH_DENYRD;
     bool denyWrite = shflag == _SH_DENYRW || shflag == _SH_DENYWR;
     if (!TakeShareLocks(fd, m.read, m.write, denyRead, denyWrite)) {

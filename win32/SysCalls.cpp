@@ -24,6 +24,7 @@ constexpr SysCalls kDefaultSysCalls = {
     ::munmap,     SysFutex, ::dlopen,    ::dlsym,  ::dlclose, ::gethostname, ::uname,
     ::clock_gettime,
     ::linkat,
+    ::fchmod,
 };
 
 SysCalls g_sysCalls = kDefaultSysCalls;

@@ -43,6 +43,7 @@ struct SysCalls {
     int (*clockGettime)(clockid_t clock, struct timespec* ts);
     int (*linkat)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
                   int flags);
+    int (*fchmod)(int fd, mode_t mode);
 };
 
 // The live table. Tests assign entries; library code calls through it.

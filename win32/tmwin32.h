@@ -265,7 +265,10 @@ TM_EXTERN_C TM_API BOOL CloseHandle(HANDLE hObject);
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
@@ -286,6 +289,10 @@ TM_EXTERN_C TM_API HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                                       DWORD dwShareMode, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                       DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                       HANDLE hTemplateFile);
+// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write permission
+// for the owner) or FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES with
+// ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when nothing is there.
+TM_EXTERN_C TM_API DWORD GetFileAttributesA(LPCSTR lpFileName);
 TM_EXTERN_C TM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
                                         PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 TM_EXTERN_C TM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,

@@ -18,6 +18,11 @@
 //                               GATE.done exists
 //   hammer NAME FILE THREADS N  THREADS threads each add 1 N times to the
 //                               64-bit counter in FILE under mutex NAME
+//   account NAME GO             open mutex NAME and event GO ("opened
+//                               <last error>"); once GO is set, close
+//                               NAME and create it again with GetOpenSa,
+//                               owned ("created <last error>"), and take
+//                               it once more ("wait <result>")
 //
 // Results are printed in hexadecimal. Exit status 0 unless a step failed.
 //===----------------------------------------------------------------------===//
@@ -143,6 +148,21 @@ int main(int argc, char** argv) {
         while (!Exists(gate + ".done")) usleep(1000);
         CloseHandle(h);
         return 0;
+    }
+    if (command == "account" && argc == 4) {
+        HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[3]);
+        HANDLE h = go ? OpenMutexA(SYNCHRONIZE, FALSE, name) : nullptr;
+        Report("opened %lu", h ? 0ul : GetLastError());
+        if (!h || WaitForSingleObject(go, 20000) != WAIT_OBJECT_0) return 1;
+        CloseHandle(h);
+        h = CreateMutexA(GetOpenSa(), TRUE, name);
+        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
+        if (!h) return 1;
+        Report("wait %lx", WaitForSingleObject(h, 0));
+        bool released = ReleaseMutex(h) && ReleaseMutex(h);
+        CloseHandle(h);
+        CloseHandle(go);
+        return released ? 0 : 1;
     }
     if (command == "hammer" && argc == 6) {
         return Hammer(name, argv[3], atoi(argv[4]), atoi(argv[5]));

@@ -123,10 +123,14 @@ TEST_F(AddressesTest, LocalDomains) {
         StoreDomains(c.type, c.bytes);
         EXPECT_EQ(Local(c.address), c.local) << c.what;
     }
-    // A key that cannot be opened for writing makes every domain remote,
-    // but an address without a domain needs no registry.
+    // A key that may only be read is read; one that may not be read at
+    // all makes every domain remote, but an address without a domain
+    // needs no registry.
     SetDomains({"d.e"});
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ), 0);
+    EXPECT_EQ(Local("u@d.e"), 1);
+    EXPECT_EQ(Local("u@x.y"), 0);
+    ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_WRITE), 0);
     EXPECT_EQ(Local("u@d.e"), 0);
     EXPECT_EQ(Local("postmaster"), 1);
     ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);

@@ -104,7 +104,17 @@ TEST_F(BounceTest, IncludeFileAndTheStartOfTheMessage) {
         // An include file is copied whole, a missing one left out.
         {"notice.txt", shortMessage, notice + "\r\n\r\n" + starts + shortMessage},
         {"missing.txt", shortMessage, starts + shortMessage},
+        // So is a name that is not a file below the root path.
+        {"", shortMessage, starts + shortMessage},
+        {"../outside.txt", shortMessage, starts + shortMessage},
+        {"sub/../../outside.txt", shortMessage, starts + shortMessage},
+        {"..\\outside.txt", shortMessage, starts + shortMessage},
+        {"/notice.txt", shortMessage, starts + shortMessage},
+        {"sub/..notice", shortMessage, "kept\r\n\r\n" + starts + shortMessage},
     };
+    WriteFile(root_ + "/../outside.txt", "a file outside the root path\r\n");
+    MakeDir(root_.substr(SandboxDir().size() + 1) + "/sub");
+    WriteFile(root_ + "/sub/..notice", "kept");
     for (const Case& c : kCases) {
         ASSERT_EQ(Bounce(Message(c.message), "local", c.include), 1);
         const std::string report = TakeReport().first, head = "failed: 550\r\n\r\n";
@@ -114,15 +124,22 @@ TEST_F(BounceTest, IncludeFileAndTheStartOfTheMessage) {
 }
 
 TEST_F(BounceTest, SenderFromDefaultMailboxOrPostmaster) {
-    struct Case { const char* mailbox; const char* reporting; const char* sender; const char* replyTo; const char* idEnd; };
+    struct Case { const char* mailbox; const char* reporting; const char* sender; const char* replyTo; const char* idEnd; bool readOnly; };
     const Case kCases[] = {
-        {"admin", "user@d.e", "admin", "", "@admin>"},
-        {"boss@corp.example", "user@d.e", "boss@corp.example", "null@corp.example", "@boss.corp.example>"},
-        {nullptr, "nodomain", "postmaster", "", "@postmaster>"},
+        {"admin", "user@d.e", "admin", "", "@admin>", false},
+        {"boss@corp.example", "user@d.e", "boss@corp.example", "null@corp.example", "@boss.corp.example>", false},
+        {nullptr, "nodomain", "postmaster", "", "@postmaster>", false},
+        // A process that may only read the parameters key reads it.
+        {"admin", "user@d.e", "admin", "", "@admin>", true},
     };
     for (const Case& c : kCases) {
         SetText("DefaultMailbox", c.mailbox);
-        ASSERT_EQ(Bounce(Message("H: 1\r\n\r\nbody\r\n"), "r@remote.org", nullptr, c.reporting), 1);
+        if (c.readOnly) {
+            ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ), 0);
+        }
+        const int result = Bounce(Message("H: 1\r\n\r\nbody\r\n"), "r@remote.org", nullptr, c.reporting);
+        ASSERT_EQ(TmRegSetKeyRestriction(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_ALL_ACCESS | MAXIMUM_ALLOWED), 0);
+        ASSERT_EQ(result, 1);
         const auto [report, envelope] = TakeReport();
         EXPECT_NE(report.find("From: " + std::string(c.sender) + "\r\n"), std::string::npos) << report;
         std::smatch replyTo;
@@ -148,26 +165,108 @@ TEST_F(BounceTest, NumbersAreNeverShared) {
     EXPECT_EQ(files.size(), 6u);
 }
 
+// Opens through the system-call table, recorded.
+std::vector<std::string> g_opened;
+int RecordingOpen(const char* path, int flags, mode_t mode) {
+    g_opened.push_back(path);
+    return open(path, flags, mode);
+}
+
+TEST_F(BounceTest, EnvelopesAreLookedForWithoutOpeningThem) {
+    g_monotonicMs = 0x5000;
+    const std::string message = Message("H: 1\r\n\r\nb\r\n");
+    g_opened.clear();
+    w32::Sys().open = RecordingOpen;
+    ASSERT_EQ(Bounce(message, "r@remote.org"), 1);
+    w32::ResetSysCalls();
+    EXPECT_TRUE(Queue().count("bmr05000.pdl"));
+    for (const std::string& path : g_opened) {
+        EXPECT_FALSE(path.ends_with(".ldl") || path.ends_with(".pdl")) << path;
+    }
+}
+
 TEST_F(BounceTest, NothingToDoAndFailures) {
     const std::string message = Message("H: 1\r\n\r\nb\r\n");
     // An empty recipient: nothing written, nothing signalled.
     EXPECT_EQ(Bounce(message, ""), 1);
     EXPECT_EQ(OpenEventA(EVENT_MODIFY_STATE, FALSE, kQueueEvent), nullptr);
-    // A failed message that cannot be read.
+    // A failed message that cannot be read, or is a directory: the reason
+    // in the last error, nothing written, nothing reported.
     EXPECT_EQ(Bounce(SandboxDir() + "/no-such.msg", "r@remote.org"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Bounce(SandboxDir(), "r@remote.org"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(Queue().empty());
-    // A queue that cannot take the report: 1, and the queue event is set.
+    EXPECT_EQ(MainLog(), "");
+
+    // Refused and reported with the Win32 code, nothing written: a control
+    // character in either address would add envelope and header lines; a
+    // root path that leaves the queue's paths over 255 characters.
+    const std::string root = root_, longRoot = root_ + "/" + std::string(236 - root_.size() - 1, 'r');
+    MakeDir(longRoot.substr(SandboxDir().size() + 1));
+    MakeDir(longRoot.substr(SandboxDir().size() + 1) + "/queue");
+    struct Case { const char* recipient; const char* mailbox; std::string rootPath; int result; DWORD error; };
+    const Case kCases[] = {
+        {"r@remote.org\r\nsecond@remote.org", nullptr, root, 0, ERROR_INVALID_PARAMETER},
+        {"r@remote.org\n", nullptr, root, 0, ERROR_INVALID_PARAMETER},
+        {"r\t@remote.org", nullptr, root, 0, ERROR_INVALID_PARAMETER},
+        {"r@remote.org", "admin@d.e\r\nBcc: all@d.e", root, 0, ERROR_INVALID_PARAMETER},
+        {"r@remote.org", "admin\x7f", root, 0, ERROR_INVALID_PARAMETER},
+        {"r@remote.org", nullptr, longRoot + "r", 0, ERROR_FILENAME_EXCED_RANGE},
+        // The report's path has 255 characters: it fits.
+        {"r@remote.org", nullptr, longRoot, 1, 0},
+    };
+    for (const Case& c : kCases) {
+        SetText("DefaultMailbox", c.mailbox);
+        snprintf(g_szRootPath, sizeof g_szRootPath, "%s", c.rootPath.c_str());
+        const size_t logged = MainLines().size();
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(Bounce(message, c.recipient), c.result) << c.recipient;
+        std::vector<std::string> lines = MainLines();
+        if (c.result == 0) {
+            EXPECT_EQ(GetLastError(), c.error) << c.recipient;
+            ASSERT_EQ(lines.size(), logged + 1) << c.recipient;
+            char text[64];
+            snprintf(text, sizeof text, "System error 0x%x at line ", static_cast<unsigned>(c.error));
+            EXPECT_NE(lines.back().find(text), std::string::npos) << lines.back();
+        }
+        std::error_code missing;
+        auto files = std::distance(std::filesystem::directory_iterator(c.rootPath + "/queue", missing),
+                                   std::filesystem::directory_iterator());
+        EXPECT_EQ(files, c.result ? 2 : 0) << c.recipient;
+    }
+    SetText("DefaultMailbox", nullptr);
+    snprintf(g_szRootPath, sizeof g_szRootPath, "%s", root.c_str());
+
+    // A queue that cannot take the report: 0, reported with the system's
+    // code; the queue event is set all the same.
     HANDLE queueEvent = CreateEventA(nullptr, FALSE, FALSE, kQueueEvent);
     std::filesystem::remove(queue_);
-    EXPECT_EQ(Bounce(message, "r@remote.org"), 1);
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(Bounce(message, "r@remote.org"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(WaitForSingleObject(queueEvent, 0), WAIT_OBJECT_0);
     CloseHandle(queueEvent);
-    // A root path too long for the queue's paths is refused, not cut.
-    snprintf(g_szRootPath, sizeof g_szRootPath, "%s/%s", root_.c_str(), std::string(240 - root_.size(), 'r').c_str());
-    EXPECT_EQ(Bounce(message, "r@remote.org"), 0);
     std::vector<std::string> lines = MainLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find("System error 0xce at line "), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find("System error 0x3 at line "), std::string::npos) << lines.back();
+}
+
+// An envelope that cannot be written leaves no report behind it either:
+// a report without an envelope is never delivered.
+TEST_F(BounceTest, FailedEnvelopeTakesItsReportAlong) {
+    g_monotonicMs = 0x7000;
+    const std::string message = Message("H: 1\r\n\r\nb\r\n");
+    mkdir((queue_ + "/bmr07000.tmp").c_str(), 0755);  // the envelope's temporary name is taken
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(Bounce(message, "local"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    auto files = Queue();
+    EXPECT_EQ(files.size(), 1u);
+    EXPECT_TRUE(files.count("bmr07000.tmp"));
+    std::vector<std::string> lines = MainLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("System error 0x5 at line "), std::string::npos) << lines.back();
 }
 
 TEST_F(BounceTest, SignalsNeedTheServicesEvents) {

@@ -187,7 +187,8 @@ TEST(HostNameTest, RegistryValueThenMachineThenDefault) {
     const Case kCases[] = {
         {"mail.example.com", true, false, "mail.example.com"}, {"", true, false, ""}, {nullptr, true, false, machine},
         {nullptr, false, false, "localhost"}, {"relay", false, false, "relay"},
-        {"ignored", true, true, machine},  // a key that may not be opened for writing is not read
+        // A key that may only be read is read.
+        {"relay.example.com", true, true, "relay.example.com"}, {nullptr, false, true, "localhost"},
     };
     for (const Case& c : kCases) {
         SetParameter("hostname", kMissing, c.value);

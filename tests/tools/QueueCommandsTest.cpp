@@ -26,12 +26,19 @@ TEST(QueueCommandsTest, BounceWritesAReportAndSignalNeedsTheService) {
         << report;
     EXPECT_EQ(envelope, "postmaster@d.e\r\nsomeone\r\n");
     const Call kCalls[] = {
-        {{"bounce", SandboxDir() + "/none.msg", "r@x.y", "a@b.c", "why"}, 1},
+        {{"bounce", SandboxDir() + "/none.msg", "r@x.y", "a@b.c", "why"}, 1, std::nullopt,
+         "the failed message " + SandboxDir() + "/none.msg cannot be read: error 2 (ERROR_FILE_NOT_FOUND"},
+        {{"bounce", message, "r@x.y\r\nBcc: all@x.y", "a@b.c", "why"}, 1, std::nullopt,
+         "holds a control character: error 87"},
         {{"bounce", message, "r@x.y"}, 2},
         {{"signal", "external"}, 1, std::nullopt, "is the service running"},
         {{"signal", "sideways"}, 2},
     };
     for (const Call& call : kCalls) Check(call);
+    // A queue that cannot take the report: the failure and its reason.
+    std::filesystem::remove_all(root + "/queue");
+    Check({{"bounce", message, "someone", "mailer@d.e", "mailbox full"}, 1, std::nullopt,
+           "no report was written into " + root + "/queue: error 3 (ERROR_PATH_NOT_FOUND"});
     HANDLE outgoing = CreateEventA(nullptr, FALSE, FALSE, "Outgoing Message D02369B6-D2CF-11d1-86B0-0080C8330493");
     Check({{"signal", "external"}, 0});
     EXPECT_EQ(WaitForSingleObject(outgoing, 0), WAIT_OBJECT_0);

@@ -69,6 +69,55 @@ TEST(RegTreeCommandsTest, FailedExportKeepsTheOldFile) {
     Check({{"reg", "export", "HKLM/Software/CmdTree/Keep", "/dev/stdout"}, 0, ReadFile(file)});
 }
 
+// Output through a shell, standard output appended to outPath.
+ProcessResult ExportAppending(const std::string& key, const std::string& file, const std::string& outPath) {
+    return RunProgram("/bin/sh", {"-c", "exec \"$0\" reg export \"$1\" \"$2\" >>\"$3\"", TmctlPath(), key, file, outPath});
+}
+
+bool IsLink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }
+
+// A link is followed and its target replaced; standard output, and what
+// leads to it, is written directly, where its descriptor stands.
+TEST(RegTreeCommandsTest, ExportFollowsLinksAndWritesStreamsInPlace) {
+    const std::string key = "HKLM/Software/CmdTree/Links";
+    Build(key);
+    const std::string dir = MakeDir("links"), expected = ReadFile((Check({{"reg", "export", key, dir + "/plain"}, 0}), dir + "/plain"));
+    ASSERT_EQ(expected.size(), 42u);
+    std::filesystem::remove(dir + "/plain");
+
+    MakeDir("links/real");
+    WriteFile(dir + "/real/kept.tree", "an earlier export");
+    std::filesystem::permissions(dir + "/real/kept.tree", std::filesystem::perms(0640));
+    std::filesystem::create_symlink("real/kept.tree", dir + "/to-kept");
+    std::filesystem::create_symlink(dir + "/to-kept", dir + "/to-link");  // a link to a link
+    std::filesystem::create_symlink("real/new.tree", dir + "/dangling");
+    for (const char* link : {"to-kept", "to-link", "dangling"}) {
+        Check({{"reg", "export", key, dir + "/" + link}, 0});
+        EXPECT_TRUE(IsLink(dir + "/" + link)) << link;
+    }
+    EXPECT_EQ(ReadFile(dir + "/real/kept.tree"), expected);
+    EXPECT_EQ(ReadFile(dir + "/real/new.tree"), expected);
+    EXPECT_EQ(std::filesystem::status(dir + "/real/kept.tree").permissions(), std::filesystem::perms(0640));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/real"), std::filesystem::directory_iterator()), 2)
+        << "no temporary file left";
+
+    // Standard output: "-" and the descriptor links, appended where the
+    // shell's ">>" put it, never truncated nor replaced.
+    std::filesystem::create_symlink("/proc/self/fd/1", dir + "/my-stdout");
+    const std::string out = dir + "/out";
+    WriteFile(out, "before;");
+    for (const std::string& file : {std::string("-"), std::string("/dev/fd/1"), dir + "/my-stdout"}) {
+        ProcessResult r = ExportAppending(key, file, out);
+        EXPECT_EQ(r.exitCode, 0) << file << "\n" << r.err;
+    }
+    EXPECT_EQ(ReadFile(out), "before;" + expected + expected + expected);
+    EXPECT_TRUE(IsLink(dir + "/my-stdout"));
+    Check({{"reg", "export", key, "-"}, 0, expected});
+    Check({{"reg", "export", key, "/dev/stdout"}, 0, expected});
+    EXPECT_TRUE(IsLink("/dev/stdout"));
+    Check({{"reg", "export", key, dir + "/real"}, 1, "", "cannot create"});
+}
+
 TEST(RegTreeCommandsTest, CopyAndDeleteTree) {
     Build("HKLM/Software/CmdTree/From");
     Check({{"reg", "copy", "HKLM/Software/CmdTree/From", "HKU/Copied"}, 0});

@@ -36,7 +36,17 @@ TEST(TmctlTest, ValuesRoundTrip) {
         {{"reg", "list", "params"}, 0, "Greeting\tREG_SZ\thello world\nLogging\tREG_DWORD\t63\nBlob\tREG_BINARY\t00ff10\n"},
         {{"reg", "delete", "params", "Greeting"}, 0},
         {{"reg", "query", "params", "Greeting"}, 1, "", "error 2 (ERROR_FILE_NOT_FOUND"},
-        {{"reg", "delete", "HKLM\\Software\\Kelt"}, 1, "", "error 5 (ERROR_ACCESS_DENIED"},
+        // A key goes only when asked for by name, and tmctl says what went.
+        {{"reg", "delete", "params"}, 2, "", "needs --key"},
+        {{"reg", "list", "params"}, 0, "Logging\tREG_DWORD\t63\nBlob\tREG_BINARY\t00ff10\n"},
+        {{"reg", "delete", "--key", "params", "Logging"}, 2, "", "takes no NAME"},
+        {{"reg", "delete", "--key", "HKLM\\Software\\Kelt"}, 1, "", "error 5 (ERROR_ACCESS_DENIED"},
+        {{"reg", "delete", "--key", "params"}, 0, "deleted key params and its 2 values\n"},
+        {{"reg", "list", "params"}, 1, "", "error 2 (ERROR_FILE_NOT_FOUND"},
+        {{"reg", "set", "HKCU/Empty", "x", "1"}, 0, ""},
+        {{"reg", "delete", "HKCU/Empty", "x"}, 0, ""},
+        {{"reg", "delete", "-f", "HKCU/Empty"}, 0, "deleted key HKCU/Empty and its 0 values\n"},
+        {{"reg", "delete", "-f", "HKCU/Empty"}, 1, "", "error 2 (ERROR_FILE_NOT_FOUND"},
     };
     for (const Call& call : kCalls) Check(call);
 }

@@ -6,9 +6,11 @@
 // /dev/shm.
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -88,10 +90,27 @@ bool WaitUntil(const std::function<bool()>& condition, int milliseconds = kLongW
 // waited for before the test closes what it shares.
 class Peer {
 public:
-    explicit Peer(const std::vector<std::string>& args) {
+    // With an account other than 0 the peer runs under that user and group.
+    explicit Peer(const std::vector<std::string>& args, uid_t account = 0) {
         static int serial = 0;
         m_out = tmtest::SandboxDir() + "/peer" + std::to_string(++serial) + ".out";
-        m_pid = tmtest::StartProgram(tmtest::HelperPath("kobj_peer"), args, {}, m_out);
+        if (account == 0) {
+            m_pid = tmtest::StartProgram(tmtest::HelperPath("kobj_peer"), args, {}, m_out);
+            return;
+        }
+        const std::string path = tmtest::HelperPath("kobj_peer");
+        std::vector<const char*> argv = {path.c_str()};
+        for (const std::string& a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out, 1);
+            if (setgroups(0, nullptr) != 0 || setgid(account) != 0 || setuid(account) != 0) _exit(126);
+            execv(path.c_str(), const_cast<char**>(argv.data()));
+            _exit(127);
+        }
+        close(out);
     }
     ~Peer() {
         if (m_pid > 0) Kill();
@@ -438,6 +457,51 @@ TEST_F(KernelObjects, FourProcessesLoseNoUpdate) {
     ASSERT_EQ(bytes.size(), sizeof total);
     memcpy(&total, bytes.data(), sizeof total);
     EXPECT_EQ(total, uint64_t(4) * kThreads * kIterations);
+}
+
+// GetOpenSa's NULL DACL opens an object to every account, whatever the
+// creator's umask; without attributes the umask decides. Run as root, an
+// account of its own (nobody) tries the objects; it may also create again
+// an object whose file it cannot remove, having let go of it last.
+TEST_F(KernelObjects, NullDaclOpensTheObjectToEveryAccount) {
+    constexpr uid_t kNobody = 65534;
+    const bool root = geteuid() == 0;
+    struct Case { bool open; mode_t umask, mode; const char* opened; };
+    const Case kCases[] = {
+        {true, 022, 0666, "opened 0"}, {true, 077, 0666, "opened 0"},
+        {false, 022, 0644, "opened 5"}, {false, 077, 0600, "opened 5"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::string(c.open ? "open" : "default") + " umask " + std::to_string(c.umask));
+        const mode_t saved = umask(c.umask);
+        HANDLE mutex = CreateMutexA(c.open ? GetOpenSa() : nullptr, FALSE, "Shared");
+        HANDLE go = CreateEventA(c.open ? GetOpenSa() : nullptr, TRUE, FALSE, "Go");
+        umask(saved);
+        ASSERT_TRUE(mutex && go);
+        DWORD error = 0;
+        struct stat st;
+        ASSERT_EQ(stat(w32::SegmentFilePath("Shared", &error).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.mode);
+        if (root) {
+            Peer peer({"account", "Shared", "Go"}, kNobody);
+            EXPECT_EQ(peer.Line("opened"), c.opened);
+            if (c.open) {
+                // The peer holds the object last and is not the file's owner.
+                CloseHandle(mutex);
+                mutex = nullptr;
+                SetEvent(go);
+                EXPECT_EQ(peer.Line("created"), "created 0") << "a new object, as on Windows";
+                EXPECT_EQ(peer.Line("wait"), "wait 0");
+                EXPECT_EQ(peer.Wait(), 0);
+                EXPECT_EQ(ErrorAfter([] { EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Shared"), nullptr); }),
+                          DWORD(ERROR_FILE_NOT_FOUND));
+            } else {
+                EXPECT_EQ(peer.Wait(), 1);
+            }
+        }
+        if (mutex) CloseHandle(mutex);
+        CloseHandle(go);
+    }
 }
 
 //===-- Events ------------------------------------------------------------===//

@@ -77,6 +77,39 @@ TEST(ShareModeTest, DenyWriteKeepsWritersOut) {
     fclose(writer);
 }
 
+// Windows opens no directory as a file, in any mode; Linux would read one.
+TEST(ShareModeTest, DirectoriesAreNotOpened) {
+    const std::string dir = tmtest::MakeDir("not-a-file");
+    for (const char* mode : {"r", "rb", "r+", "w", "a", "wb"}) {
+        errno = 0;
+        EXPECT_EQ(tm_fopen(dir.c_str(), mode), nullptr) << mode;
+        EXPECT_EQ(errno, EACCES) << mode;
+        errno = 0;
+        EXPECT_EQ(_fsopen(dir.c_str(), mode, _SH_DENYWR), nullptr) << mode;
+        EXPECT_EQ(errno, EACCES) << mode;
+    }
+    struct Case { DWORD access, disposition; };
+    const Case kCases[] = {
+        {GENERIC_READ, OPEN_EXISTING}, {0, OPEN_EXISTING}, {GENERIC_READ, OPEN_ALWAYS},
+        {GENERIC_WRITE, OPEN_EXISTING}, {GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS},
+    };
+    for (const Case& c : kCases) {
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(CreateFileA(dir.c_str(), c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, c.disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr),
+                  INVALID_HANDLE_VALUE) << std::hex << c.access << " " << c.disposition;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << std::hex << c.access;
+    }
+    // Whether something is there, without opening it.
+    tmtest::WriteFile(dir + "/file", "x");
+    EXPECT_EQ(GetFileAttributesA(dir.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA((dir + "/file").c_str()), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetFileAttributesA((dir + "/none").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesA((dir + "/file/below").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     std::string path = tmtest::SandboxDir() + "/handle.log";
     auto open = [](const std::string& file) {
