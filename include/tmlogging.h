@@ -36,6 +36,15 @@
 // directory that SetEventLogPath left pending, as a construction would.
 TM_EXTERN_C TM_API int TmGetEventLogPath(char* pszBuffer, int nSize);
 
+// What became of the calling thread's last CEventLog::LogEvent (and so of
+// its last LOGEVENT, error report or DebugMsg line): ERROR_SUCCESS when the
+// line was appended to its file, TM_LOG_FILTERED when the main log's mask
+// kept it out, else the Win32 code of the open or write that failed (3 for
+// a missing log directory). Logging itself never fails its caller; this is
+// for a program that must tell an operator that a line was lost.
+#define TM_LOG_FILTERED 0x20000001u  // an application-defined code (bit 29)
+TM_EXTERN_C TM_API DWORD TmGetLastLogResult(void);
+
 class TM_API CEventLog {
 public:
     // Run once at library load and unload by the library itself.
@@ -65,6 +74,8 @@ private:
     void FileLog(WORD wType, const char* pszText);
     void WriteToLogFile(const char* pszLine);
     static void ReadMask();
+    static int LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t);
+    static void EndTornLine(bool bWeb, const struct tm& t);
     static int CopyLogPath(char* pszBuffer, int nSize);
     friend int TmGetEventLogPath(char*, int);
 

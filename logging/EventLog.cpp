@@ -51,6 +51,13 @@ std::atomic<int> g_pathGeneration{0};
 // the time is read once per line.
 thread_local const struct tm* t_lineTime = nullptr;
 
+struct tm LocalNow() {
+    time_t now = w32::CurrentTime();
+    struct tm t;
+    localtime_r(&now, &t);
+    return t;
+}
+
 // What each log's open file was opened for (index 0 main, 1 web): the
 // local date (year * 10000 + month * 100 + day) and the directory's
 // generation. A file is reopened when either changes; the date, not only
@@ -59,6 +66,12 @@ thread_local const struct tm* t_lineTime = nullptr;
 // mutex, as the handles are.
 int g_openedDate[2];
 int g_openedGeneration[2];
+
+// What became of the calling thread's last event: ERROR_SUCCESS when its
+// line was appended, TM_LOG_FILTERED when the mask kept it out, else the
+// Win32 code of what failed. Only reported to the operators' tool; the
+// library's own callers never learn of a lost line.
+thread_local DWORD t_lastResult = ERROR_SUCCESS;
 
 char TypeCharacter(WORD wType) {
     switch (wType) {
@@ -113,6 +126,26 @@ public:
     void Hex8(DWORD v) {
         static const char kDigits[] = "0123456789abcdef";
         for (int shift = 28; shift >= 0; shift -= 4) Char(kDigits[(v >> shift) & 0xF]);
+    }
+    // The event text. A line break (CR, LF or CR LF) that a space or a tab
+    // does not follow gets a tab after it, so that no text can begin a
+    // line of its own and pass for an entry of any process; a folded
+    // header's continuation, which begins with a space or a tab, stays as
+    // it is, and so does a break at the end of the text.
+    void EventText(const char* text) {
+        while (*text && m_p < m_end) {
+            size_t run = strcspn(text, "\r\n");
+            size_t room = static_cast<size_t>(m_end - m_p);
+            if (run > room) run = room;
+            memcpy(m_p, text, run);
+            m_p += run;
+            text += run;
+            if (!*text || m_p >= m_end) break;
+            char c = *text++;
+            Char(c);
+            if (c == '\r' && *text == '\n') Char(*text++);
+            if (*text && *text != ' ' && *text != '\t') Char('\t');
+        }
     }
     // "%-8s": left-aligned in eight columns; a longer text is written whole.
     void Padded(const char* text) {
@@ -174,6 +207,8 @@ void SetEventLogPath(char* pszDirectory) {
     std::lock_guard<std::mutex> guard(g_pathLock);
     memcpy(g_szEventLogPath, pszDirectory, n + 1);
 }
+
+DWORD TmGetLastLogResult(void) { return t_lastResult; }
 
 int TmGetEventLogPath(char* pszBuffer, int nSize) {
     // Constructing an object applies a pending directory.
@@ -288,6 +323,8 @@ void CEventLog::SetLogging(DWORD dwMask) { __atomic_store_n(&m_dwFileLogging, dw
 int CEventLog::LogEvent(WORD wType, const char* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
+    // A trapped fault or exception loses the line.
+    t_lastResult = ERROR_GEN_FAILURE;
     w32::CatchAll(
         [&] {
             wvsprintfA(m_szBuffer, pszFormat, args);
@@ -304,10 +341,11 @@ int CEventLog::LogEvent(WORD wType, const char* pszFormat, ...) {
 void CEventLog::FileLog(WORD wType, const char* pszText) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
         // Any log number but 0 writes the web log.
-        if (!m_bWebLog && !(wType & __atomic_load_n(&m_dwFileLogging, __ATOMIC_RELAXED))) return;
-        time_t now = w32::CurrentTime();
-        struct tm t;
-        localtime_r(&now, &t);
+        if (!m_bWebLog && !(wType & __atomic_load_n(&m_dwFileLogging, __ATOMIC_RELAXED))) {
+            t_lastResult = TM_LOG_FILTERED;
+            return;
+        }
+        struct tm t = LocalNow();
         // "%-8s %c %02d:%02d:%02d 0x%08x %s\r\n" for the main log,
         // "%02d:%02d:%02d %s\r\n" for the web log.
         char line[4096 + 256];
@@ -325,7 +363,7 @@ void CEventLog::FileLog(WORD wType, const char* pszText) {
             b.Time(t);
             b.Char(' ');
         }
-        b.Text(pszText);
+        b.EventText(pszText);
         size_t n = b.Finish(line);
         memcpy(line + n, "\r\n", 3);
         t_lineTime = &t;
@@ -341,47 +379,42 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
     int& lastDay = web ? m_nWebLastDay : m_nLastDay;
     int& lastDate = g_openedDate[web];
     int& lastGeneration = g_openedGeneration[web];
-    const char* prefix = web ? "RQ" : m_bBurdock ? "BD" : "TM";
     volatile bool held = false;
     w32::CatchAll(
         [&] {
-            struct tm t;
-            if (t_lineTime) {
-                t = *t_lineTime;
-            } else {
-                time_t now = w32::CurrentTime();
-                localtime_r(&now, &t);
-            }
+            struct tm t = t_lineTime ? *t_lineTime : LocalNow();
             int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
             int generation = g_pathGeneration.load(std::memory_order_acquire);
             // The mutex covers the date check, the open when needed, the
             // seek and the write; the file's name is made only to open it.
-            WaitForSingleObject(mutex, INFINITE);
+            DWORD wait = WaitForSingleObject(mutex, INFINITE);
             held = true;
+            if (wait == WAIT_ABANDONED) EndTornLine(web, t);
             if (file != INVALID_HANDLE_VALUE && (date != lastDate || generation != lastGeneration)) {
                 CloseHandle(file);
                 file = INVALID_HANDLE_VALUE;
             }
             if (file == INVALID_HANDLE_VALUE) {
                 char name[PATH_MAX + 32];
-                {
-                    std::lock_guard<std::mutex> guard(g_pathLock);
-                    generation = g_pathGeneration.load(std::memory_order_relaxed);
-                    snprintf(name, sizeof name, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath),
-                             prefix, t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
-                }
+                generation = LogFileName(name, sizeof name, web, t);
                 file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {
                     lastDay = t.tm_mday;
                     lastDate = date;
                     lastGeneration = generation;
+                } else {
+                    t_lastResult = GetLastError();
                 }
             }
             if (file != INVALID_HANDLE_VALUE) {
-                DWORD written = 0;
+                DWORD length = static_cast<DWORD>(strlen(pszLine)), written = 0;
                 SetFilePointer(file, 0, nullptr, FILE_END);
-                WriteFile(file, pszLine, static_cast<DWORD>(strlen(pszLine)), &written, nullptr);
+                if (!WriteFile(file, pszLine, length, &written, nullptr)) {
+                    t_lastResult = GetLastError();
+                } else {
+                    t_lastResult = written == length ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+                }
             }
             held = false;
             ReleaseMutex(mutex);
@@ -392,15 +425,43 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
         });
 }
 
+// Builds the name of the log's file of the local date t; returns the
+// generation of the directory it lies in.
+int CEventLog::LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t) {
+    const char* prefix = bWeb ? "RQ" : m_bBurdock ? "BD" : "TM";
+    std::lock_guard<std::mutex> guard(g_pathLock);
+    snprintf(pszName, nSize, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath), prefix,
+             t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+    return g_pathGeneration.load(std::memory_order_relaxed);
+}
+
+// Called holding the log's shared mutex after a wait on it came back
+// abandoned: the thread that held it died, perhaps in the middle of a
+// line. A last line left without its line feed gets CR LF, so that the
+// next line starts on a line of its own instead of being glued to the
+// torn one.
+void CEventLog::EndTornLine(bool bWeb, const struct tm& t) {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        char name[PATH_MAX + 32];
+        LogFileName(name, sizeof name, bWeb, t);
+        FILE* fp = tm_fopen(name, "rb+");
+        if (!fp) return;
+        if (fseek(fp, -1, SEEK_END) == 0 && fgetc(fp) != '\n' && fseek(fp, 0, SEEK_END) == 0) {
+            fwrite("\r\n", 1, 2, fp);
+        }
+        fclose(fp);
+    });
+}
+
 void CEventLog::Lock(int bWeb) {
     if (bWeb) {
         if (!m_bWebLocked) {
             m_bWebLocked = 1;
-            WaitForSingleObject(m_hWebSharedMutex, INFINITE);
+            if (WaitForSingleObject(m_hWebSharedMutex, INFINITE) == WAIT_ABANDONED) EndTornLine(true, LocalNow());
         }
     } else if (!m_bLocked) {
         m_bLocked = 1;
-        WaitForSingleObject(m_hSharedMutex, INFINITE);
+        if (WaitForSingleObject(m_hSharedMutex, INFINITE) == WAIT_ABANDONED) EndTornLine(false, LocalNow());
     }
 }
 
@@ -418,41 +479,51 @@ void CEventLog::Unlock(int bWeb) {
 
 namespace {
 
-void ReportLine(int handlerLine, WORD wType, const char* format, ...) {
+// Formats one report and writes it as a main-log line. It runs inside the
+// caller's catch-all handler, which also covers the reading of the
+// caller's source file name: a name that cannot be read is trapped like
+// any other fault, not left to end the process.
+void ReportLine(WORD wType, const char* format, ...) {
+    char text[1024];
     va_list args;
     va_start(args, format);
-    w32::CatchAll(
-        [&] {
-            CEventLog log(0);
-            char text[1024];
-            wvsprintfA(text, format, args);
-            log.LogEvent(wType, "%s", text);
-        },
-        [&] { DebugX(kSourceFile, handlerLine); });
+    wvsprintfA(text, format, args);
     va_end(args);
+    CEventLog log(0);
+    log.LogEvent(wType, "%s", text);
 }
 
 }  // namespace
 
 void SysError(const char* pszFile, int nLine, DWORD dwError) {
-    ReportLine(__LINE__, 0x1000, "System error 0x%x at line %d of %s", dwError, nLine, w32::BaseName(pszFile));
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        ReportLine(0x1000, "System error 0x%x at line %d of %s", dwError, nLine, w32::BaseName(pszFile));
+    });
 }
 
 void FileError(const char* pszProcessed, const char* pszFile, int nLine, DWORD dwError) {
-    ReportLine(__LINE__, 0x1000, "File error 0x%x at line %d of %s processing %s", dwError, nLine,
-               w32::BaseName(pszFile), pszProcessed);
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        ReportLine(0x1000, "File error 0x%x at line %d of %s processing %s", dwError, nLine,
+                   w32::BaseName(pszFile), pszProcessed);
+    });
 }
 
 void SocketError(const char* pszFile, int nLine, int nError) {
-    ReportLine(__LINE__, 0x1000, "Socket error %d at line %d of %s", nError, nLine, w32::BaseName(pszFile));
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        ReportLine(0x1000, "Socket error %d at line %d of %s", nError, nLine, w32::BaseName(pszFile));
+    });
 }
 
 void NewError(const char* pszFile, int nLine) {
-    ReportLine(__LINE__, 0x1000, "Memory allocation error at line %d of %s", nLine, w32::BaseName(pszFile));
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        ReportLine(0x1000, "Memory allocation error at line %d of %s", nLine, w32::BaseName(pszFile));
+    });
 }
 
 void UnknownError(const char* pszFile, int nLine) {
-    ReportLine(__LINE__, 0x1000, "Unknown exception caught at line %d of %s", nLine, w32::BaseName(pszFile));
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        ReportLine(0x1000, "Unknown exception caught at line %d of %s", nLine, w32::BaseName(pszFile));
+    });
 }
 
 void DebugMsg(const char* pszFile, DWORD dwLine, const char* pszFormat, ...) {

@@ -6,14 +6,20 @@
 //                           runs;
 //   debugit.log ("DebugIt") DebugPrint and the socket traffic trace,
 //                           started empty by each DebugInit.
-// Both are text streams (CR LF on disk); each record is written under its
-// file's lock and flushed when complete.
+// Both are text streams (CR LF on disk) opened for appending: every
+// process of the installation that traces writes to the same files, and
+// each record goes to the end of the file in one write, made under the
+// file's lock, so that records of different processes neither overwrite
+// nor split each other.
 //
 // A second DebugInit without DebugExit starts over: it closes what is open,
 // reads the switches again and reopens the files, so nothing is leaked or
 // opened twice and a changed switch takes effect.
 //===----------------------------------------------------------------------===//
+#include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <new>
 #include <mutex>
 #include <string>
 
@@ -48,15 +54,46 @@ void CloseTrace(DWORD& flag, std::mutex& lock, FILE*& fp) {
     fp = nullptr;
 }
 
-void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name,
-               const char* mode) {
+// Opens a trace for appending; bEmpty first empties the file.
+void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name, bool bEmpty) {
     if (!value) return;
     std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
     {
         std::lock_guard<std::mutex> guard(lock);
-        fp = tm_fopen(path.c_str(), mode);
+        if (bEmpty) {
+            if (FILE* emptied = tm_fopen(path.c_str(), "w")) fclose(emptied);
+        }
+        fp = tm_fopen(path.c_str(), "a");
     }
     StoreFlag(flag, value);
+}
+
+// Writes one record, the formatted text, in one write and flushes it. A
+// record of up to 4 KB is built on the stack, so that the trap still
+// writes after memory has run out; a longer one is built on the heap, or
+// cut to 4 KB when none is left.
+__attribute__((format(printf, 2, 3))) void WriteRecord(FILE* fp, const char* format, ...) {
+    char small[4096];
+    va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    int n = vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    const char* text = small;
+    size_t length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof small - 1);
+    std::string big;
+    if (n >= static_cast<int>(sizeof small)) {
+        try {
+            big.resize(static_cast<size_t>(n) + 1);
+            vsnprintf(big.data(), big.size(), format, again);
+            text = big.data();
+            length = static_cast<size_t>(n);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    va_end(again);
+    fwrite(text, 1, length, fp);
+    fflush(fp);
 }
 
 struct tm LocalNow() {
@@ -72,14 +109,12 @@ void TrapRecord(const char* pszFile, int nLine, const char* pszMessage, bool wit
     CEventLog log(0);
     log.LogEvent(0x1000, "%s(%d) Exception trapped", base, nLine);
     struct tm t = LocalNow();
+    const bool bMessage = withMessage && pszMessage;
     std::lock_guard<std::mutex> guard(g_debugXLock);
     if (!g_fpDebugX) return;
-    fprintf(g_fpDebugX, "%s thread %08x\n", base, GetCurrentThreadId());
-    fprintf(g_fpDebugX, "%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped", t.tm_mday,
-            t.tm_mon + 1, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base, nLine);
-    if (withMessage && pszMessage) fprintf(g_fpDebugX, " - %s", pszMessage);
-    fputc('\n', g_fpDebugX);
-    fflush(g_fpDebugX);
+    WriteRecord(g_fpDebugX, "%s thread %08x\n%02d/%02d/%02d %02d:%02d:%02d %s(%d) Exception trapped%s%s\n", base,
+                GetCurrentThreadId(), t.tm_mday, t.tm_mon + 1, t.tm_year % 100, t.tm_hour, t.tm_min, t.tm_sec, base,
+                nLine, bMessage ? " - " : "", bMessage ? pszMessage : "");
 }
 
 }  // namespace
@@ -104,8 +139,8 @@ void DebugInit(void) {
         value = 0;
         if (reg.QueryValue("DebugX", value) == ERROR_SUCCESS) debugX = value;
     }
-    OpenTrace(g_dwDebugIt, debugIt, g_debugItLock, g_fpDebugIt, "debugit.log", "w");
-    OpenTrace(g_dwDebugX, debugX, g_debugXLock, g_fpDebugX, "debugx.log", "a");
+    OpenTrace(g_dwDebugIt, debugIt, g_debugItLock, g_fpDebugIt, "debugit.log", true);
+    OpenTrace(g_dwDebugX, debugX, g_debugXLock, g_fpDebugX, "debugx.log", false);
 }
 
 void DebugExit(void) {
@@ -120,10 +155,8 @@ void DebugPrint(const char* pszFile, int nLine, const char* pszText) {
     struct tm t = LocalNow();
     std::lock_guard<std::mutex> guard(g_debugItLock);
     if (!g_fpDebugIt) return;
-    fprintf(g_fpDebugIt, "%s thread %08x\n", base, GetCurrentThreadId());
-    fprintf(g_fpDebugIt, "%02d:%02d:%02d %s(%d) %s\n\n", t.tm_hour, t.tm_min, t.tm_sec, base, nLine,
-            pszText ? pszText : "(null)");
-    fflush(g_fpDebugIt);
+    WriteRecord(g_fpDebugIt, "%s thread %08x\n%02d:%02d:%02d %s(%d) %s\n\n", base, GetCurrentThreadId(), t.tm_hour,
+                t.tm_min, t.tm_sec, base, nLine, pszText ? pszText : "(null)");
 }
 
 void DebugX(const char* pszFile, int nLine) { TrapRecord(pszFile, nLine, nullptr, false); }

@@ -10,23 +10,28 @@
 //   3. the process environment (version, open security attributes, the
 //      installation mutex, the root path).
 // At unload the process environment goes first and
-// CEventLog::Uninitialize runs last. The fault handlers of the catch-all
-// guard are installed before anything else runs.
+// CEventLog::Uninitialize runs last. Before anything else runs, the layer
+// takes the executable's path (fixed from then on, as on Windows) and
+// installs the fault handlers of the catch-all guard.
 //
 // Windows' thread attach and detach notifications have no counterpart
 // here; nothing happens when threads start or end.
 //===----------------------------------------------------------------------===//
 #include "Guard.h"
+#include "Layer.h"
 #include "platform/ProcessEnv.h"
 #include "tmlogging.h"
 #include "tmplatform.h"
 
 namespace {
 
-struct FaultHandlers {
-    FaultHandlers() { w32::InstallFaultHandlers(); }
+struct LayerAtLoad {
+    LayerAtLoad() {
+        w32::RememberExecutablePath();
+        w32::InstallFaultHandlers();
+    }
 };
-FaultHandlers g_faultHandlers;
+LayerAtLoad g_layerAtLoad;
 
 }  // namespace
 

@@ -3,9 +3,12 @@
 // wvsprintfA formats as Windows' wsprintf family does: flags, width and
 // precision for integers, characters, strings and pointers; no floating
 // point; output cut at 1024 bytes with its terminating zero. A conversion
-// wsprintf does not know is written as the character itself.
+// wsprintf does not know is written as the character itself. Sizes are
+// those of 64-bit Windows, not of this platform's C: %ld reads 32 bits,
+// %I64d and %Id 64, %p writes 16 upper-case hex digits.
 //===----------------------------------------------------------------------===//
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -79,16 +82,23 @@ int FormatV(char* buffer, size_t size, const char* format, va_list args) {
                 }
             }
         }
-        // Size: h, l, ll, I64, I32, w (wide; this layer has no wide text).
-        int size64 = 0, isShort = 0;
+        // Size, by Windows' rules on a 64-bit system: h 16 bits, l and I32
+        // 32 bits (l is not C's long), I64 64 bits, I alone the size of a
+        // pointer; w (wide) is read and ignored, this layer has no wide
+        // text. ll is no Windows size; it is taken as 64 bits, as a C
+        // caller means it.
+        enum class Size { kInt, kShort, kInt64 } argSize = Size::kInt;
         for (;;) {
-            if (*p == 'h') { isShort = 1; ++p; }
-            else if (*p == 'l') { size64 = 1; ++p; }
+            if (*p == 'h') { argSize = Size::kShort; ++p; }
+            else if (p[0] == 'l' && p[1] == 'l') { argSize = Size::kInt64; p += 2; }
+            else if (*p == 'l') { argSize = Size::kInt; ++p; }
             else if (*p == 'w') { ++p; }
-            else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { size64 = 1; p += 3; }
-            else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { size64 = 0; p += 3; }
+            else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { argSize = Size::kInt64; p += 3; }
+            else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { argSize = Size::kInt; p += 3; }
+            else if (*p == 'I') { argSize = sizeof(void*) == 8 ? Size::kInt64 : Size::kInt; ++p; }
             else break;
         }
+        const bool size64 = argSize == Size::kInt64, isShort = argSize == Size::kShort;
         char type = *p;
         if (!type) {
             out.Put(start, p - start);
@@ -111,7 +121,7 @@ int FormatV(char* buffer, size_t size, const char* format, va_list args) {
         switch (type) {
             case 'd':
             case 'i':
-                finish(size64 ? "ll" : (isShort ? "h" : ""), 'd');
+                finish(size64 ? "ll" : "", 'd');
                 if (size64) n = snprintf(text, sizeof text, conversion, va_arg(args, long long));
                 else n = snprintf(text, sizeof text, conversion, isShort ? (short)va_arg(args, int) : va_arg(args, int));
                 break;
@@ -150,8 +160,11 @@ int FormatV(char* buffer, size_t size, const char* format, va_list args) {
                 continue;
             }
             case 'p':
-                finish("", 'p');
-                n = snprintf(text, sizeof text, conversion, va_arg(args, void*));
+                // Windows writes a pointer as all its hex digits, upper
+                // case, without "0x"; flags, width and precision change
+                // nothing.
+                n = snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
                 break;
             case '%':
                 out.Put("%", 1);

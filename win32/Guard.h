@@ -8,8 +8,19 @@
 //
 // Faults come back by siglongjmp to the guard point: destructors of the
 // frames in between do not run, so a guarded body must not leave state half
-// changed across a call that can fault. Outside every guard point a fault
-// takes the action it had before the library was loaded.
+// changed across a call that can fault. Only a fault of the body's own code
+// is caught; the same signal sent by kill or raise is not.
+//
+// Outside every guard point a fault goes to the handler the program asked
+// for, run as the kernel would run it (SA_SIGINFO or not, its sa_mask,
+// SA_NODEFER, SA_RESETHAND; SIG_IGN and SIG_DFL end the process as the
+// kernel would). The library exports sigaction, signal, bsd_signal,
+// sysv_signal and __sysv_signal so that a program that installs its own
+// fault handler later (a crash reporter) keeps the guard: for SIGSEGV,
+// SIGBUS and SIGFPE they record the program's handler and report the one
+// it asked for before, and leave the guard's installed; every other signal
+// goes straight to the C library. See tmwin32.h, section 13, for what a
+// program must do for this to hold.
 //===----------------------------------------------------------------------===//
 #pragma once
 
@@ -34,7 +45,8 @@ void PopGuard(GuardPoint* point) noexcept;
 // After a fault: pops the point, unblocks the fault signals and restores
 // the floating-point control state the body ran with.
 void RecoverFromFault(GuardPoint* point) noexcept;
-// Installs the fault handlers; idempotent. Called at library load.
+// Installs the fault handlers, taking what was installed before as the
+// program's; idempotent. Called at library load.
 void InstallFaultHandlers() noexcept;
 
 template <class Body, class Handler>

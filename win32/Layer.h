@@ -76,6 +76,16 @@ FILE* OpenBufferedStream(const char* path, const char* mode, int shflag);
 // present and NULL: what Windows reads as full access for every account.
 bool GrantsEveryone(const SECURITY_ATTRIBUTES* sa);
 
+// The executable's path, which GetModuleFileNameA(NULL) gives: read once,
+// when the library loads, as Windows fixes it for a process's life (read
+// later, /proc/self/exe says "NAME (deleted)" once an upgrade has replaced
+// the file). RememberExecutablePath reads it through the system-call
+// table unless it is known already; GetModuleFileNameA calls it when
+// nothing is remembered yet, so ForgetExecutablePath lets a test that
+// fakes readlink have it read again.
+bool RememberExecutablePath();
+void ForgetExecutablePath();
+
 // The Win32 error code that stands for an errno value.
 DWORD ErrnoToWin32(int err);
 

@@ -1,6 +1,7 @@
 //===-- win32/Process.cpp - Process, clock, version, memory, windows ------===//
 //
-// GetModuleFileNameA reads /proc/self/exe; GetCurrentThreadId is the
+// GetModuleFileNameA gives the path of /proc/self/exe as it was when the
+// library loaded; GetCurrentThreadId is the
 // kernel thread id; GetTickCount counts milliseconds of the monotonic clock
 // and wraps at 32 bits as on Windows. GetVersionExA reports an NT-class
 // platform with the kernel's version numbers, unless the test switches
@@ -13,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -55,20 +57,65 @@ DWORD CopyModuleName(const char* text, size_t length, LPSTR out, DWORD nSize) {
 
 }  // namespace
 
+namespace {
+
+// The executable's path as the library found it at load.
+struct ExecutablePath {
+    std::mutex lock;  // serialises reading it
+    std::atomic<bool> known{false};
+    char path[PATH_MAX];
+    size_t length = 0;
+};
+
+ExecutablePath& Executable() {
+    static ExecutablePath* executable = new ExecutablePath;
+    return *executable;
+}
+
+}  // namespace
+
+namespace w32 {
+
+bool RememberExecutablePath() {
+    ExecutablePath& exe = Executable();
+    std::lock_guard<std::mutex> guard(exe.lock);
+    if (exe.known.load(std::memory_order_relaxed)) return true;
+    char path[PATH_MAX];
+    ssize_t n = Sys().readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n < 0) {
+        SetLastError(ErrnoToWin32(errno));
+        return false;
+    }
+    path[n] = '\0';
+    // A library loaded after an upgrade replaced the executable still
+    // names the program by the path it was started from.
+    static const char kDeleted[] = " (deleted)";
+    const size_t suffix = sizeof kDeleted - 1;
+    struct stat st;
+    if (static_cast<size_t>(n) > suffix && strcmp(path + n - suffix, kDeleted) == 0 &&
+        Sys().stat(path, &st) != 0) {
+        n -= static_cast<ssize_t>(suffix);
+        path[n] = '\0';
+    }
+    memcpy(exe.path, path, static_cast<size_t>(n) + 1);
+    exe.length = static_cast<size_t>(n);
+    exe.known.store(true, std::memory_order_release);
+    return true;
+}
+
+void ForgetExecutablePath() { Executable().known.store(false, std::memory_order_release); }
+
+}  // namespace w32
+
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     if (!lpFilename) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    char path[PATH_MAX];
     if (!hModule) {
-        ssize_t n = w32::Sys().readlink("/proc/self/exe", path, sizeof path - 1);
-        if (n < 0) {
-            SetLastError(w32::ErrnoToWin32(errno));
-            return 0;
-        }
-        path[n] = '\0';
-        return CopyModuleName(path, static_cast<size_t>(n), lpFilename, nSize);
+        ExecutablePath& exe = Executable();
+        if (!exe.known.load(std::memory_order_acquire) && !w32::RememberExecutablePath()) return 0;
+        return CopyModuleName(exe.path, exe.length, lpFilename, nSize);
     }
     // A module handle is what LoadLibraryA returned: a dlopen handle. Any
     // other value is refused before the dynamic linker sees it.

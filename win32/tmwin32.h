@@ -855,6 +855,25 @@ private:
 
 //===-- 13. Layer extensions (not Win32) --------------------------------===//
 
+// Machine faults. The library catches an access violation, a bus error or
+// a division by zero inside its own functions, as Windows' structured
+// exception handling did, with its own handler for SIGSEGV, SIGBUS and
+// SIGFPE. A program may still install handlers for these signals, before
+// or after loading the library: the library exports sigaction, signal,
+// bsd_signal, sysv_signal and __sysv_signal, which for these three signals
+// record the program's handler (and report the program's previous one)
+// while the library's stays installed. A fault outside the library's
+// functions, or one sent with kill or raise, reaches the program's handler
+// as the kernel would have delivered it (SA_SIGINFO, sa_mask, SA_NODEFER,
+// SA_RESETHAND); SIG_DFL, and SIG_IGN for a real fault, end the process
+// with the signal. Every other signal goes straight to the C library.
+// This holds when the program's calls reach the library's functions: a
+// program linked with the library, or one started with it in LD_PRELOAD.
+// A program that loads the library with dlopen gets its earlier handlers
+// kept, but a handler it installs after the dlopen goes to the C library
+// and replaces the library's: faults inside the library then reach that
+// handler. sigset() and calls made directly to the kernel are not seen.
+
 // Path of the registry database of this process: $TAMARAK_REGISTRY, else
 // the default location (see the README). Fixed at the first registry call.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);

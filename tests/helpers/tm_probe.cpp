@@ -8,6 +8,10 @@
 //   hold-mutex NAME             own a named mutex, then sleep
 //   create-mutex NAME           print the last error of CreateMutexA
 //   wait-mutex NAME MS          print the wait's result
+//   trace-lines TAG N GO        DebugInit, print "ready", wait for the file
+//                               GO, write N DebugPrint records "TAG i"
+//   log-when DIR GO             print "ready", wait for the file GO, write a
+//                               main-log line, print GetModuleFileNameA
 // "locked" is printed once a lock is held.
 //===----------------------------------------------------------------------===//
 #include <unistd.h>
@@ -20,6 +24,15 @@
 #include "tmcommon.h"
 
 namespace {
+
+void Ready() {
+    printf("ready\n");
+    fflush(stdout);
+}
+
+void WaitForFile(const char* path) {
+    while (access(path, F_OK) != 0) usleep(5000);
+}
 
 void Locked() {
     printf("locked\n");
@@ -80,6 +93,28 @@ int main(int argc, char** argv) {
         HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
         DWORD r = WaitForSingleObject(h, static_cast<DWORD>(atoi(argv[3])));
         printf("0x%x\n", static_cast<unsigned>(r));
+        return 0;
+    }
+    if (cmd == "trace-lines" && argc == 5) {
+        DebugInit();
+        Ready();
+        WaitForFile(argv[4]);
+        int n = atoi(argv[3]);
+        for (int i = 0; i < n; ++i) {
+            std::string text = std::string(argv[2]) + " " + std::to_string(i);
+            DebugPrint("probe.cpp", i, text.c_str());
+        }
+        DebugExit();
+        return 0;
+    }
+    if (cmd == "log-when" && argc == 4) {
+        Ready();
+        WaitForFile(argv[3]);
+        SetEventLogPath(argv[2]);
+        CEventLog(0).LogEvent(0x2000, "a line");
+        char path[4096];
+        if (GetModuleFileNameA(nullptr, path, sizeof path) == 0) return 1;
+        printf("%s\n", path);
         return 0;
     }
     fprintf(stderr, "tm_probe: bad arguments\n");

@@ -43,6 +43,33 @@ TEST_F(EventLogTest, LinesOfBothLogsByteForByte) {
     EXPECT_EQ(ReadFile(dir_ + "/RQ041110.log"), "09:08:07 web line\r\n");
 }
 
+// No text can start a line of its own: a break that a space or a tab does
+// not follow gets a tab; folded continuations and a final break stay.
+TEST_F(EventLogTest, LineBreaksInATextCannotStartAnEntry) {
+    struct Case { const char* text; const char* written; };
+    const Case kCases[] = {
+        {"a\r\nprobe    ! 09:08:07 0x00000001 forged", "a\r\n\tprobe    ! 09:08:07 0x00000001 forged"},
+        {"lf\nx", "lf\n\tx"},
+        {"cr\rx", "cr\r\tx"},
+        {"\r\n\r\nx", "\r\n\t\r\n\tx"},
+        {"cr\r\rx", "cr\r\t\r\tx"},
+        {"Subject: folded\r\n continued\r\n\tand tabbed", "Subject: folded\r\n continued\r\n\tand tabbed"},
+        {"ends with a break\r\n", "ends with a break\r\n"},
+    };
+    std::string main, web;
+    for (const Case& c : kCases) {
+        void* block[1] = {const_cast<char*>(c.text)};
+        LOGEVENT(block);
+        CEventLog(1).LogEvent(0x0004, "%s", c.text);
+        main += Line('~', c.written) + "\r\n";
+        web += std::string("09:08:07 ") + c.written + "\r\n";
+    }
+    SysError("Utilities.cpp\nforged", 1, 2);
+    main += Line('!', "System error 0x2 at line 1 of Utilities.cpp\n\tforged") + "\r\n";
+    EXPECT_EQ(MainLog(), main);
+    EXPECT_EQ(ReadFile(dir_ + "/RQ041110.log"), web);
+}
+
 TEST_F(EventLogTest, MaskIsReadByTheFirstObjectCopiesIncluded) {
     SetMask(0);
     {
@@ -161,6 +188,59 @@ TEST_F(EventLogTest, FourProcessesWriteWholeLines) {
     }
     EXPECT_EQ(lines.size(), 4u * kLines);
     EXPECT_EQ(seen.size(), 4u * kLines) << "every line once";
+}
+
+// The process name and the executable's path are those the process was
+// started with, also after an upgrade replaced the file on disk.
+TEST_F(EventLogTest, AnExecutableReplacedOnDiskKeepsItsName) {
+    std::string program = CopyHelper("upgraded");
+    std::string out = SandboxDir() + "/upgraded.out", go = SandboxDir() + "/upgraded.go";
+    pid_t pid = StartProgram(program, {"log-when", dir_, go}, {}, out);
+    for (int i = 0; i < 500 && ReadFile(out).empty(); ++i) usleep(10000);
+    ASSERT_EQ(ReadFile(out), "ready\n");
+    std::filesystem::copy_file(HelperPath("tm_probe"), program + ".new");
+    std::filesystem::rename(program + ".new", program);
+    WriteFile(go, "");
+    ASSERT_EQ(WaitProgram(pid), 0);
+    EXPECT_EQ(ReadFile(out), "ready\n" + program + "\n");
+    std::vector<std::string> lines = SplitLines(AllLogs(dir_));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, 11), "upgraded ~ ") << lines[0];
+}
+
+// A writer that dies in the middle of a line leaves it without its line
+// end; the next writer ends it before it appends, whether it writes at
+// once or first holds the log through Lock.
+TEST_F(EventLogTest, ALineTornByADeadWriterIsEnded) {
+    const std::string kTorn = "torn in two when its writer ended";
+    std::string expected;
+    CEventLog log(0);  // alive across the fork: the child reads no registry
+    for (bool viaLock : {false, true}) {
+        log.LogEvent(0x2000, "before");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Half the line reaches the file, then the process is gone,
+            // holding the log's mutex.
+            w32::Sys().write = [](int fd, const void* buf, size_t n) -> ssize_t {
+                if (::write(fd, buf, n / 2) < 0) _exit(2);
+                _exit(0);
+            };
+            log.LogEvent(0x2000, "%s", kTorn.c_str());
+            _exit(1);
+        }
+        ASSERT_EQ(WaitProgram(pid), 0);
+        if (viaLock) log.Lock(0);
+        log.LogEvent(0x2000, "after");
+        if (viaLock) log.Unlock(0);
+        char child[16];
+        snprintf(child, sizeof child, "%08x", static_cast<unsigned>(pid));
+        std::string torn = Line('~', kTorn) + "\r\n";
+        torn.replace(torn.find(" 0x") + 3, 8, child);
+        expected += Line('~', "before") + "\r\n" + torn.substr(0, torn.size() / 2) + "\r\n" +
+                    Line('~', "after") + "\r\n";
+    }
+    EXPECT_EQ(MainLog(), expected);
 }
 
 TEST_F(EventLogTest, AKilledHolderOfTheLogMutexBlocksNobody) {

@@ -1,5 +1,7 @@
 //===-- tests/logging/TraceTest.cpp - Exception trap and trace files ------===//
 #include <filesystem>
+#include <map>
+#include <regex>
 
 #include "logging/LogFixture.h"
 #include "logging/Trap.h"
@@ -57,14 +59,66 @@ TEST_F(TraceTest, DebugItStartsEmptyAndDebugXAppends) {
     EXPECT_EQ(SplitLines(ReadFile(root_ + "/debugx.log")).size(), 3u);
 }
 
+// Two processes trace at the same time: each record lands whole at the
+// end of the file, none over another's.
+TEST_F(TraceTest, ProcessesAppendWholeRecordsToTheSocketTrace) {
+    constexpr int kRecords = 300;
+    SetParameter("DebugIt", 1);
+    {
+        CRegistry reg;
+        ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+        ASSERT_EQ(reg.SetValue("RootPath", root_.c_str()), 0);
+    }
+    std::string go = root_ + "/go";
+    std::vector<pid_t> pids;
+    std::vector<std::string> outs;
+    for (const char* tag : {"A", "B"}) {
+        outs.push_back(root_ + "/" + tag + ".out");
+        pids.push_back(StartProgram(HelperPath("tm_probe"), {"trace-lines", tag, std::to_string(kRecords), go}, {},
+                                    outs.back()));
+    }
+    for (const std::string& out : outs) {
+        for (int i = 0; i < 500 && ReadFile(out).empty(); ++i) usleep(10000);
+        ASSERT_EQ(ReadFile(out), "ready\n");
+    }
+    WriteFile(go, "");
+    for (pid_t pid : pids) ASSERT_EQ(WaitProgram(pid), 0);
+    CRegistry reg;
+    ASSERT_EQ(reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F), 0);
+    reg.DeleteValue("RootPath");
+
+    std::string trace = ReadFile(root_ + "/debugit.log");
+    const std::regex kRecord("probe\\.cpp thread [0-9a-f]{8}\r\n[0-9]{2}:[0-9]{2}:[0-9]{2} "
+                             "probe\\.cpp\\(([0-9]+)\\) ([AB]) ([0-9]+)\r\n\r\n");
+    std::map<std::string, int> next = {{"A", 0}, {"B", 0}};
+    auto at = trace.cbegin();
+    std::smatch m;
+    while (at != trace.cend()) {
+        ASSERT_TRUE(std::regex_search(at, trace.cend(), m, kRecord, std::regex_constants::match_continuous))
+            << "not a whole record at offset " << (at - trace.cbegin());
+        EXPECT_EQ(m[1], m[3]);
+        EXPECT_EQ(std::stoi(m[3]), next[m[2]]++) << "records of one process in order";
+        at = m[0].second;
+    }
+    EXPECT_EQ(next["A"], kRecords);
+    EXPECT_EQ(next["B"], kRecords);
+}
+
 TEST_F(TraceTest, MachineFaultInAGuardedFunctionIsTrapped) {
     SetParameter("DebugX", 1);
     DebugInit();
     void* badBlock[1] = {reinterpret_cast<void*>(0x10)};  // cell 0 points nowhere
     LOGEVENT(badBlock);
+    // A source file name that cannot be read is trapped like any fault.
+    const char* unreadable = reinterpret_cast<const char*>(0x10);
+    SysError(unreadable, 1, 2);
+    FileError("x.msg", unreadable, 1, 2);
+    SocketError(unreadable, 1, 2);
+    NewError(unreadable, 1);
+    UnknownError(unreadable, 1);
     std::vector<std::string> trace = SplitLines(ReadFile(root_ + "/debugx.log"));
-    ASSERT_EQ(trace.size(), 2u);
-    EXPECT_NE(trace[1].find(" EventLog("), std::string::npos);
+    ASSERT_EQ(trace.size(), 12u);
+    for (size_t i = 1; i < trace.size(); i += 2) EXPECT_NE(trace[i].find(" EventLog("), std::string::npos) << trace[i];
     // The process goes on, and the guard is ready for the next one.
     EXPECT_EQ(tmc::Guarded("Test", 1, -1, [] { return 4; }), 4);
     EXPECT_EQ(tmc::Guarded("Test", 2, -1, [] { return ReadNull(); }), -1);

@@ -60,7 +60,7 @@ TEST_F(AddressesTest, ParseAddressAndItsLogLine) {
         {"a@b, c@d", "a@b", "a@b, c@d"}, {"\t<a@b>;x", "a@b", "<a@b>;x"},
         // Folded lines go on; any other CR ends the text.
         {"j@h.d\r\n more", "j@h.d", "j@h.d\r\n more"}, {"Joe\r\n\t<j@h.d>", "j@h.d", "Joe\r\n\t<j@h.d>"},
-        {"x\r\n<y@z>", "x", "x"}, {"a\r", "a", "a"}, {"a\rb <c@d>", "c@d", "a\rb <c@d>"},
+        {"x\r\n<y@z>", "x", "x"}, {"a\r", "a", "a"}, {"a\rb <c@d>", "c@d", "a\r\tb <c@d>"},  // the log lets no text start a line
         // Cut at 80; stopped by control characters and bytes 0x80 to 0xFF.
         {hundred, std::string(80, 'x'), hundred}, {"caf\xe9@x", "caf", "caf\xe9@x"}, {"a>b", "a", "a>b"},
         {"", "", ""}, {"<>", "", "<>"},

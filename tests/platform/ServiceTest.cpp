@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "Layer.h"
 #include "SysCalls.h"
 #include "platform/ProcessEnv.h"
 #include "support/TestSupport.h"
@@ -99,6 +100,7 @@ TEST(ServiceTest, CommandLinesThatDoNotFitAreRefused) {
         const bool nt = c.platform == VER_PLATFORM_WIN32_NT;
         g_ProcessEnv.m_osvi.dwPlatformId = c.platform;
         g_exePath = c.directory ? "/" + std::string(c.directory - 2, 'd') + "/tmsetup" : "tmsetup";
+        w32::ForgetExecutablePath();  // read through the fake
         std::string label = std::to_string(c.platform) + "/" + std::to_string(c.directory);
         EXPECT_EQ(InstallService("TmLong", "Long"), c.result) << label;
         std::string directory = g_exePath.substr(0, c.directory);
@@ -109,8 +111,10 @@ TEST(ServiceTest, CommandLinesThatDoNotFitAreRefused) {
     }
     // A trapped exception is a failure too.
     w32::Sys().readlink = [](const char*, char*, size_t) -> ssize_t { throw std::runtime_error("boom"); };
+    w32::ForgetExecutablePath();
     EXPECT_EQ(InstallService("TmLong", "Long"), static_cast<DWORD>(ERROR_INVALID_DATA));
     w32::ResetSysCalls();
+    w32::ForgetExecutablePath();
     g_ProcessEnv.m_osvi.dwPlatformId = platform;
 }
 

@@ -1,4 +1,8 @@
 //===-- tests/tools/TmctlTest.cpp - The operators' command-line tool ------===//
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
 #include <filesystem>
 
 #include "tools/ToolSupport.h"
@@ -79,7 +83,31 @@ TEST(TmctlTest, LogAndEnv) {
     for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
     EXPECT_NE(all.find("tmctl    ~ "), std::string::npos) << all;
     EXPECT_NE(all.find(" an operator's line\r\n"), std::string::npos) << all;
-    Check({{"log", "--dir", dir + "/missing", "x"}, 1, std::nullopt, "does not exist"});
+    // A line that was not written is a failure that says why.
+    char today[32];
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(today, sizeof today, "/TM%y%m%d.log", &local);
+    std::string blocked = MakeDir("tmctl-blocked"), tooLong = "/" + std::string(300, 'd');
+    ASSERT_EQ(mkdir((blocked + today).c_str(), 0755), 0);  // a directory with the day file's name
+    const Call kFailures[] = {
+        {{"log", "--dir", dir + "/missing", "x"}, 1, std::nullopt, "log directory " + dir + "/missing/ does not exist"},
+        {{"log", "--dir", blocked, "x"}, 1, std::nullopt, "not written to the log in " + blocked + "/: error 5 (ERROR_ACCESS_DENIED"},
+        {{"log", "--dir", tooLong, "x"}, 1, std::nullopt, "the log directory " + tooLong + " was refused"},
+        {{"log", "--dir", dir, "--type", "0x400", "x"}, 1, std::nullopt, "event type 0x400 is not in the main log's mask"},
+        {{"log", "--dir", "", "x"}, 2, std::nullopt, "the log directory is empty"},
+    };
+    for (const Call& call : kFailures) Check(call);
+    if (geteuid() != 0) {  // permissions do not stop root
+        std::string readOnly = MakeDir("tmctl-read-only");
+        WriteFile(readOnly + today, "");
+        ASSERT_EQ(chmod((readOnly + today).c_str(), 0444), 0);
+        Check({{"log", "--dir", readOnly, "x"}, 1, std::nullopt, "error 5 (ERROR_ACCESS_DENIED"});
+        ASSERT_EQ(chmod(readOnly.c_str(), 0555), 0);
+        Check({{"log", "--web", "--dir", readOnly, "x"}, 1, std::nullopt, "error 5 (ERROR_ACCESS_DENIED"});
+        chmod(readOnly.c_str(), 0755);
+    }
     ProcessResult env = Tmctl({"env"});
     EXPECT_EQ(env.exitCode, 0);
     EXPECT_NE(env.out.find("registry:       " + SandboxDir() + "/registry.db"), std::string::npos) << env.out;
