@@ -291,8 +291,10 @@ constexpr char kProcess[] = "crash_worker";
 // short: a prefix of "crash_worker ~ HH:MM:SS 0xTHREAD TAG N text". The
 // tag, when the cut left it whole, goes to *tag.
 bool IsCutLine(const std::string& line, std::string* tag) {
-    const std::string shape = std::string(kProcess) + " ~ dd:dd:dd 0xhhhhhhhh ";
-    for (size_t i = 0; i < line.size() && i < shape.size(); ++i) {
+    const std::string name = std::string(kProcess) + " ~ ";
+    if (line.compare(0, name.size(), name, 0, std::min(line.size(), name.size())) != 0) return false;
+    const std::string shape = name + "dd:dd:dd 0xhhhhhhhh ";
+    for (size_t i = name.size(); i < line.size() && i < shape.size(); ++i) {
         char c = line[i], s = shape[i];
         bool ok = s == 'd' ? isdigit(static_cast<unsigned char>(c)) != 0
                   : s == 'h' ? isxdigit(static_cast<unsigned char>(c)) != 0
