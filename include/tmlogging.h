@@ -92,8 +92,6 @@ private:
     static HANDLE m_hWebFile;
     static DWORD m_dwFileLogging;
     static int m_nCount;
-    static int m_nLastDay;
-    static int m_nWebLastDay;
     static char m_szName[64];
     static CString m_cszLogPath;
     static int m_bBurdock;

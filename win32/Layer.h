@@ -72,6 +72,14 @@ uint64_t LocalZoneFileStamp();
 // call per write.
 FILE* OpenBufferedStream(const char* path, const char* mode, int shflag);
 
+// OpenBufferedStream for a file that no other program opens while this
+// stream is open: one this process has just created under a name that
+// others only look at once it is complete (a queue file that an envelope
+// or a rename publishes after it is closed). It sets no share-mode marks,
+// which spares their system calls; another opener's share mode does not
+// see this stream.
+FILE* OpenPrivateStream(const char* path, const char* mode);
+
 // True when the attributes carry a security descriptor whose DACL is
 // present and NULL: what Windows reads as full access for every account.
 bool GrantsEveryone(const SECURITY_ATTRIBUTES* sa);
