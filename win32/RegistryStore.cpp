@@ -848,8 +848,14 @@ bool WriterLock::Acquire() {
         rc = pthread_mutex_timedlock(&m_shared->mutex, &deadline);
 #ifdef TM_TSAN
         // The sanitizer records a timed lock only when it returns 0; an
-        // inherited lock is ours all the same.
-        if (rc == EOWNERDEAD) __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+        // inherited lock is ours all the same. It is told as a lock of its
+        // own, begun and finished: a finish alone unbalances the
+        // sanitizer's count of the thread's open lock calls, and it stops
+        // the process.
+        if (rc == EOWNERDEAD) {
+            __tsan_mutex_pre_lock(&m_shared->mutex, 0);
+            __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+        }
 #endif
     }
     if (rc == EOWNERDEAD) {
