@@ -84,7 +84,7 @@ public:
     // Kills the writer, reads what it reported, and checks each of its
     // values: the last write known finished, or the one it was in.
     void KillAndCheck(Writer& w) {
-        Kill(w.pid);
+        EXPECT_EQ(Kill(w.pid), 128 + SIGKILL) << "writer " << w.id << " ended before the kill: " << ReadFile(w.out);
         ++m_kills;
         for (const std::string& line : SplitLines(ReadFile(w.out))) {
             char kind = 0;
@@ -343,7 +343,7 @@ TEST(CrashTest, LogWritersKilledInTheMiddleOfALine) {
     for (int k = 0; k < kills; ++k) {
         pid_t pid = StartProgram(Worker(), {"log-loop", dir, "K" + std::to_string(k)});
         usleep(5000 + rng() % 25000);
-        Kill(pid);
+        EXPECT_EQ(Kill(pid), 128 + SIGKILL) << "writer " << k << " ended before the kill";
     }
     // The library's clean-up at exit runs while the threads still write;
     // a sanitizer that catches them in freed state has time to print the

@@ -95,9 +95,11 @@ inline int WaitAtMost(pid_t pid, int seconds) {
     }
 }
 
-inline void Kill(pid_t pid) {
+// Kills a started program; 128 + SIGKILL, or how it ended before the kill
+// reached it (a process that died on its own is a finding of its own).
+inline int Kill(pid_t pid) {
     kill(pid, SIGKILL);
-    WaitProgram(pid);
+    return WaitProgram(pid);
 }
 
 // The main-log files (TMyymmdd.log) of a directory, one after the other.
