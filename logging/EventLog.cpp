@@ -44,6 +44,13 @@ char g_szEventLogPath[260];
 // builds a file name.
 std::mutex g_pathLock;
 
+// Set, under g_pathLock, when the library is unloaded. At process exit the
+// C library runs the unload clean-up while the process's other threads may
+// still be writing lines (Windows ends them first); from then on no thread
+// reads or replaces the log directory, which the clean-up frees after
+// Uninitialize, and their lines are lost.
+bool g_bUnloaded = false;
+
 // Counts the directories applied, so that an open file in the old
 // directory is left for the new one at the next line.
 std::atomic<int> g_pathGeneration{0};
@@ -190,6 +197,10 @@ void CEventLog::Initialize() {
 }
 
 void CEventLog::Uninitialize() {
+    {
+        std::lock_guard<std::mutex> guard(g_pathLock);
+        g_bUnloaded = true;
+    }
     // A file that is not open is INVALID_HANDLE_VALUE, a mutex that was
     // not created NULL, as CreateFileA and CreateMutexA give them.
     for (HANDLE* file : {&m_hFile, &m_hWebFile}) {
@@ -226,10 +237,10 @@ int TmGetEventLogPath(char* pszBuffer, int nSize) {
 
 int CEventLog::CopyLogPath(char* pszBuffer, int nSize) {
     std::lock_guard<std::mutex> guard(g_pathLock);
-    int n = m_cszLogPath.GetLength();
+    int n = g_bUnloaded ? 0 : m_cszLogPath.GetLength();
     if (pszBuffer && nSize > 0) {
         int copied = n < nSize - 1 ? n : nSize - 1;
-        memcpy(pszBuffer, static_cast<const char*>(m_cszLogPath), copied);
+        if (copied > 0) memcpy(pszBuffer, static_cast<const char*>(m_cszLogPath), copied);
         pszBuffer[copied] = '\0';
     }
     return n;
@@ -242,7 +253,7 @@ CEventLog::CEventLog(int nLog) : m_bWebLocked(0), m_bLocked(0), m_bWebLog(nLog) 
         [&] {
             {
                 std::lock_guard<std::mutex> guard(g_pathLock);
-                if (g_szEventLogPath[0]) {
+                if (g_szEventLogPath[0] && !g_bUnloaded) {
                     m_cszLogPath = g_szEventLogPath;
                     char last = g_szEventLogPath[strlen(g_szEventLogPath) - 1];
                     if (!w32::IsPathSeparator(last)) m_cszLogPath += w32::kPathSeparator;
@@ -435,8 +446,13 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
 int CEventLog::LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t) {
     const char* prefix = bWeb ? "RQ" : m_bBurdock ? "BD" : "TM";
     std::lock_guard<std::mutex> guard(g_pathLock);
-    snprintf(pszName, nSize, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath), prefix,
-             t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+    // After unload there is no directory: an empty name opens nothing.
+    if (g_bUnloaded) {
+        if (nSize > 0) pszName[0] = '\0';
+    } else {
+        snprintf(pszName, nSize, "%s%s%02d%02d%02d.log", static_cast<const char*>(m_cszLogPath), prefix,
+                 t.tm_year % 100, t.tm_mon + 1, t.tm_mday);
+    }
     return g_pathGeneration.load(std::memory_order_relaxed);
 }
 

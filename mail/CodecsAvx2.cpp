@@ -37,7 +37,7 @@ namespace {
 
 #define TM_AVX2 __attribute__((target("avx2,popcnt")))
 #if defined(__clang__) || defined(__GNUC__)
-#define TM_NO_ASAN __attribute__((no_sanitize("address")))
+#define TM_NO_ASAN __attribute__((no_sanitize("address", "thread")))
 #else
 #define TM_NO_ASAN
 #endif
@@ -200,8 +200,9 @@ TM_AVX2 inline uint32_t NulBits(__m256i str) {
 // Reads the text in aligned blocks of 32 bytes: a block never spans two
 // pages, so no load enters the page after the one that holds the NUL. The
 // bytes read past the NUL, and before the start in the first block, lie
-// outside the text, where an address sanitizer would object; they are read
-// but never used.
+// outside the text, where an address sanitizer would object (and a thread
+// sanitizer, when they belong to a freed block); they are read but never
+// used.
 TM_AVX2 TM_NO_ASAN size_t GatherTextAvx2(const char* src, uint8_t* values, size_t room, const char** resume) {
     const auto start = reinterpret_cast<uintptr_t>(src);
     const auto* block = reinterpret_cast<const __m256i*>(start & ~uintptr_t{31});

@@ -754,8 +754,14 @@ bool RegistryPage::AcquireWriter(int timeoutMs) {
         rc = pthread_mutex_timedlock(&m_shared->mutex, &deadline);
 #ifdef TM_THREAD_SANITIZER
         // The sanitizer records a timed lock only when it returns 0; an
-        // inherited lock is ours all the same.
-        if (rc == EOWNERDEAD) __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+        // inherited lock is ours all the same. It is told as a lock of its
+        // own, begun and finished: a finish alone unbalances the
+        // sanitizer's count of the thread's open lock calls, and it stops
+        // the process.
+        if (rc == EOWNERDEAD) {
+            __tsan_mutex_pre_lock(&m_shared->mutex, 0);
+            __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+        }
 #endif
     }
     if (rc == EOWNERDEAD) {
