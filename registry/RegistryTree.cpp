@@ -316,12 +316,22 @@ DWORD CRegistry::WriteKey(FILE* fp) {
             if (!PutByte('<', fp)) return ERROR_WRITE_FAULT;
         }
         for (DWORD i = 0;; ++i) {
-            DWORD cchName = sizeof name, type = 0;
-            if (RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
-            DWORD size = 0;
-            if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
-            ReserveBuffer(size);
-            if (RegQueryValueExA(m_hKey, name, nullptr, &type, m_pBuffer, &size) != ERROR_SUCCESS) continue;
+            // Name, type and data in one enumeration, not an enumeration
+            // and two queries: each registry call is a round trip to the
+            // store. Data larger than the scratch buffer comes back as 234
+            // with its size, and the value is enumerated again with room
+            // for it; 234 with room enough is a name of 64 characters or
+            // more, which ends the loop.
+            ReserveBuffer(0);
+            DWORD cchName = sizeof name, type = 0, size = m_dwBufferSize;
+            LONG rc = RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, m_pBuffer, &size);
+            while (rc == ERROR_MORE_DATA && size > m_dwBufferSize) {
+                ReserveBuffer(size);
+                cchName = sizeof name;
+                size = m_dwBufferSize;
+                rc = RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, m_pBuffer, &size);
+            }
+            if (rc != ERROR_SUCCESS) break;
             const char* data = reinterpret_cast<const char*>(m_pBuffer);
             bool written = true;
             switch (type) {

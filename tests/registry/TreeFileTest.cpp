@@ -167,7 +167,8 @@ TEST_F(TreeFileTest, WhatIsLeftOutOfTheFile) {
     ASSERT_EQ(reg.SetValue("s", "t"), 0);
     const std::string name63(63, 'n'), name64(64, 'o');
     Store(reg.m_hKey, name63.c_str(), REG_SZ, std::string("1", 2));
-    Store(reg.m_hKey, name64.c_str(), REG_SZ, std::string("2", 2));
+    // Data too large for the scratch buffer does not hide a name too long.
+    Store(reg.m_hKey, name64.c_str(), REG_SZ, std::string(300, '2') + std::string(1, '\0'));
     Store(reg.m_hKey, "after", REG_SZ, std::string("3", 2));
     EXPECT_EQ(TreeBytes(reg),
               std::string(">Closed\0<>Kept\0>counters\0<<Ss\0t\0S", 33) + name63 + std::string("\0" "1\0", 3));
