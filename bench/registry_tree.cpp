@@ -5,15 +5,30 @@
 // the subtree's key. The argument is the number of keys; items are values.
 // Also CopyTree and DumpTree over the same subtree.
 //
+// The Vs benchmarks time WriteTree against the sqlite3 shell's .dump of the
+// registry database, and ReadTree against the shell replaying that dump
+// into a new database, alternately in one loop, in processor seconds (the
+// shell's counted from its rusage): per value, and the ratio of theirs to
+// ours (above 1: ours is faster). The database also holds the layer's
+// predefined keys and whatever the program built before, so each side is
+// divided by its own number of values. Run one size per process, so that
+// the database holds that tree alone:
+//   bench_registry_tree --benchmark_filter='Vs.*/10000/'
+// They report an error when the sqlite3 shell is not installed.
+//
 //   bench_registry_tree                       1,000 and 10,000 keys
 //   TM_BENCH_MILLION=1 bench_registry_tree    also 100,000 keys (1M values)
 //
 // The program runs itself again with a registry of its own in a temporary
 // directory (removed afterwards).
 //===----------------------------------------------------------------------===//
+#include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -166,6 +181,124 @@ void BM_Dump(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
 }
 
+// Processor seconds (user and system) of this process, and of the
+// children it has waited for.
+double TimevalSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
+
+double OwnCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double ChildrenCpuSeconds() {
+    rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
+}
+
+template <class Body>
+double OwnCpu(Body&& body) {
+    const double start = OwnCpuSeconds();
+    body();
+    return OwnCpuSeconds() - start;
+}
+
+// Runs a shell command; the processor seconds it took, or -1 if it failed.
+double ShellCpu(const std::string& command) {
+    const double start = ChildrenCpuSeconds();
+    const int status = system(command.c_str());
+    const double spent = ChildrenCpuSeconds() - start;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? spent : -1;
+}
+
+// The number of values in a registry database.
+double ValuesIn(const std::string& path) {
+    sqlite3* db = nullptr;
+    double count = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM vals", -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            count = static_cast<double>(sqlite3_column_int64(stmt, 0));
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+std::string Registry() { return getenv("TAMARAK_REGISTRY"); }
+
+std::string DumpCommand() { return "sqlite3 '" + Registry() + "' .dump > '" + Sandbox() + "/dump.sql'"; }
+
+// The best of each side, per value, and their ratio.
+void Compare(benchmark::State& state, double ours, double oursValues, double theirs, double theirValues) {
+    state.counters["ours_us_per_value"] = ours / oursValues * 1e6;
+    state.counters["peer_us_per_value"] = theirs / theirValues * 1e6;
+    state.counters["ours_s"] = ours;
+    state.counters["peer_s"] = theirs;
+    state.counters["peer_values"] = theirValues;
+    state.counters["ratio"] = (theirs / theirValues) / (ours / oursValues);
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(oursValues));
+}
+
+void BM_ExportVsSqliteDump(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    if (ShellCpu("command -v sqlite3 > /dev/null") < 0) return state.SkipWithError("no sqlite3 shell");
+    CRegistry reg;
+    reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+    const double theirValues = ValuesIn(Registry());
+    double best = 1e9, bestTheirs = 1e9;
+    for (auto _ : state) {
+        DWORD rc = 0;
+        best = std::min(best, OwnCpu([&] {
+                            FILE* fp = tm_fopen(TreeFile(keys).c_str(), "wb");
+                            rc = reg.WriteTree(fp);
+                            fclose(fp);
+                        }));
+        const double theirs = ShellCpu(DumpCommand());
+        if (rc != 0 || theirs < 0) return state.SkipWithError("export failed");
+        bestTheirs = std::min(bestTheirs, theirs);
+    }
+    Compare(state, best, keys * kValuesPerKey, bestTheirs, theirValues);
+}
+
+void BM_ImportVsDumpReplay(benchmark::State& state) {
+    const int keys = static_cast<int>(state.range(0));
+    EnsureSource(keys);
+    if (ShellCpu("command -v sqlite3 > /dev/null") < 0) return state.SkipWithError("no sqlite3 shell");
+    const std::string path = TreeFile(keys), replayed = Sandbox() + "/replayed.db";
+    {
+        CRegistry reg;
+        reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+        FILE* fp = tm_fopen(path.c_str(), "wb");
+        reg.WriteTree(fp);
+        fclose(fp);
+    }
+    // The dump of the registry as it stands now, before any import.
+    const double theirValues = ValuesIn(Registry());
+    if (ShellCpu(DumpCommand()) < 0) return state.SkipWithError("sqlite3 .dump failed");
+    const std::string replay = "sqlite3 '" + replayed + "' < '" + Sandbox() + "/dump.sql'";
+    const std::string into = TreeKey(keys) + "Imported";
+    double best = 1e9, bestTheirs = 1e9;
+    for (auto _ : state) {
+        CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, into.c_str());
+        CRegistry reg;
+        reg.CreateKey(HKEY_LOCAL_MACHINE, into.c_str(), kReadWrite, 0);
+        FILE* fp = tm_fopen(path.c_str(), "rb");
+        DWORD rc = 0;
+        best = std::min(best, OwnCpu([&] { rc = reg.ReadTree(fp); }));
+        fclose(fp);
+        unlink(replayed.c_str());
+        const double theirs = ShellCpu(replay);
+        if (rc != ERROR_HANDLE_EOF || theirs < 0) return state.SkipWithError("import failed");
+        bestTheirs = std::min(bestTheirs, theirs);
+    }
+    Compare(state, best, keys * kValuesPerKey, bestTheirs, theirValues);
+}
+
 void Sizes(benchmark::internal::Benchmark* b) {
     b->Arg(1000)->Arg(10000);
     if (getenv("TM_BENCH_MILLION")) b->Arg(100000);
@@ -176,5 +309,7 @@ BENCHMARK(BM_Export)->Apply(Sizes)->Iterations(3);
 BENCHMARK(BM_Import)->Apply(Sizes)->Iterations(2);
 BENCHMARK(BM_Copy)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Dump)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ExportVsSqliteDump)->Apply(Sizes)->Iterations(3);
+BENCHMARK(BM_ImportVsDumpReplay)->Apply(Sizes)->Iterations(3);
 
 }  // namespace

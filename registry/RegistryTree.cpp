@@ -16,7 +16,8 @@
 // A body lists the subkeys first, then the values. The file is the body of
 // the key it was written from and has no end marker of its own. Subkeys
 // named exactly "Counters" are never written; other value types are left
-// out.
+// out. The reader takes each string in one pass up to its zero and never
+// positions the stream, so it reads from a pipe as from a file.
 //
 // Diagnostics: the reader logs what stopped it (event type 1) and returns
 // 13, or the platform's code when a value could not be saved; 38 at the
@@ -33,6 +34,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -314,12 +316,22 @@ DWORD CRegistry::WriteKey(FILE* fp) {
             if (!PutByte('<', fp)) return ERROR_WRITE_FAULT;
         }
         for (DWORD i = 0;; ++i) {
-            DWORD cchName = sizeof name, type = 0;
-            if (RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
-            DWORD size = 0;
-            if (RegQueryValueExA(m_hKey, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
-            ReserveBuffer(size);
-            if (RegQueryValueExA(m_hKey, name, nullptr, &type, m_pBuffer, &size) != ERROR_SUCCESS) continue;
+            // Name, type and data in one enumeration, not an enumeration
+            // and two queries: each registry call is a round trip to the
+            // store. Data larger than the scratch buffer comes back as 234
+            // with its size, and the value is enumerated again with room
+            // for it; 234 with room enough is a name of 64 characters or
+            // more, which ends the loop.
+            ReserveBuffer(0);
+            DWORD cchName = sizeof name, type = 0, size = m_dwBufferSize;
+            LONG rc = RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, m_pBuffer, &size);
+            while (rc == ERROR_MORE_DATA && size > m_dwBufferSize) {
+                ReserveBuffer(size);
+                cchName = sizeof name;
+                size = m_dwBufferSize;
+                rc = RegEnumValueA(m_hKey, i, name, &cchName, nullptr, &type, m_pBuffer, &size);
+            }
+            if (rc != ERROR_SUCCESS) break;
             const char* data = reinterpret_cast<const char*>(m_pBuffer);
             bool written = true;
             switch (type) {
@@ -410,26 +422,39 @@ private:
     char m_szText[1024] = "";
 };
 
-// ReadString's work; what stopped it goes to the complaint.
-DWORD ReadStringFrom(FILE* fp, CString& cszValue, Complaint& complaint) {
-    const long start = ftell(fp);
-    if (start == -1) {
-        complaint.Say("CRegistry::ReadString - ftell failed");
+// The bytes of the last string read, kept from one string to the next so
+// that a file's strings cost no allocation beyond their CStrings.
+struct StringScratch {
+    char* pText = nullptr;
+    size_t nCapacity = 0;
+    StringScratch() = default;
+    StringScratch(const StringScratch&) = delete;
+    StringScratch& operator=(const StringScratch&) = delete;
+    ~StringScratch() { free(pText); }
+};
+
+// ReadString's work; what stopped it goes to the complaint. The string is
+// read once, up to and with its zero, and never sought back to: a restore
+// costs no system call per string beyond the stream's own buffer refills,
+// and the stream need not be seekable (a pipe will do).
+DWORD ReadStringFrom(FILE* fp, CString& cszValue, StringScratch& scratch, Complaint& complaint) {
+    const ssize_t got = getdelim(&scratch.pText, &scratch.nCapacity, '\0', fp);
+    if (got <= 0 || scratch.pText[got - 1] != '\0') {
+        const long n = got > 0 ? static_cast<long>(got) : 0;
+        if (feof(fp)) {
+            // Where the stream ended is the string's start plus what was
+            // read of it; a stream without positions gives only the latter.
+            const long end = ftell(fp);
+            complaint.Say("CRegistry::ReadString - unexpected eof at offset %d", static_cast<int>(end >= 0 ? end : n));
+        } else if (ferror(fp)) {
+            complaint.Say("CRegistry::ReadString - read error %d at offset", ferror(fp));
+        } else {
+            // getdelim could not grow its buffer.
+            complaint.NoMemory();
+        }
         return ERROR_INVALID_DATA;
     }
-    // Counted first, so that the string's buffer is allocated once at its
-    // exact size.
-    long n = 0;
-    int c;
-    while ((c = fgetc(fp)) != EOF && c != 0) ++n;
-    if (feof(fp)) {
-        complaint.Say("CRegistry::ReadString - unexpected eof at offset %d", static_cast<int>(start + n));
-        return ERROR_INVALID_DATA;
-    }
-    if (ferror(fp)) {
-        complaint.Say("CRegistry::ReadString - read error %d at offset", ferror(fp));
-        return ERROR_INVALID_DATA;
-    }
+    const size_t n = static_cast<size_t>(got) - 1;
     char* buffer = nullptr;
     const bool obtained = w32::CatchAll(
         [&] {
@@ -443,22 +468,7 @@ DWORD ReadStringFrom(FILE* fp, CString& cszValue, Complaint& complaint) {
         complaint.NoMemory();
         return ERROR_INVALID_DATA;
     }
-    if (fseek(fp, start, SEEK_SET) != 0) {
-        cszValue.ReleaseBuffer(0);
-        complaint.Say("CRegistry::ReadString - fseek failed for offset %d", static_cast<int>(start));
-        return ERROR_INVALID_DATA;
-    }
-    const size_t wanted = static_cast<size_t>(n) + 1;
-    if (fread(buffer, 1, wanted, fp) != wanted) {
-        cszValue.ReleaseBuffer(0);
-        if (feof(fp)) {
-            complaint.Say("CRegistry::ReadString - unexpected eof");
-        } else {
-            complaint.Say("CRegistry::ReadString - read error %d reading %d byte string", ferror(fp),
-                          static_cast<int>(wanted));
-        }
-        return ERROR_INVALID_DATA;
-    }
+    memcpy(buffer, scratch.pText, n + 1);
     cszValue.ReleaseBuffer(static_cast<int>(n));
     return ERROR_SUCCESS;
 }
@@ -552,7 +562,7 @@ private:
                 }
                 continue;
             }
-            if (ReadStringFrom(m_pStream, name, m_complaint) != ERROR_SUCCESS) {
+            if (ReadStringFrom(m_pStream, name, m_scratch, m_complaint) != ERROR_SUCCESS) {
                 End(ERROR_INVALID_DATA);
                 continue;
             }
@@ -570,7 +580,7 @@ private:
                     ++m_nDepth;
                     break;
                 case 'S':
-                    if (ReadStringFrom(m_pStream, text, m_complaint) != ERROR_SUCCESS) {
+                    if (ReadStringFrom(m_pStream, text, m_scratch, m_complaint) != ERROR_SUCCESS) {
                         End(ERROR_INVALID_DATA);
                         break;
                     }
@@ -609,7 +619,7 @@ private:
         int nDropped = 0;
         CString element;
         for (;;) {
-            if (ReadStringFrom(m_pStream, element, m_complaint) != ERROR_SUCCESS) {
+            if (ReadStringFrom(m_pStream, element, m_scratch, m_complaint) != ERROR_SUCCESS) {
                 End(ERROR_INVALID_DATA);
                 return;
             }
@@ -687,14 +697,16 @@ private:
     bool m_bEnded = false;
     DWORD m_dwEnd = ERROR_SUCCESS;
     Complaint m_complaint;
+    StringScratch m_scratch;
 };
 
 }  // namespace
 
 DWORD CRegistry::ReadString(FILE* fp, CString& cszValue) {
     Complaint complaint;
+    StringScratch scratch;
     const DWORD rc = tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA),
-                                  [&] { return ReadStringFrom(fp, cszValue, complaint); });
+                                  [&] { return ReadStringFrom(fp, cszValue, scratch, complaint); });
     complaint.Report();
     return rc;
 }
