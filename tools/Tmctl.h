@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace tmctl {
 

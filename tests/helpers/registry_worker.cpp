@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "tmwin32.h"
+#include <tmcommon/tmwin32.h>
 
 namespace {
 

@@ -1,4 +1,4 @@
-//===-- include/tmlogging.h - Event log, error reports and traces ---------===//
+//===-- include/tmcommon/tmlogging.h - Event log, error reports, traces ---===//
 //
 // The daily event log that every process of the installation appends to
 // (CEventLog), the error-reporting functions built on it, the exception

@@ -1,4 +1,4 @@
-//===-- include/tmplatform.h - Environment, service, loaders, branding ----===//
+//===-- include/tmcommon/tmplatform.h - Environment, service, loaders -----===//
 //
 // The process environment fixed at library load (root path, version,
 // security attributes, installation mutex), installation of the delivery

@@ -1,4 +1,4 @@
-//===-- win32/tmwin32.h - Win32 and MFC interface of the platform layer --===//
+//===-- include/tmcommon/tmwin32.h - Win32 and MFC of the platform layer --===//
 //
 // The names, types, constants and error codes of Win32 and the MFC subset
 // that the library is written against, with the layer's Linux

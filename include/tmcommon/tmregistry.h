@@ -1,4 +1,4 @@
-//===-- include/tmregistry.h - Registry keys, lists, subtrees, REG family -===//
+//===-- include/tmcommon/tmregistry.h - Registry keys and REG family ------===//
 //
 // CRegistry holds at most one open key and reads and writes its values,
 // multi-string lists and whole subtrees; the REG family does the same for

@@ -1,4 +1,4 @@
-//===-- include/tmexport.h - Export macro of the library ---------------===//
+//===-- include/tmcommon/tmexport.h - Export macro of the library ---------===//
 //
 // The library is built with hidden visibility; TM_API marks what programs
 // of the installation may link to. TM_EXTERN_C opens the plain (undecorated)
