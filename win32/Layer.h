@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace w32 {
 

@@ -24,7 +24,7 @@
 
 #include "Files.h"
 #include "SysCalls.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace w32 {
 namespace {

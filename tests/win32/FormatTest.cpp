@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/TestSupport.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace {
 
