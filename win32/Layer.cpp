@@ -6,6 +6,7 @@
 //===----------------------------------------------------------------------===//
 #include "Layer.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,9 +36,28 @@ const char* BaseName(const char* path) {
     return base;
 }
 
+bool RunsInstalled() {
+    static const bool installed = [] {
+        // The library's own file: for a program linked with the archive
+        // (the tests), the program's.
+        Dl_info info;
+        if (dladdr(reinterpret_cast<void*>(&RunsInstalled), &info) == 0 || !info.dli_fname) {
+            return true;
+        }
+        char self[PATH_MAX], tree[PATH_MAX];
+        if (!realpath(info.dli_fname, self) || !realpath(TM_BUILD_TREE, tree)) return true;
+        size_t n = strlen(tree);
+        return !(strncmp(self, tree, n) == 0 && self[n] == '/');
+    }();
+    return installed;
+}
+
 namespace {
 
 std::string DefaultRegistryPath() {
+    // One registry for every account of the machine once installed; its
+    // directory is made by `tmctl reg init`, by whoever may write there.
+    if (RunsInstalled()) return TM_SYSTEM_REGISTRY;
     std::string dir;
     if (const char* state = getenv("XDG_STATE_HOME"); state && *state == '/') {
         dir = std::string(state) + "/tamarak";

@@ -26,8 +26,15 @@ const char* BaseName(const char* path);
 // True for '/' and '\': a name may come from either platform's code.
 inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
-// Absolute path of the registry database: $TAMARAK_REGISTRY, else
-// $XDG_STATE_HOME/tamarak/registry.db, else
+// True unless the library's file lies inside the build tree it was built
+// in (TM_BUILD_TREE, fixed when the build was configured): an installed
+// library takes the machine's registry and log directory by default, a
+// build-tree one the developer's own.
+bool RunsInstalled();
+
+// Absolute path of the registry database: $TAMARAK_REGISTRY, else for an
+// installed library TM_SYSTEM_REGISTRY (/var/lib/tamarak/registry.db),
+// else $XDG_STATE_HOME/tamarak/registry.db, else
 // $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
 const std::string& RegistryDatabasePath();
 

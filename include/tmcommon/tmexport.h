@@ -7,6 +7,9 @@
 #pragma once
 
 #define TM_API __attribute__((visibility("default")))
+// The private members of an exported class that no inline code of the
+// headers reaches: they stay inside the library.
+#define TM_LOCAL __attribute__((visibility("hidden")))
 
 #ifdef __cplusplus
 #define TM_EXTERN_C extern "C"

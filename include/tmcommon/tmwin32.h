@@ -667,9 +667,9 @@ public:
     void Format(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
 private:
-    void Reserve(int nCapacity, bool bKeep);
-    void Assign(const char* pch, int nLength);
-    void Append(const char* pch, int nLength);
+    TM_LOCAL void Reserve(int nCapacity, bool bKeep);
+    TM_LOCAL void Assign(const char* pch, int nLength);
+    TM_LOCAL void Append(const char* pch, int nLength);
 
     char* m_pchData;
     int m_nDataLength;
