@@ -66,6 +66,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     if (!mkdtemp(dir.data())) abort();
     setenv("TM_FUZZ_SANDBOX", dir.c_str(), 1);
     setenv("TAMARAK_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    // A registry file is only ever made on purpose.
+    if (TmRegCreateRegistry((dir + "/registry.db").c_str()) != ERROR_SUCCESS) abort();
     pid_t pid = fork();
     if (pid == 0) {
         execv("/proc/self/exe", *argv);

@@ -76,14 +76,14 @@ std::string DefaultRegistryPath() {
     return dir + "/registry.db";
 }
 
+}  // namespace
+
 std::string AbsolutePath(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) return path;
     return std::string(cwd) + "/" + path;
 }
-
-}  // namespace
 
 const std::string& RegistryDatabasePath() {
     static const std::string path = [] {

@@ -38,6 +38,9 @@ bool RunsInstalled();
 // $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
 const std::string& RegistryDatabasePath();
 
+// path as it is when it starts with '/', else below the current directory.
+std::string AbsolutePath(const std::string& path);
+
 // Prefix of the names of shared kernel objects of this installation,
 // derived from the registry database's path: two installations, or two
 // test runs with their own TAMARAK_REGISTRY, never share an object.

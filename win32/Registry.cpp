@@ -22,6 +22,10 @@
 // Limits: key names up to 255 characters, value names up to 16383, keys at
 // most 512 levels below their root, as NT.
 //===----------------------------------------------------------------------===//
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -596,6 +600,53 @@ void TmRegBeginBatch(void) { Store::Instance().BeginBatch(); }
 LONG TmRegEndBatch(void) { return Store::Instance().EndBatch(); }
 
 const char* TmRegistryPath(void) { return w32::RegistryDatabasePath().c_str(); }
+
+LONG TmRegCreateRegistry(LPCSTR lpLocation) {
+    return Guarded([&]() -> LONG {
+        std::string path = lpLocation && *lpLocation ? w32::AbsolutePath(lpLocation)
+                                                     : w32::RegistryDatabasePath();
+        return Store::CreateRegistryFile(path);
+    });
+}
+
+LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
+    return Guarded([&]() -> LONG {
+        LONG code = Store::Instance().Check();
+        std::string text;
+        if (code != ERROR_SUCCESS) {
+            const std::string& path = w32::RegistryDatabasePath();
+            text = path + ": ";
+            std::string dir = path.substr(0, path.rfind('/') + 1);
+            switch (code) {
+                case ERROR_CANTOPEN:
+                    text += "the file does not exist (create it with 'tmctl reg init')";
+                    break;
+                case ERROR_NOT_REGISTRY_FILE:
+                    text += "another program's database, not a registry";
+                    break;
+                case ERROR_BADDB:
+                    text += "the registry database is corrupt";
+                    break;
+                default:
+                    if (access(path.c_str(), R_OK | W_OK) != 0) {
+                        text += std::string("cannot be read and written: ") + strerror(errno);
+                    } else if (access(dir.c_str(), W_OK) != 0) {
+                        text += "its directory " + dir + " is not writable (the registry keeps its "
+                                "-wal and -shm files there)";
+                    } else {
+                        text += "the registry cannot be read or written (error " + std::to_string(code) + ")";
+                    }
+                    break;
+            }
+        }
+        if (lpText && cchText > 0) {
+            size_t n = std::min<size_t>(text.size(), cchText - 1);
+            memcpy(lpText, text.data(), n);
+            lpText[n] = '\0';
+        }
+        return code;
+    });
+}
 
 //===-- 4. Values -------------------------------------------------------===//
 

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -293,11 +294,20 @@ LONG Store::EnsureOpen() {
     }
 }
 
+LONG Store::Check() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return EnsureOpen();
+}
+
 void Store::OpenConnection() {
+    // Only TmRegCreateRegistry makes the file (see there).
+    struct stat st;
+    if (Sys().stat(RegistryDatabasePath().c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        throw SqlError{SQLITE_CANTOPEN, errno, ERROR_CANTOPEN};
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(RegistryDatabasePath().c_str(), &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                                 SQLITE_OPEN_EXRESCODE,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                              nullptr);
     if (rc != SQLITE_OK) {
         int err = db ? sqlite3_system_errno(db) : 0;
@@ -329,10 +339,12 @@ void Store::OpenConnection() {
     PurgeVolatileKeys();
 }
 
+Store::Contents Store::Classify() { return Classify(m_db); }
+
 // One statement, so that all three answers come from one snapshot.
-Store::Contents Store::Classify() {
+Store::Contents Store::Classify(sqlite3* db) {
     sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
+    int rc = sqlite3_prepare_v2(db,
                                 "SELECT (SELECT count(*) FROM sqlite_master),"
                                 " (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
                                 "  AND name IN ('keys', 'vals', 'meta')),"
@@ -346,7 +358,7 @@ Store::Contents Store::Classify() {
         version = sqlite3_column_int(stmt, 2);
     }
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW) Throw(m_db, rc);
+    if (rc != SQLITE_ROW) Throw(db, rc);
     if (objects == 0 && version == 0) return Contents::kEmpty;
     if (ours == 3 && version == kSchemaVersion) return Contents::kRegistry;
     if (ours == 3 && version > kSchemaVersion) return Contents::kLaterRegistry;
@@ -379,6 +391,77 @@ void Store::PrepareSchema(Contents contents) {
         throw;
     }
     if (locked) WriterLock::Instance().Release();
+}
+
+namespace {
+
+LONG CodeForErrno(int err, LONG otherwise) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        default:
+            return otherwise;
+    }
+}
+
+}  // namespace
+
+LONG Store::CreateRegistryFile(const std::string& path) {
+    // The directories on the way, with the modes the umask gives.
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+        if (Sys().mkdir(path.substr(0, pos).c_str(), 0777) != 0 && errno != EEXIST) {
+            return CodeForErrno(errno, ERROR_PATH_NOT_FOUND);
+        }
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                                 SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        int err = db ? sqlite3_system_errno(db) : 0;
+        sqlite3_close(db);
+        return CodeForErrno(err, MapSqliteError(rc, err));
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    LONG code = ERROR_SUCCESS;
+    try {
+        // Classified before anything is written: another program's file is
+        // left exactly as it is, journal mode included.
+        Contents contents = Classify(db);
+        if (contents == Contents::kEmpty) {
+            auto exec = [db](const char* sql) {
+                int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+                if (rc != SQLITE_OK) Throw(db, rc);
+            };
+            exec("PRAGMA journal_mode=WAL");
+            exec("BEGIN IMMEDIATE");
+            // Another process may have made it meanwhile.
+            contents = Classify(db);
+            if (contents == Contents::kEmpty) exec(kSchema);
+            exec("COMMIT");
+            if (contents == Contents::kEmpty) contents = Contents::kRegistry, code = ERROR_SUCCESS;
+            else code = -1;
+        } else {
+            code = -1;
+        }
+        if (code == -1) {
+            code = contents == Contents::kRegistry        ? ERROR_ALREADY_EXISTS
+                   : contents == Contents::kForeign       ? ERROR_NOT_REGISTRY_FILE
+                                                          : MapSqliteError(SQLITE_NOTADB, 0);
+        }
+    } catch (const SqlError& error) {
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        code = CodeForErrno(error.sysErrno, MapSqliteError(error));
+    }
+    sqlite3_close(db);
+    return code;
 }
 
 void Store::PurgeVolatileKeys() {

@@ -215,6 +215,11 @@ public:
     // functions is locked inside it around fork.
     std::mutex& Lock() { return m_lock; }
 
+    // TmRegCreateRegistry for an absolute path.
+    static LONG CreateRegistryFile(const std::string& path);
+    // Opens the connection if it is not open: the code every call gets.
+    LONG Check();
+
 private:
     Store();
     LONG Run(bool write, BodyRef body);
@@ -230,6 +235,7 @@ private:
     void OpenConnection();
     enum class Contents { kEmpty, kRegistry, kLaterRegistry, kForeign };
     Contents Classify();
+    static Contents Classify(sqlite3* db);
     void PrepareSchema(Contents contents);
     void PurgeVolatileKeys();
     void CloseConnection();

@@ -814,8 +814,31 @@ private:
 // handler. sigset() and calls made directly to the kernel are not seen.
 
 // Path of the registry database of this process: $TAMARAK_REGISTRY, else
-// the default location (see the README). Fixed at the first registry call.
+// the default location (docs/installation.md): /var/lib/tamarak/registry.db
+// for an installed library, the user's own for one in its build tree.
+// Fixed when the library loads.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);
+
+// A registry file is made only by this call (tmctl reg init): while the
+// file does not exist every registry call fails with ERROR_CANTOPEN, so
+// that a mistyped path is an error rather than a new, empty configuration.
+// Makes the registry file at lpLocation (NULL or "": this process's, see
+// TmRegistryPath), with the directories on the way, and gives it the
+// registry's tables; an existing empty file gets them too. Returns
+// ERROR_SUCCESS for a new registry, ERROR_ALREADY_EXISTS when the file is a
+// registry already (left as it is), ERROR_NOT_REGISTRY_FILE for another
+// program's database (left as it is), ERROR_ACCESS_DENIED or
+// ERROR_PATH_NOT_FOUND when the file or a directory cannot be made, else
+// the code of the failure.
+TM_EXTERN_C TM_API LONG TmRegCreateRegistry(LPCSTR lpLocation);
+
+// Opens this process's registry if it is not open yet and returns what
+// every registry call would get: ERROR_SUCCESS, or the code with one line
+// in lpText that names the path and the reason (cut to cchText - 1
+// characters, always terminated when cchText > 0; "" on success), e.g.
+// "/var/lib/tamarak/registry.db: the file does not exist (create it with
+// 'tmctl reg init')".
+TM_EXTERN_C TM_API LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText);
 
 // Stores an access restriction on an existing key, the stand-in for a
 // key's security descriptor: opening it with access outside lpAllowed, or

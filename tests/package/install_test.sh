@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# install_test.sh BUILD_DIR SOURCE_DIR SCRATCH CMAKE CXX
+# install_test.sh BUILD_DIR SOURCE_DIR CMAKE CXX
 #
 # Installs the build into a scratch prefix, checks what was installed,
 # builds the consumer program against it with find_package and with
@@ -7,11 +7,12 @@
 # reads, and each writes an event log line into the log directory given in
 # the environment.
 set -euo pipefail
-build=$1 source=$2 scratch=$3 cmake=$4 cxx=$5
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-rm -rf "$scratch"
+build=$1 source=$2 cmake=$3 cxx=$4
+# Outside the build tree, as an installation is.
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tminstall.XXXXXX")
 mkdir -p "$scratch/log"
+fail() { echo "FAIL: $* (kept: $scratch)" >&2; exit 1; }
+
 prefix=$scratch/prefix
 "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log"
 
@@ -51,11 +52,15 @@ export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 
 export TAMARAK_REGISTRY=$scratch/registry.db
 export TAMARAK_LOG_DIR=$scratch/log
-"$prefix/bin/tmctl" reg init >/dev/null 2>&1 || true
 by_cmake=$scratch/cmake-build/consumer
 by_pc=$scratch/consumer-pc
 # The pkg-config build has no run path: the scratch prefix is not a system one.
 run_pc() { LD_LIBRARY_PATH="$prefix/$libdir" "$by_pc" "$@"; }
+
+# No registry file until one is made on purpose.
+"$by_cmake" get Greeting && fail "a registry that does not exist was read"
+[ ! -e "$TAMARAK_REGISTRY" ] || fail "a registry call made $TAMARAK_REGISTRY"
+"$by_cmake" init || fail "TmRegCreateRegistry: $?"
 
 "$by_cmake" set Greeting "from find_package" || fail "set by the find_package consumer: $?"
 got=$(run_pc get Greeting) || fail "get by the pkg-config consumer: $?"
@@ -71,4 +76,5 @@ for who in by_cmake by_pc; do
   [ "${dir%/}" = "$scratch/log" ] || fail "$who logged into '$dir', not the log directory given"
   grep -qF "$text" "$scratch"/log/*.log || fail "$who's line is not in the log"
 done
+rm -rf "$scratch"
 echo "installed, built both ways, read and logged"

@@ -33,6 +33,11 @@ int RunSandboxed(char** argv) {
     std::string registry = templ + "/registry.db";
     setenv("TM_TEST_SANDBOX", templ.c_str(), 1);
     setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
+    // A registry file is only ever made on purpose.
+    if (LONG rc = TmRegCreateRegistry(registry.c_str()); rc != ERROR_SUCCESS) {
+        fprintf(stderr, "cannot make the sandbox's registry %s: error %ld\n", registry.c_str(), static_cast<long>(rc));
+        return 1;
+    }
     pid_t pid = fork();
     if (pid < 0) {
         perror("fork");

@@ -2,6 +2,7 @@
 //
 // Built against an installed library, the way a program outside this
 // project uses it (find_package or pkg-config):
+//   consumer init             makes the registry file (TmRegCreateRegistry)
 //   consumer set NAME VALUE   stores a REG_SZ value under the parameters key
 //   consumer get NAME         prints the value
 //   consumer log TEXT         writes TEXT to the event log and prints the
@@ -14,6 +15,9 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "init") == 0) {
+        return static_cast<int>(TmRegCreateRegistry(nullptr));
+    }
     if (argc == 4 && std::strcmp(argv[1], "set") == 0) {
         CRegistry reg;
         LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_ALL_ACCESS, 0);
@@ -38,6 +42,6 @@ int main(int argc, char** argv) {
         std::printf("%s\n", dir);
         return 0;
     }
-    std::fprintf(stderr, "usage: consumer set NAME VALUE | get NAME | log TEXT\n");
+    std::fprintf(stderr, "usage: consumer init | set NAME VALUE | get NAME | log TEXT\n");
     return 1;
 }
