@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# deb_test.sh BUILD_DIR REGISTRY_WORKER
+# deb_test.sh BUILD_DIR REGISTRY_WORKER CPACK
 #
 # Makes the Debian package of the build (cpack -G DEB), checks its
 # dependencies and where its files go, extracts it into a scratch root and
 # runs the extracted tmctl: --version, and env with and without a registry
 # of its own (without one, an installed tmctl names the machine's registry).
 set -euo pipefail
-build=$1 worker=$2
+build=$1 worker=$2 cpack=$3
 # Outside the build tree: a library found inside it counts as a build-tree
 # run, with the developer's defaults.
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tmdeb.XXXXXX")
 fail() { echo "FAIL: $* (kept: $scratch)" >&2; exit 1; }
 
-(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1) ||
+(cd "$scratch" && "$cpack" -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1) ||
   { cat "$scratch/cpack.log"; fail "cpack -G DEB failed"; }
 deb=$(ls "$scratch"/*.deb)
 
