@@ -1,26 +1,24 @@
-//===-- fuzz/read_tree.cpp - ReadTree over arbitrary bytes ----------------===//
+//===-- fuzz/read_tree.cpp - The tree file reader over arbitrary bytes ----===//
 //
-// Each input is read with CRegistry::ReadTree from an in-memory stream into
-// an empty key. Whatever the bytes, the reader must not crash, and must
-// give one of its results. When it read the input to the end (0 or 38),
-// the restored subtree must survive a round trip: what WriteTree makes of
-// it reads back into another empty key and is written again byte for byte.
+// Each input is a registry tree file, read from an in-memory stream:
+//   - with CRegistry::ReadString, string after string: each is the bytes
+//     up to the next zero byte and leaves the stream after it; the first
+//     string without a zero byte fails with 13;
+//   - with CRegistry::ReadTree into an empty key: whatever the bytes, the
+//     reader gives one of its results, and when it read the input to the
+//     end (0 or 38) the restored subtree survives a round trip: what
+//     WriteTree makes of it reads back into another empty key and is
+//     written again byte for byte.
 //
-// The registry is a database of its own in a temporary directory (removed
-// afterwards): the target runs itself again with TAMARAK_REGISTRY set,
-// since the library opens the registry when it loads.
-//
-//   build/fuzz/fuzz/fuzz_read_tree -max_total_time=60 fuzz/corpus/read_tree
+//   build/fuzz/fuzz/fuzz_read_tree -dict=fuzz/dict/read_tree.dict fuzz/corpus/read_tree
 //===----------------------------------------------------------------------===//
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <string>
 
+#include "fuzz/support/FuzzSupport.h"
 #include "tmcommon.h"
 
 namespace {
@@ -38,71 +36,80 @@ std::string Written(CRegistry& reg) {
     char* bytes = nullptr;
     size_t size = 0;
     FILE* fp = open_memstream(&bytes, &size);
-    if (!fp || reg.WriteTree(fp) != ERROR_SUCCESS) abort();
+    if (!fp) tmfuzz::Fail("open_memstream failed");
+    const DWORD rc = reg.WriteTree(fp);
     fclose(fp);
     std::string out(bytes, size);
     free(bytes);
+    tmfuzz::Check(rc == ERROR_SUCCESS, "WriteTree failed on a memory stream");
     return out;
 }
 
-DWORD Read(CRegistry& reg, const void* data, size_t size) {
-    // fmemopen refuses an empty buffer; an empty file reads as at its end.
+// A stream over the bytes; fmemopen refuses an empty buffer, so an empty
+// file is a one-byte buffer read to its end.
+FILE* Open(const void* data, size_t size) {
     static char empty[1];
     FILE* fp = size ? fmemopen(const_cast<void*>(data), size, "rb") : fmemopen(empty, 1, "rb");
-    if (!fp) abort();
+    if (!fp) tmfuzz::Fail("fmemopen failed");
     if (!size) fgetc(fp);
-    DWORD rc = reg.ReadTree(fp);
+    return fp;
+}
+
+DWORD Read(CRegistry& reg, const void* data, size_t size) {
+    FILE* fp = Open(data, size);
+    const DWORD rc = reg.ReadTree(fp);
     fclose(fp);
     return rc;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    (void)argc;
-    if (getenv("TM_FUZZ_SANDBOX")) return 0;
-    const char* tmp = getenv("TMPDIR");
-    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmfuzz.XXXXXX";
-    if (!mkdtemp(dir.data())) abort();
-    setenv("TM_FUZZ_SANDBOX", dir.c_str(), 1);
-    setenv("TAMARAK_REGISTRY", (dir + "/registry.db").c_str(), 1);
-    // A registry file is only ever made on purpose.
-    if (TmRegCreateRegistry((dir + "/registry.db").c_str()) != ERROR_SUCCESS) abort();
-    pid_t pid = fork();
-    if (pid == 0) {
-        execv("/proc/self/exe", *argv);
-        _exit(127);
+void ReadStrings(const uint8_t* data, size_t size) {
+    FILE* fp = Open(data, size);
+    CRegistry reg;
+    for (size_t at = 0;;) {
+        CString text;
+        const DWORD rc = reg.ReadString(fp, text);
+        const void* zero = at < size ? memchr(data + at, 0, size - at) : nullptr;
+        if (!zero) {
+            tmfuzz::Check(rc == ERROR_INVALID_DATA, "ReadString read a string without its zero byte");
+            break;
+        }
+        const size_t length = static_cast<const uint8_t*>(zero) - (data + at);
+        tmfuzz::Check(rc == ERROR_SUCCESS, "ReadString failed on a string with its zero byte");
+        tmfuzz::Check(static_cast<size_t>(text.GetLength()) == length &&
+                          memcmp(static_cast<const char*>(text), data + at, length) == 0,
+                      "ReadString's text differs from the bytes before the zero");
+        at += length + 1;
+        tmfuzz::Check(ftell(fp) == static_cast<long>(at), "ReadString left the stream elsewhere than after the zero");
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    fclose(fp);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+}  // namespace
+
+void tmfuzz::FuzzOne(const uint8_t* data, size_t size) {
+    ReadStrings(data, size);
+
     CRegistry into;
-    if (!Fresh(into, kInto)) abort();
+    Check(Fresh(into, kInto), "cannot make the key to read into");
+    const DWORD rc = Read(into, data, size);
     if (size == 0) {
         // An empty stream is a complete, empty file.
-        if (Read(into, data, 0) != ERROR_HANDLE_EOF) abort();
-        return 0;
+        Check(rc == ERROR_HANDLE_EOF, "an empty file does not read as complete");
+        return;
     }
-    const DWORD rc = Read(into, data, size);
     switch (rc) {
         case ERROR_SUCCESS:
         case ERROR_HANDLE_EOF:
             break;
-        case ERROR_INVALID_DATA:          // malformed, or a key that cannot be created
-        case ERROR_INVALID_PARAMETER:     // a value name the registry refuses
-            return 0;
+        case ERROR_INVALID_DATA:       // malformed, or a key that cannot be created
+        case ERROR_INVALID_PARAMETER:  // a value name the registry refuses
+            return;
         default:
-            abort();
+            Fail("ReadTree gave a result it does not have");
     }
     const std::string first = Written(into);
     CRegistry back;
-    if (!Fresh(back, kBack)) abort();
-    if (Read(back, first.data(), first.size()) != ERROR_HANDLE_EOF) abort();
-    if (Written(back) != first) abort();
-    return 0;
+    Check(Fresh(back, kBack), "cannot make the key to read back into");
+    Check(Read(back, first.data(), first.size()) == ERROR_HANDLE_EOF, "what WriteTree wrote does not read back");
+    Check(Written(back) == first, "what WriteTree wrote reads back as another tree");
 }

@@ -3,9 +3,10 @@
 // Every process of the installation appends lines to the same daily files
 // in one log directory. A named mutex per log ("D02369B4-..." for the main
 // log, "D02369B5-..." for the web log) keeps the lines of different
-// processes and threads whole: each append seeks to the current end of the
-// file while holding it. The file handle stays open from one line to the
-// next and is reopened when the local date changes.
+// processes and threads whole and in order. The file is opened for
+// appending only, so that each line is one write that lands at the
+// current end of the file, whoever wrote last. The file handle stays open
+// from one line to the next and is reopened when the local date changes.
 //
 // Also here: the error reports (SysError, FileError, SocketError,
 // NewError, UnknownError), the formatting DebugMsg and LOGEVENT, each one
@@ -203,11 +204,18 @@ void CEventLog::Initialize() {
 }
 
 void CEventLog::Uninitialize() {
-    HANDLE* handles[] = {&m_hFile, &m_hWebFile, &m_hMutex, &m_hSharedMutex, &m_hWebMutex, &m_hWebSharedMutex};
-    for (HANDLE* h : handles) {
-        if (*h != INVALID_HANDLE_VALUE) {
-            CloseHandle(*h);
-            *h = INVALID_HANDLE_VALUE;
+    // A file that is not open is INVALID_HANDLE_VALUE, a mutex that was
+    // not created NULL, as CreateFileA and CreateMutexA give them.
+    for (HANDLE* file : {&m_hFile, &m_hWebFile}) {
+        if (*file != INVALID_HANDLE_VALUE) {
+            CloseHandle(*file);
+            *file = INVALID_HANDLE_VALUE;
+        }
+    }
+    for (HANDLE* mutex : {&m_hMutex, &m_hSharedMutex, &m_hWebMutex, &m_hWebSharedMutex}) {
+        if (*mutex) {
+            CloseHandle(*mutex);
+            *mutex = nullptr;
         }
     }
 }
@@ -390,7 +398,6 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
     const bool web = m_bWebLog != 0;
     HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
     HANDLE& file = web ? m_hWebFile : m_hFile;
-    int& lastDay = web ? m_nWebLastDay : m_nLastDay;
     int& lastDate = g_openedDate[web];
     int& lastGeneration = g_openedGeneration[web];
     volatile bool held = false;
@@ -399,8 +406,8 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
             struct tm t = t_lineTime ? *t_lineTime : LocalNow();
             int date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
             int generation = g_pathGeneration.load(std::memory_order_acquire);
-            // The mutex covers the date check, the open when needed, the
-            // seek and the write; the file's name is made only to open it.
+            // The mutex covers the date check, the open when needed and
+            // the write; the file's name is made only to open it.
             DWORD wait = WaitForSingleObject(mutex, INFINITE);
             held = true;
             if (wait == WAIT_ABANDONED) EndTornLine(web, t);
@@ -411,10 +418,9 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
             if (file == INVALID_HANDLE_VALUE) {
                 char name[PATH_MAX + 32];
                 generation = LogFileName(name, sizeof name, web, t);
-                file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                file = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {
-                    lastDay = t.tm_mday;
                     lastDate = date;
                     lastGeneration = generation;
                 } else {
@@ -423,7 +429,6 @@ void CEventLog::WriteToLogFile(const char* pszLine) {
             }
             if (file != INVALID_HANDLE_VALUE) {
                 DWORD length = static_cast<DWORD>(strlen(pszLine)), written = 0;
-                SetFilePointer(file, 0, nullptr, FILE_END);
                 if (!WriteFile(file, pszLine, length, &written, nullptr)) {
                     t_lastResult = GetLastError();
                 } else {

@@ -1,9 +1,10 @@
 //===-- mail/Identifiers.cpp - Counter, unique identifiers, Message-Ids ---===//
 //
 // GetNextId hands out the installation-wide 20-bit counter "LastId" of the
-// parameters key: read, incremented and written back while the
-// installation mutex is held, so that no two threads or processes get the
-// same number until it wraps after 0xFFFFF. CreateGuid builds a 16-byte
+// parameters key: read, incremented and written back in one registry
+// transaction while the installation mutex is held, so that no two threads
+// or processes (of any host sharing the registry) get the same number until
+// it wraps after 0xFFFFF. CreateGuid builds a 16-byte
 // identifier from that number, the tick count, the local time and two
 // random bytes; GetMessageId writes one as the text of a Message-Id;
 // GetHostName gives the name the server presents itself under: the value
@@ -61,14 +62,13 @@ DWORD GetNextId(void) {
             DWORD wait = WaitForSingleObject(mutex, INFINITE);
             if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return 0;
             held = true;
-            DWORD last = 0;
-            LONG rc = reg.QueryValue("LastId", last);
-            // A value that is missing, or too long to be a number, counts
-            // as 0; any other failure would restart the counter.
-            bool ok = rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_MORE_DATA;
-            if (rc != ERROR_SUCCESS) last = 0;
-            DWORD next = (last + 1) & kIdMask;
-            if (ok) ok = reg.SetValue("LastId", next) == ERROR_SUCCESS;
+            // Read, increment and write in one transaction of the
+            // registry: a value that is missing, or too long to be a
+            // number, counts as 0. The store also serialises it against
+            // other hosts sharing the registry, which this host's mutex
+            // cannot see.
+            DWORD next = 0;
+            const bool ok = w32::RegIncrementValue(reg.m_hKey, "LastId", kIdMask, &next) == ERROR_SUCCESS;
             held = false;
             ReleaseMutex(mutex);
             return ok ? next : 0;

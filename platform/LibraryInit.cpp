@@ -36,16 +36,14 @@ LayerAtLoad g_layerAtLoad;
 }  // namespace
 
 // 1. The event log.
-HANDLE CEventLog::m_hMutex = INVALID_HANDLE_VALUE;
-HANDLE CEventLog::m_hSharedMutex = INVALID_HANDLE_VALUE;
-HANDLE CEventLog::m_hWebMutex = INVALID_HANDLE_VALUE;
-HANDLE CEventLog::m_hWebSharedMutex = INVALID_HANDLE_VALUE;
+HANDLE CEventLog::m_hMutex = nullptr;
+HANDLE CEventLog::m_hSharedMutex = nullptr;
+HANDLE CEventLog::m_hWebMutex = nullptr;
+HANDLE CEventLog::m_hWebSharedMutex = nullptr;
 HANDLE CEventLog::m_hFile = INVALID_HANDLE_VALUE;
 HANDLE CEventLog::m_hWebFile = INVALID_HANDLE_VALUE;
 DWORD CEventLog::m_dwFileLogging = 0x3F;
 int CEventLog::m_nCount = 0;
-int CEventLog::m_nLastDay = 0;
-int CEventLog::m_nWebLastDay = 0;
 char CEventLog::m_szName[64] = "";
 CString CEventLog::m_cszLogPath;
 int CEventLog::m_bBurdock = 0;

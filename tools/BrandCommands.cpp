@@ -14,6 +14,7 @@
 // is a link has its target replaced. DIR "-" writes the file's contents to
 // standard output.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +74,6 @@ DWORD ErrnoCode(int err) {
 }
 
 int BrandWrite(const std::vector<std::string>& args) {
-    if (args.size() < 5) return UsageError("brand write", "");
     const std::string& dir = args[0];
     int number = 0;
     if (!ParseDecimal(args[4], &number)) {
@@ -115,7 +115,6 @@ std::string ExecutableDirectory() {
 }
 
 int BrandShow(const std::vector<std::string>& args) {
-    if (args.size() > 1) return UsageError("brand show", "");
     std::string dir = args.empty() ? ExecutableDirectory() : args[0];
     std::string path = BrandPath(dir);
     struct stat st;
@@ -142,7 +141,6 @@ int BrandShow(const std::vector<std::string>& args) {
 }
 
 int Scramble(const std::vector<std::string>& args) {
-    if (args.size() != 2) return UsageError("scramble", "");
     if (args[0].empty()) return UsageError("scramble", "the key must not be empty");
     CConnMaker maker(args[0].c_str());
     printf("%s\n", maker.Make(args[1].c_str()));
@@ -150,7 +148,6 @@ int Scramble(const std::vector<std::string>& args) {
 }
 
 int Unscramble(const std::vector<std::string>& args) {
-    if (args.size() != 2) return UsageError("unscramble", "");
     if (args[0].empty()) return UsageError("unscramble", "the key must not be empty");
     if (!IsScrambledText(args[1])) {
         return UsageError("unscramble", "not scrambled text (pairs of digits 0-9, A-F): " + args[1]);
@@ -160,24 +157,69 @@ int Unscramble(const std::vector<std::string>& args) {
     return kOk;
 }
 
+class BrandWriteCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_option("DIR", m_dir, "the directory of brand.inf, or - for the standard output")->required();
+        app.add_option("LINE1", m_lines[0], "the first string")->required();
+        app.add_option("LINE2", m_lines[1], "the second string")->required();
+        app.add_option("LINE3", m_lines[2], "the third string")->required();
+        app.add_option("NUMBER", m_number, "a signed 32-bit decimal number")->required();
+        app.add_option("MORE", m_more, "further strings");
+    }
+    int Run() override {
+        std::vector<std::string> args = {m_dir, m_lines[0], m_lines[1], m_lines[2], m_number};
+        args.insert(args.end(), m_more.begin(), m_more.end());
+        return BrandWrite(args);
+    }
+
+private:
+    std::string m_dir, m_lines[3], m_number;
+    std::vector<std::string> m_more;
+};
+
+class BrandShowCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        m_dirOption = app.add_option("DIR", m_dir, "the directory of brand.inf (default: tmctl's own)");
+    }
+    int Run() override { return BrandShow(m_dirOption->count() ? std::vector<std::string>{m_dir} : std::vector<std::string>{}); }
+
+private:
+    std::string m_dir;
+    CLI::Option* m_dirOption = nullptr;
+};
+
+// scramble and unscramble: KEY TEXT.
+template <int (*Run_)(const std::vector<std::string>&)>
+class KeyTextCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_option("KEY", m_args[0], "the key")->required();
+        app.add_option("TEXT", m_args[1], "the text")->required();
+    }
+    int Run() override { return Run_(m_args); }
+
+private:
+    std::vector<std::string> m_args = std::vector<std::string>(2);
+};
+
 }  // namespace
 
-TMCTL_COMMAND("brand write", "DIR LINE1 LINE2 LINE3 NUMBER [MORE...]", "write a scrambled brand.inf",
+TMCTL_COMMAND(BrandWriteCommand, "brand write", "DIR LINE1 LINE2 LINE3 NUMBER [MORE...]", "write a scrambled brand.inf",
               "Writes DIR/brand.inf: the three strings, the decimal NUMBER and any further\n"
               "strings, one per line, each scrambled with the branding key. Programs read\n"
               "the brand.inf that lies beside their executable. A string must have 1 to\n"
               "129 characters; NUMBER is a signed 32-bit decimal number. An existing file\n"
               "is replaced whole (a link: its target). DIR '-' writes the file to the\n"
-              "standard output.",
-              BrandWrite);
-TMCTL_COMMAND("brand show", "[DIR]", "read a brand.inf and print its fields",
+              "standard output.");
+TMCTL_COMMAND(BrandShowCommand, "brand show", "[DIR]", "read a brand.inf and print its fields",
               "Reads DIR/brand.inf, or without DIR the brand.inf beside tmctl itself, as\n"
               "the programs do, and prints its strings and number. Fails when the file\n"
-              "is missing, or holds fewer than four lines (what it has is printed).",
-              BrandShow);
-TMCTL_COMMAND("scramble", "KEY TEXT", "scramble TEXT with KEY as brand.inf lines are",
-              "Prints two upper-case hexadecimal digits per byte of TEXT.", Scramble);
-TMCTL_COMMAND("unscramble", "KEY TEXT", "unscramble TEXT with KEY",
-              "TEXT is what 'tmctl scramble' prints: pairs of digits 0-9 and A-F.", Unscramble);
+              "is missing, or holds fewer than four lines (what it has is printed).");
+TMCTL_COMMAND(KeyTextCommand<Scramble>, "scramble", "KEY TEXT", "scramble TEXT with KEY as brand.inf lines are",
+              "Prints two upper-case hexadecimal digits per byte of TEXT.");
+TMCTL_COMMAND(KeyTextCommand<Unscramble>, "unscramble", "KEY TEXT", "unscramble TEXT with KEY",
+              "TEXT is what 'tmctl scramble' prints: pairs of digits 0-9 and A-F.");
 
 }  // namespace tmctl

@@ -3,6 +3,7 @@
 // Header dates as the library reads them and the Date header it writes;
 // the installation's counter, identifiers, Message-Ids and host name.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,7 +23,6 @@ std::string JoinWords(const std::vector<std::string>& words) {
 }
 
 int DateParse(const std::vector<std::string>& args) {
-    if (args.empty()) return UsageError("date parse", "");
     // An unquoted date arrives as several words.
     std::string text = JoinWords(args);
     time_t value = tm_getdate(text.c_str());
@@ -41,8 +41,7 @@ int DateParse(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int DateNow(const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("date now", "");
+int DateNow() {
     char buffer[64];
     const char* text = GetInternetTimeString(buffer, sizeof buffer);
     if (text != buffer) {
@@ -64,8 +63,7 @@ LONG ReadLastId(DWORD* value) {
     return rc;
 }
 
-int IdNext(const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("id next", "");
+int IdNext() {
     // The library gives 0 for a key it cannot open; an operator is told why.
     {
         CRegistry reg;
@@ -83,10 +81,7 @@ int IdNext(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int IdGuid(const std::vector<std::string>& argsIn) {
-    std::vector<std::string> args = argsIn;
-    bool fields = TakeFlag(args, "fields");
-    if (!args.empty()) return UsageError("id guid", "");
+int IdGuid(bool fields) {
     GUID guid;
     memset(&guid, 0, sizeof guid);
     CreateGuid(&guid);
@@ -103,7 +98,6 @@ int IdGuid(const std::vector<std::string>& argsIn) {
 }
 
 int IdMessageId(const std::vector<std::string>& args) {
-    if (args.size() > 1) return UsageError("id msgid", "");
     CString host;
     if (args.empty()) {
         GetHostName(host);
@@ -116,45 +110,80 @@ int IdMessageId(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int IdHost(const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("id host", "");
+int IdHost() {
     CString name;
     GetHostName(name);
     printf("%s\n", static_cast<const char*>(name));
     return kOk;
 }
 
+class DateParseCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_option("TEXT", m_words, "the Date header's value, quoted or as several words")->required();
+    }
+    int Run() override { return DateParse(m_words); }
+
+private:
+    std::vector<std::string> m_words;
+};
+
+// A command without arguments.
+template <int (*Run_)()>
+class PlainCommand final : public Command {
+public:
+    void Define(CLI::App&) override {}
+    int Run() override { return Run_(); }
+};
+
+class IdGuidCommand final : public Command {
+public:
+    void Define(CLI::App& app) override { app.add_flag("--fields", m_fields, "show what the identifier holds"); }
+    int Run() override { return IdGuid(m_fields); }
+
+private:
+    bool m_fields = false;
+};
+
+class IdMessageIdCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        m_hostOption = app.add_option("HOST", m_host, "the host text (default: the host name)");
+    }
+    int Run() override {
+        return IdMessageId(m_hostOption->count() ? std::vector<std::string>{m_host} : std::vector<std::string>{});
+    }
+
+private:
+    std::string m_host;
+    CLI::Option* m_hostOption = nullptr;
+};
+
 }  // namespace
 
-TMCTL_COMMAND("date parse", "TEXT", "read a Date header's value: the time value and its instant in UTC",
+TMCTL_COMMAND(DateParseCommand, "date parse", "TEXT", "read a Date header's value: the time value and its instant in UTC",
               "TEXT is the value of a Date header, e.g. 'Tue, 14 Mar 2000 10:20:30 +0100'\n"
               "(quoted, or as several words). The wall-clock time is read as this\n"
               "machine's local standard time and moved by the header's zone, so the\n"
               "value is the true instant only where standard time is UTC. Fails (with\n"
               "the value 0) for a text that does not reach the minutes or has no month\n"
               "name (logged as \"Invalid format date\"), and for a date outside\n"
-              "1970-01-01 .. 2038-01-19 03:14:07 UTC.",
-              DateParse);
-TMCTL_COMMAND("date now", "", "print the current local time as a Date header writes it",
+              "1970-01-01 .. 2038-01-19 03:14:07 UTC.");
+TMCTL_COMMAND(PlainCommand<DateNow>, "date now", "", "print the current local time as a Date header writes it",
               "As in 'Fri, 4 Dec 2026 09:32:16 +0100': the day without a leading zero, the\n"
-              "offset from UTC of the local time zone (TZ, else the machine's).",
-              DateNow);
-TMCTL_COMMAND("id next", "", "take the next number of the installation's counter (LastId)",
+              "offset from UTC of the local time zone (TZ, else the machine's).");
+TMCTL_COMMAND(PlainCommand<IdNext>, "id next", "", "take the next number of the installation's counter (LastId)",
               "The counter runs 1 .. 1048575 (0xFFFFF), then 0, and is shared by every\n"
-              "process of the installation through the installation mutex.",
-              IdNext);
-TMCTL_COMMAND("id guid", "[--fields]", "make a unique identifier (takes a number of the counter)",
+              "process of the installation through the installation mutex.");
+TMCTL_COMMAND(IdGuidCommand, "id guid", "[--fields]", "make a unique identifier (takes a number of the counter)",
               "Printed as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}. Its 16 bytes hold the\n"
               "counter's number, the millisecond tick count, the local date and time and\n"
-              "two random bytes; --fields shows them one by one.",
-              IdGuid);
-TMCTL_COMMAND("id msgid", "[HOST]", "make a Message-Id text (takes a number of the counter)",
+              "two random bytes; --fields shows them one by one.");
+TMCTL_COMMAND(IdMessageIdCommand, "id msgid", "[HOST]", "make a Message-Id text (takes a number of the counter)",
               "32 hexadecimal digits, '@', then HOST with every '@' written as '.'.\n"
-              "Without HOST, the host name of 'tmctl id host'.",
-              IdMessageId);
-TMCTL_COMMAND("id host", "", "print the host name the server presents itself under",
+              "Without HOST, the host name of 'tmctl id host'.");
+TMCTL_COMMAND(PlainCommand<IdHost>, "id host", "", "print the host name the server presents itself under",
               "The value \"hostname\" of the parameters key when there is one, else this\n"
-              "machine's name, else 'localhost'.",
-              IdHost);
+              "machine's name, else 'localhost'.");
 
 }  // namespace tmctl

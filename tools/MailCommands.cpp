@@ -4,6 +4,7 @@
 // operators who write LocalDomainsEx patterns or wonder why a bounce went
 // where it went. "addr local" names the entry that decided.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -25,10 +26,7 @@ bool ReadSubject(const std::string& arg, std::string* subject) {
     return !std::cin.bad();
 }
 
-int Match(const std::vector<std::string>& argsIn) {
-    std::vector<std::string> args = argsIn;
-    const bool multiline = TakeFlag(args, "multiline");
-    if (args.size() != 2) return UsageError("match", "");
+int Match(const std::vector<std::string>& args, bool multiline) {
     std::string pattern = args[0];
     if (multiline) {
         // The two modes cannot be combined: after "_" a "!" is an ordinary
@@ -53,7 +51,6 @@ int Match(const std::vector<std::string>& argsIn) {
 }
 
 int Parse(const std::vector<std::string>& args) {
-    if (args.size() != 1) return UsageError("addr parse", "");
     std::string text = args[0];
     CString address;
     ParseAddress(text.data(), address);
@@ -66,7 +63,6 @@ int Parse(const std::vector<std::string>& args) {
 }
 
 int Valid(const std::vector<std::string>& args) {
-    if (args.size() != 1) return UsageError("addr valid", "");
     if (IsValidAddress(args[0].c_str())) {
         printf("valid\n");
         return kOk;
@@ -76,7 +72,6 @@ int Valid(const std::vector<std::string>& args) {
 }
 
 int Email(const std::vector<std::string>& args) {
-    if (args.size() != 1) return UsageError("addr email", "");
     std::string address = args[0];
     if (IsValidEmailAddress(address.data())) {
         printf("valid\n");
@@ -139,7 +134,6 @@ std::string ExplainLocal(const std::string& address, int* verdictSeen) {
 }
 
 int Local(const std::vector<std::string>& args) {
-    if (args.size() != 1) return UsageError("addr local", "");
     std::string address = args[0];
     const int local = IsLocalAddress(address.data());
     int seen = local;
@@ -165,16 +159,50 @@ const char kLocalHelp[] =
     "the whole address and no '!' exclusion entry does. Entries are patterns\n"
     "as for 'tmctl match'. Exit status 0 when local, 1 otherwise.";
 
+class MatchCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_flag("--multiline", m_multiline, "match each CR LF line of SUBJECT on its own");
+        app.add_option("PATTERN", m_args[0], "the wildcard pattern")->required();
+        app.add_option("SUBJECT", m_args[1], "the text, or - for the standard input")->required();
+    }
+    int Run() override { return Match(m_args, m_multiline); }
+
+private:
+    bool m_multiline = false;
+    std::vector<std::string> m_args = std::vector<std::string>(2);
+};
+
+// An address command: one ADDRESS.
+template <int (*Run_)(const std::vector<std::string>&)>
+class AddressCommand final : public Command {
+public:
+    void Define(CLI::App& app) override { app.add_option("ADDRESS", m_args[0], "the address")->required(); }
+    int Run() override { return Run_(m_args); }
+
+private:
+    std::vector<std::string> m_args = std::vector<std::string>(1);
+};
+
+class ParseCommand final : public Command {
+public:
+    void Define(CLI::App& app) override { app.add_option("TEXT", m_args[0], "a header's value")->required(); }
+    int Run() override { return Parse(m_args); }
+
+private:
+    std::vector<std::string> m_args = std::vector<std::string>(1);
+};
+
 }  // namespace
 
-TMCTL_COMMAND("match", "[--multiline] PATTERN SUBJECT", "match a subject against a wildcard pattern",
-              kPatternHelp, Match);
-TMCTL_COMMAND("addr parse", "TEXT", "print the address of a header value (after '<', else the first word)",
-              "At most 80 characters, from the first logical line (folded lines go on).", Parse);
-TMCTL_COMMAND("addr valid", "ADDRESS", "tell whether an address is acceptable (not empty, no ';', not quoted)",
-              "", Valid);
-TMCTL_COMMAND("addr email", "ADDRESS", "tell whether an address has an '@' with a '.' after it", "", Email);
-TMCTL_COMMAND("addr local", "ADDRESS", "tell whether an address is local, and which LocalDomainsEx entry decided",
-              kLocalHelp, Local);
+TMCTL_COMMAND(MatchCommand, "match", "[--multiline] PATTERN SUBJECT", "match a subject against a wildcard pattern",
+              kPatternHelp);
+TMCTL_COMMAND(ParseCommand, "addr parse", "TEXT", "print the address of a header value (after '<', else the first word)",
+              "At most 80 characters, from the first logical line (folded lines go on).");
+TMCTL_COMMAND(AddressCommand<Valid>, "addr valid", "ADDRESS", "tell whether an address is acceptable (not empty, no ';', not quoted)",
+              "");
+TMCTL_COMMAND(AddressCommand<Email>, "addr email", "ADDRESS", "tell whether an address has an '@' with a '.' after it", "");
+TMCTL_COMMAND(AddressCommand<Local>, "addr local", "ADDRESS", "tell whether an address is local, and which LocalDomainsEx entry decided",
+              kLocalHelp);
 
 }  // namespace tmctl

@@ -11,6 +11,7 @@
 // reported on stderr with exit status 1; what was decoded before the bad
 // line is kept. All three stream: memory does not grow with the input.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,17 +34,6 @@ int Failure(const std::string& message) {
 
 std::string ErrnoText(const std::string& what, int err) { return what + ": " + strerror(err); }
 
-// Unknown options are usage errors; "-" alone names standard input.
-bool HasUnknownOption(const std::vector<std::string>& args, std::string* option) {
-    for (const std::string& a : args) {
-        if (a.size() > 1 && a[0] == '-') {
-            *option = a;
-            return true;
-        }
-    }
-    return false;
-}
-
 // Writes what it is given to standard output with every "\n" as CR LF.
 ssize_t WriteCrLf(void* /*cookie*/, const char* buf, size_t size) {
     const char* end = buf + size;
@@ -62,13 +52,7 @@ int FinishStdout() {
     return kOk;
 }
 
-int MimeEncodeCommand(const std::vector<std::string>& argsIn) {
-    std::vector<std::string> args = argsIn;
-    bool crlf = TakeFlag(args, "crlf");
-    std::string option;
-    if (HasUnknownOption(args, &option)) return UsageError("mime encode", "unknown option '" + option + "'");
-    if (args.size() != 1) return UsageError("mime encode", "");
-    const std::string& path = args[0];
+int MimeEncodeFile(const std::string& path, bool crlf) {
     // The library says only "cannot be opened"; the operator is told why.
     FILE* probe = fopen(path.c_str(), "rb");
     if (!probe) return Failure(ErrnoText(path, errno));
@@ -95,10 +79,7 @@ int MimeEncodeCommand(const std::vector<std::string>& argsIn) {
     return rc;
 }
 
-int MimeDecodeCommand(const std::vector<std::string>& args) {
-    std::string option;
-    if (HasUnknownOption(args, &option)) return UsageError("mime decode", "unknown option '" + option + "'");
-    if (args.size() > 1) return UsageError("mime decode", "");
+int MimeDecodeFile(const std::vector<std::string>& args) {
     std::string name = args.empty() || args[0] == "-" ? "standard input" : args[0];
     FILE* in = args.empty() || args[0] == "-" ? stdin : fopen(args[0].c_str(), "rb");
     if (!in) return Failure(ErrnoText(name, errno));
@@ -178,13 +159,8 @@ bool ParseBegin(const std::string& line, unsigned* mode, std::string* name) {
     return !name->empty();
 }
 
-int UudecodeCommand(const std::vector<std::string>& argsIn) {
-    std::vector<std::string> args = argsIn;
-    std::string outputPath;
-    bool outputGiven = TakeOption(args, "output", &outputPath);
-    std::string option;
-    if (HasUnknownOption(args, &option)) return UsageError("uudecode", "unknown option '" + option + "'");
-    if (args.size() > 1 || (outputGiven && outputPath.empty())) return UsageError("uudecode", "");
+int Uudecode(const std::vector<std::string>& args, bool outputGiven, std::string outputPath) {
+    if (outputGiven && outputPath.empty()) return UsageError("uudecode", "the output PATH is empty");
     std::string name = args.empty() || args[0] == "-" ? "standard input" : args[0];
     FILE* in = args.empty() || args[0] == "-" ? stdin : fopen(args[0].c_str(), "rb");
     if (!in) return Failure(ErrnoText(name, errno));
@@ -275,27 +251,69 @@ int UudecodeCommand(const std::vector<std::string>& argsIn) {
     return kOk;
 }
 
+class MimeEncodeCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_flag("--crlf", m_crlf, "end the lines with CR LF");
+        app.add_option("FILE", m_path, "the file to encode")->required();
+    }
+    int Run() override { return MimeEncodeFile(m_path, m_crlf); }
+
+private:
+    bool m_crlf = false;
+    std::string m_path;
+};
+
+class MimeDecodeCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        m_fileOption = app.add_option("FILE", m_path, "base64 text (default, or -: the standard input)");
+    }
+    int Run() override {
+        return MimeDecodeFile(m_fileOption->count() ? std::vector<std::string>{m_path} : std::vector<std::string>{});
+    }
+
+private:
+    std::string m_path;
+    CLI::Option* m_fileOption = nullptr;
+};
+
+class UudecodeCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        m_outputOption =
+            app.add_option("--output", m_output, "where the data goes; - for the standard output")->type_name("PATH");
+        m_fileOption = app.add_option("FILE", m_path, "the text (default, or -: the standard input)");
+    }
+    int Run() override {
+        return Uudecode(m_fileOption->count() ? std::vector<std::string>{m_path} : std::vector<std::string>{},
+                        m_outputOption->count() != 0, m_output);
+    }
+
+private:
+    std::string m_output, m_path;
+    CLI::Option* m_outputOption = nullptr;
+    CLI::Option* m_fileOption = nullptr;
+};
+
 }  // namespace
 
-TMCTL_COMMAND("mime encode", "[--crlf] FILE", "write FILE as base64 to standard output",
+TMCTL_COMMAND(MimeEncodeCommand, "mime encode", "[--crlf] FILE", "write FILE as base64 to standard output",
               "Writes the file as the library writes attachments: 48 bytes to a line of\n"
               "64 characters, the last line shorter, an empty file as nothing. Lines end\n"
-              "with LF, or with CR LF with --crlf.",
-              MimeEncodeCommand);
-TMCTL_COMMAND("mime decode", "[FILE]", "decode base64 text from FILE or standard input",
+              "with LF, or with CR LF with --crlf.");
+TMCTL_COMMAND(MimeDecodeCommand, "mime decode", "[FILE]", "decode base64 text from FILE or standard input",
               "Decodes line by line, carrying an incomplete group of characters over to\n"
               "the next line, and decodes a final incomplete group (2 or 3 characters give\n"
               "1 or 2 bytes) at the end. Bytes outside the base64 alphabet, '=' and line\n"
               "ends included, are skipped wherever they stand. Writes the bytes to\n"
-              "standard output.",
-              MimeDecodeCommand);
-TMCTL_COMMAND("uudecode", "[--output PATH] [FILE]", "decode uuencoded data from FILE or standard input",
+              "standard output.");
+TMCTL_COMMAND(UudecodeCommand, "uudecode", "[--output PATH] [FILE]", "decode uuencoded data from FILE or standard input",
               "Skips to the 'begin MODE NAME' line and decodes up to the 'end' line. Writes\n"
               "the file the begin line names (its last part only, in the current\n"
               "directory, with MODE; an existing file is not replaced), or PATH with\n"
               "--output ('-' for standard output). Fails at a line that is not valid\n"
               "uuencoded data, keeping what was decoded before it, and when the begin or\n"
-              "end line is missing.",
-              UudecodeCommand);
+              "end line is missing.");
 
 }  // namespace tmctl

@@ -6,6 +6,7 @@
 // itself rather than through those classes, so that asking writes nothing
 // to the event log.
 //===----------------------------------------------------------------------===//
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -98,7 +99,6 @@ std::string RegisteredCommand(const std::string& name) {
 }
 
 int Install(const std::vector<std::string>& args) {
-    if (args.size() != 2) return UsageError("service install", "");
     DWORD rc = InstallService(args[0].c_str(), args[1].c_str());
     if (rc != ERROR_SUCCESS) return Win32Failure("service install " + args[0], rc);
     printf("installed %s: %s\n", args[0].c_str(), RegisteredCommand(args[0]).c_str());
@@ -106,7 +106,6 @@ int Install(const std::vector<std::string>& args) {
 }
 
 int Remove(const std::vector<std::string>& args) {
-    if (args.size() != 1) return UsageError("service remove", "");
     DWORD rc = RemoveService(args[0].c_str());
     if (rc != ERROR_SUCCESS) return Win32Failure("service remove " + args[0], rc);
     if (IsWindowsNT() && !RegisteredCommand(args[0]).empty()) {
@@ -118,10 +117,7 @@ int Remove(const std::vector<std::string>& args) {
     return kOk;
 }
 
-int List(const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("service list", "");
-    return IsWindowsNT() ? ListNt() : ListWin95();
-}
+int List() { return IsWindowsNT() ? ListNt() : ListWin95(); }
 
 struct EntryPoint {
     const char* name;
@@ -165,8 +161,7 @@ void ShowLibrary(const OptionalLibrary& library) {
     FreeLibrary(module);
 }
 
-int DllStatus(const std::vector<std::string>& args) {
-    if (!args.empty()) return UsageError("dll status", "");
+int DllStatus() {
     const OptionalLibrary kLibraries[] = {
         {"TMSCRIPT.DLL",
          {{"CreateScript", false}, {"CloseScript", false}, {"ParseScript", false},
@@ -183,28 +178,57 @@ int DllStatus(const std::vector<std::string>& args) {
     return kOk;
 }
 
+class InstallCommand final : public Command {
+public:
+    void Define(CLI::App& app) override {
+        app.add_option("NAME", m_args[0], "the service's name")->required();
+        app.add_option("DISPLAY-NAME", m_args[1], "the name the service manager shows")->required();
+    }
+    int Run() override { return Install(m_args); }
+
+private:
+    std::vector<std::string> m_args = std::vector<std::string>(2);
+};
+
+class RemoveCommand final : public Command {
+public:
+    void Define(CLI::App& app) override { app.add_option("NAME", m_args[0], "the service's name")->required(); }
+    int Run() override { return Remove(m_args); }
+
+private:
+    std::vector<std::string> m_args = std::vector<std::string>(1);
+};
+
+class ListCommand final : public Command {
+public:
+    void Define(CLI::App&) override {}
+    int Run() override { return List(); }
+};
+
+class DllStatusCommand final : public Command {
+public:
+    void Define(CLI::App&) override {}
+    int Run() override { return DllStatus(); }
+};
+
 }  // namespace
 
-TMCTL_COMMAND("service install", "NAME DISPLAY-NAME", "register the delivery service",
+TMCTL_COMMAND(InstallCommand, "service install", "NAME DISPLAY-NAME", "register the delivery service",
               "Registers the delivery service beside this program for automatic start:\n"
               "on Windows NT with the service control manager (binary path DIR/tmarksvc),\n"
               "on the Windows 95 family as a RunServices value (\"DIR/tmark95s\" -service;\n"
-              "the display name is not used there). Prints what was registered.",
-              Install);
-TMCTL_COMMAND("service remove", "NAME", "remove the delivery service's registration",
+              "the display name is not used there). Prints what was registered.");
+TMCTL_COMMAND(RemoveCommand, "service remove", "NAME", "remove the delivery service's registration",
               "On Windows NT the service is marked for deletion and goes when the last\n"
               "program holding it closes it; on the Windows 95 family the RunServices\n"
-              "value is deleted (a missing one is no error).",
-              Remove);
-TMCTL_COMMAND("service list", "", "list the registered services",
+              "value is deleted (a missing one is no error).");
+TMCTL_COMMAND(ListCommand, "service list", "", "list the registered services",
               "Windows NT: NAME<TAB>DISPLAY NAME<TAB>START<TAB>BINARY PATH, and\n"
               "<TAB>marked for deletion where DeleteService marked it. The Windows 95\n"
-              "family: NAME<TAB>COMMAND of each RunServices value.",
-              List);
-TMCTL_COMMAND("dll status", "", "show whether the script engine and the dial-up library load",
+              "family: NAME<TAB>COMMAND of each RunServices value.");
+TMCTL_COMMAND(DllStatusCommand, "dll status", "", "show whether the script engine and the dial-up library load",
               "Loads TMSCRIPT.DLL and RASAPI32.DLL as the library would (libtmscript.so and\n"
               "librasapi32.so beside this program, then along the search path) and names\n"
-              "the entry points each one lacks. Writes nothing to the event log.",
-              DllStatus);
+              "the entry points each one lacks. Writes nothing to the event log.");
 
 }  // namespace tmctl

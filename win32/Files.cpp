@@ -3,6 +3,7 @@
 // CreateFileA, SetFilePointer and WriteFile over descriptors kept in the
 // handle table, with Windows' share modes enforced between the openers
 // that go through this layer (advisory: other programs are not stopped).
+// A handle with FILE_APPEND_DATA but not GENERIC_WRITE appends every write.
 // GetFileAttributesA tells whether a path exists without opening it, so
 // that no share-mode mark is set on a file another process may be opening.
 // CreateFileA refuses a directory with ERROR_ACCESS_DENIED.
@@ -120,8 +121,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     bool read = dwDesiredAccess & GENERIC_READ;
-    bool write = dwDesiredAccess & GENERIC_WRITE;
-    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    // Append-only access: Windows ignores the file pointer on writes and
+    // puts every byte at the end of the file, as O_APPEND does, in one
+    // call instead of a seek and a write.
+    bool append = (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & GENERIC_WRITE);
+    bool write = (dwDesiredAccess & GENERIC_WRITE) || append;
+    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | (append ? O_APPEND : 0);
     switch (dwCreationDisposition) {
         case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
         case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;

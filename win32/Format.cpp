@@ -57,9 +57,13 @@ int FormatV(char* buffer, size_t size, const char* format, va_list args) {
             if (c < 8) conversion[c++] = *p;
             ++p;
         }
+        // Widths and precisions are cut to 4096, from the format or from
+        // an argument alike: the C library pads a width of two billion in
+        // seconds, for a text that the buffer cuts to 1023 characters.
         int width = -1, precision = -1;
         if (*p == '*') {
             width = va_arg(args, int);
+            if (width > 4096) width = 4096;
             ++p;
         } else {
             while (isdigit(static_cast<unsigned char>(*p))) {
@@ -73,6 +77,7 @@ int FormatV(char* buffer, size_t size, const char* format, va_list args) {
             precision = 0;
             if (*p == '*') {
                 precision = va_arg(args, int);
+                if (precision > 4096) precision = 4096;
                 ++p;
             } else {
                 while (isdigit(static_cast<unsigned char>(*p))) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "RegistryLocation.h"
 #include "SysCalls.h"
 
 namespace {
@@ -88,15 +89,17 @@ std::string AbsolutePath(const std::string& path) {
 const std::string& RegistryDatabasePath() {
     static const std::string path = [] {
         const char* env = getenv("TAMARAK_REGISTRY");
-        if (env && *env) return AbsolutePath(env);
+        if (env && *env) return reg::IsPostgresLocation(env) ? std::string(env) : AbsolutePath(env);
         return DefaultRegistryPath();
     }();
     return path;
 }
 
-std::string ObjectNamespaceFor(const std::string& databasePath) {
-    // The database's directory is resolved, so that two spellings of one
-    // installation's path meet in the same namespace.
+namespace {
+
+// The database's directory resolved, so that two spellings of one
+// installation's path meet in the same namespace.
+std::string ResolvedDatabasePath(const std::string& databasePath) {
     std::string path = databasePath;
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
@@ -104,6 +107,16 @@ std::string ObjectNamespaceFor(const std::string& databasePath) {
     if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
         path = std::string(resolved) + (slash == std::string::npos ? "/" + path : path.substr(slash));
     }
+    return path;
+}
+
+}  // namespace
+
+std::string ObjectNamespaceFor(const std::string& databasePath) {
+    // A server's registry goes by its identity, the same on every host.
+    const std::string path = reg::IsPostgresLocation(databasePath)
+                                 ? reg::ParseRegistryLocation(databasePath).identity
+                                 : ResolvedDatabasePath(databasePath);
     uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
     for (unsigned char c : path) {
         hash ^= c;

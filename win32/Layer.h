@@ -32,9 +32,10 @@ inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 // build-tree one the developer's own.
 bool RunsInstalled();
 
-// Absolute path of the registry database: $TAMARAK_REGISTRY, else for an
-// installed library TM_SYSTEM_REGISTRY (/var/lib/tamarak/registry.db),
-// else $XDG_STATE_HOME/tamarak/registry.db, else
+// Location of the registry: $TAMARAK_REGISTRY (a postgresql:// URI as it
+// is, a file made absolute), else for an installed library
+// TM_SYSTEM_REGISTRY (/var/lib/tamarak/registry.db), else
+// $XDG_STATE_HOME/tamarak/registry.db, else
 // $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
 const std::string& RegistryDatabasePath();
 
@@ -46,8 +47,16 @@ std::string AbsolutePath(const std::string& path);
 // test runs with their own TAMARAK_REGISTRY, never share an object.
 const std::string& ObjectNamespace();
 
-// The namespace that a registry database at this absolute path gives.
+// The namespace that a registry database at this absolute path, or a
+// registry at this postgresql:// location, gives.
 std::string ObjectNamespaceFor(const std::string& databasePath);
+
+// Reads the value as a number (its first bytes, least significant first;
+// a missing value or one longer than 4 bytes counts as 0), stores
+// ((number + 1) & dwMask) as a REG_DWORD and gives it in *pdwNext, all in
+// one write transaction of the registry. The handle needs KEY_QUERY_VALUE
+// and KEY_SET_VALUE. Returns the Win32 code, as RegSetValueExA does.
+LONG RegIncrementValue(HKEY hKey, const char* lpValueName, DWORD dwMask, DWORD* pdwNext);
 
 // The current calendar time, read through the system-call table so that
 // tests can move the clock.
@@ -81,6 +90,14 @@ uint64_t LocalZoneFileStamp();
 // keep none, so that ftell and fseek are exact), which spares a system
 // call per write.
 FILE* OpenBufferedStream(const char* path, const char* mode, int shflag);
+
+// OpenBufferedStream for a file that no other program opens while this
+// stream is open: one this process has just created under a name that
+// others only look at once it is complete (a queue file that an envelope
+// or a rename publishes after it is closed). It sets no share-mode marks,
+// which spares their system calls; another opener's share mode does not
+// see this stream.
+FILE* OpenPrivateStream(const char* path, const char* mode);
 
 // True when the attributes carry a security descriptor whose DACL is
 // present and NULL: what Windows reads as full access for every account.

@@ -1,7 +1,8 @@
 //===-- win32/Registry.cpp - Registry functions of the platform layer -----===//
 //
-// RegOpenKeyExA and its siblings over the store of RegistryStore.h, with
-// the behaviour of Windows NT: names compare without regard to ASCII case
+// RegOpenKeyExA and its siblings over the store interface of
+// RegistryStore.h (a SQLite file or a PostgreSQL schema: these functions do
+// not know which), with the behaviour of Windows NT: names compare without regard to ASCII case
 // and keep the case they were made with, subkeys enumerate in that order,
 // values in the order they were created, a key with subkeys cannot be
 // deleted, and a handle whose key was deleted answers ERROR_KEY_DELETED to
@@ -13,12 +14,14 @@
 //   1. Handles and access
 //   2. Paths
 //   3. Keys: open, create, connect, close, delete, restrict; batches
-//   4. Values: query, set, delete
+//   4. Values: query, set, delete, increment
 //   5. Enumeration
+//   6. The registry's location; whole registries
 //
 // Diagnostics: each function returns its Win32 code and leaves the
 // thread's last error alone. Failures of the store (a file that cannot be
-// opened, is corrupt, read-only or full) come back as registry codes.
+// opened, is corrupt, read-only or full; a server that cannot be reached)
+// come back as registry codes.
 // Limits: key names up to 255 characters, value names up to 16383, keys at
 // most 512 levels below their root, as NT.
 //===----------------------------------------------------------------------===//
@@ -39,13 +42,15 @@
 
 #include "Guard.h"
 #include "Layer.h"
+#include "RegistryLocation.h"
 #include "RegistryStore.h"
 #include "SysCalls.h"
 
 namespace {
 
-using w32::reg::Generation;
-using w32::reg::Query;
+using w32::reg::Allowance;
+using w32::reg::KeyInfo;
+using w32::reg::KeyObject;
 using w32::reg::Store;
 namespace st = w32::reg;
 
@@ -64,37 +69,14 @@ constexpr DWORD kSupportedCreateOptions = REG_OPTION_VOLATILE;
 
 //===-- 1. Handles and access -------------------------------------------===//
 
-// Where an index walk stopped last time, so that the next index continues
-// from there instead of counting from the start.
-struct EnumCursor {
-    bool valid = false;
-    Generation generation;
-    DWORD index = 0;
-    std::string name;     // subkeys: the name at index
-    int64_t valueId = 0;  // values: the row at index
-};
-
-struct KeyObject {
-    int64_t id = 0;
-    std::string path;  // root name and names joined by '\'
-    REGSAM access = 0;
-    bool root = false;
-    // Guarded by the store's lock: only used inside a transaction.
-    EnumCursor subkeys;
-    EnumCursor values;
-};
-
 using KeyRef = std::shared_ptr<KeyObject>;
-
-constexpr const char* kRootNames[st::kRootCount] = {
-    "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS"};
 
 KeyRef RootObject(int index) {
     static KeyObject* roots = [] {
         auto* r = new KeyObject[st::kRootCount];
         for (int i = 0; i < st::kRootCount; ++i) {
             r[i].id = st::kFirstRootId + i;
-            r[i].path = kRootNames[i];
+            r[i].path = st::kRootNames[i];
             r[i].access = KEY_ALL_ACCESS | kGenericAll;
             r[i].root = true;
         }
@@ -176,23 +158,11 @@ REGSAM NormalizeAccess(REGSAM sam) {
     return sam & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll | kWow64Flags);
 }
 
-// A key's stored allowance; nullopt when it is unrestricted.
-using Allowance = std::optional<REGSAM>;
-
-Allowance ReadAllowance(const Query& q, int col) {
-    if (q.IsNull(col)) return std::nullopt;
-    return static_cast<REGSAM>(q.Int(col));
-}
-
-bool Allows(const Allowance& allowed, REGSAM rights) {
-    return !allowed || (rights & ~*allowed) == 0;
-}
-
 // The access a new handle gets when it asks for sam, or false if the
 // key's allowance refuses it. MAXIMUM_ALLOWED takes whatever is allowed.
 bool GrantAccess(REGSAM sam, const Allowance& allowed, REGSAM* granted) {
     REGSAM wanted = sam & ~MAXIMUM_ALLOWED;
-    if (!Allows(allowed, wanted)) return false;
+    if (!st::Allows(allowed, wanted)) return false;
     *granted = wanted;
     if (sam & MAXIMUM_ALLOWED) *granted |= allowed ? *allowed : KEY_ALL_ACCESS;
     return true;
@@ -208,49 +178,6 @@ LONG Guarded(F&& body) {
     } catch (...) {
         return ERROR_REGISTRY_IO_FAILED;
     }
-}
-
-// Inside a transaction: whether the key behind an ordinary handle still
-// exists, with its allowance and volatility.
-struct KeyState {
-    bool exists = false;
-    Allowance allowed;
-    bool isVolatile = false;
-};
-
-KeyState LoadKey(Store& store, int64_t id) {
-    Query q(store, st::kKeyById);
-    q.Bind(1, id);
-    KeyState state;
-    if (q.Step()) {
-        state.exists = true;
-        state.allowed = ReadAllowance(q, 0);
-        state.isVolatile = q.Int(1) != 0;
-    }
-    return state;
-}
-
-bool KeyExists(Store& store, const KeyObject& key) {
-    return key.root || LoadKey(store, key.id).exists;
-}
-
-// Cache keys: names fold to lower case as the store compares them.
-std::string Folded(char tag, std::string_view prefix, std::string_view name) {
-    std::string key;
-    key.reserve(1 + prefix.size() + 1 + name.size());
-    key += tag;
-    key += prefix;
-    key += '\0';
-    for (char c : name) key += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-    return key;
-}
-
-std::string KeyCacheKey(const std::string& path) { return Folded('K', {}, path); }
-
-std::string ValueCacheKey(int64_t id, std::string_view name) {
-    char prefix[24];
-    int n = snprintf(prefix, sizeof prefix, "%lld", static_cast<long long>(id));
-    return Folded('V', std::string_view(prefix, size_t(n)), name);
 }
 
 bool IsStringType(DWORD type) {
@@ -321,11 +248,12 @@ size_t DepthOf(const std::string& base, const std::vector<std::string_view>& nam
     return depth;
 }
 
-HKEY NewHandle(int64_t id, std::string path, REGSAM access) {
+HKEY NewHandle(const KeyInfo& info, std::string path, REGSAM access) {
     auto object = std::make_shared<KeyObject>();
-    object->id = id;
+    object->id = info.id;
     object->path = std::move(path);
     object->access = access;
+    object->confirmed = info.confirmed;
     return HandleTable::Instance().Insert(std::move(object));
 }
 
@@ -371,44 +299,12 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
             return ERROR_SUCCESS;
         }
         std::string path = JoinPath(base->path, names, names.size());
-        REGSAM sam = NormalizeAccess(samDesired);
-        int64_t id = 0;
-        REGSAM granted = 0;
-        Store& store = Store::Instance();
-        const std::string cacheKey = KeyCacheKey(path);
-        auto fromCache = [&]() -> LONG {
-            // The base key is known to exist if the cache holds it.
-            if (!base->root) {
-                const st::CacheEntry* self = store.CacheFind(KeyCacheKey(base->path));
-                if (!self || self->id != base->id) return st::kCacheMiss;
-            }
-            const st::CacheEntry* entry = store.CacheFind(cacheKey);
-            if (!entry) return st::kCacheMiss;
-            id = entry->id;
-            return GrantAccess(sam, entry->allowed, &granted) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-        };
-        LONG rc = store.ReadCached(fromCache, [&]() -> LONG {
-            // A deleted key's path may have been taken by a new key since.
-            if (!base->root) {
-                KeyState state = LoadKey(store, base->id);
-                if (!state.exists) return ERROR_KEY_DELETED;
-                store.CacheFill(KeyCacheKey(base->path), st::CacheEntry{base->id, state.allowed, 0, {}});
-                if (names.empty()) {
-                    id = base->id;
-                    return GrantAccess(sam, state.allowed, &granted) ? ERROR_SUCCESS
-                                                                     : ERROR_ACCESS_DENIED;
-                }
-            }
-            Query q(store, st::kKeyByPath);
-            q.Bind(1, path);
-            if (!q.Step()) return ERROR_FILE_NOT_FOUND;
-            id = q.Int(0);
-            Allowance allowed = ReadAllowance(q, 1);
-            store.CacheFill(cacheKey, st::CacheEntry{id, allowed, 0, {}});
-            return GrantAccess(sam, allowed, &granted) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-        });
+        KeyInfo info;
+        LONG rc = Store::Instance().OpenKey(*base, path, names.empty(), &info);
         if (rc != ERROR_SUCCESS) return rc;
-        *phkResult = NewHandle(id, std::move(path), granted);
+        REGSAM granted = 0;
+        if (!GrantAccess(NormalizeAccess(samDesired), info.allowed, &granted)) return ERROR_ACCESS_DENIED;
+        *phkResult = NewHandle(info, std::move(path), granted);
         return ERROR_SUCCESS;
     });
 }
@@ -436,70 +332,15 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
             return ERROR_SUCCESS;
         }
         std::string path = JoinPath(base->path, names, names.size());
-        REGSAM sam = NormalizeAccess(samDesired);
-        Store& store = Store::Instance();
-        int64_t id = 0;
-        REGSAM granted = 0;
-        bool found = false;
-
-        // Most calls find the key made already: that needs no write lock.
-        LONG rc = store.Read([&]() -> LONG {
-            KeyState state = LoadKey(store, base->id);
-            if (!state.exists) return ERROR_KEY_DELETED;
-            if (names.empty()) {
-                id = base->id;
-            } else {
-                Query q(store, st::kKeyByPath);
-                q.Bind(1, path);
-                if (!q.Step()) return ERROR_SUCCESS;
-                id = q.Int(0);
-                state.allowed = ReadAllowance(q, 1);
-            }
-            found = true;
-            return GrantAccess(sam, state.allowed, &granted) ? ERROR_SUCCESS
-                                                             : ERROR_ACCESS_DENIED;
-        });
-        if (rc != ERROR_SUCCESS) return rc;
-
+        KeyInfo info;
         bool created = false;
-        if (!found) {
-            rc = store.Write([&]() -> LONG {
-                created = false;
-                KeyState current = LoadKey(store, base->id);
-                if (!current.exists) return ERROR_KEY_DELETED;
-                int64_t currentId = base->id;
-                std::string prefix = base->path;
-                for (std::string_view name : names) {
-                    prefix += '\\';
-                    prefix += name;
-                    Query find(store, st::kKeyByPath);
-                    find.Bind(1, prefix);
-                    if (find.Step()) {
-                        currentId = find.Int(0);
-                        current.allowed = ReadAllowance(find, 1);
-                        current.isVolatile = find.Int(2) != 0;
-                        created = false;
-                        continue;
-                    }
-                    // Creating is checked against the parent key's own
-                    // security, not the access of the handle it came from.
-                    if (!Allows(current.allowed, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
-                    if (current.isVolatile && !makeVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
-                    Query insert(store, st::kInsertKey);
-                    insert.Bind(1, currentId).Bind(2, name).Bind(3, prefix);
-                    insert.Bind(4, int64_t(makeVolatile));
-                    insert.Step();
-                    currentId = store.LastInsertId();
-                    current = KeyState{true, std::nullopt, makeVolatile};
-                    created = true;
-                }
-                id = currentId;
-                return GrantAccess(sam, current.allowed, &granted) ? ERROR_SUCCESS
-                                                                   : ERROR_ACCESS_DENIED;
-            });
-            if (rc != ERROR_SUCCESS) return rc;
-        }
-        *phkResult = NewHandle(id, std::move(path), granted);
+        LONG rc = Store::Instance().CreateKey(*base, names, path, makeVolatile, &info, &created);
+        if (rc != ERROR_SUCCESS) return rc;
+        // A key made by this call is unrestricted; one that existed is
+        // opened under its restriction.
+        REGSAM granted = 0;
+        if (!GrantAccess(NormalizeAccess(samDesired), info.allowed, &granted)) return ERROR_ACCESS_DENIED;
+        *phkResult = NewHandle(info, std::move(path), granted);
         if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
     });
@@ -533,33 +374,8 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
         if (LONG rc = SplitPath(lpSubKey, &names)) return rc;
         // The predefined roots cannot be deleted.
         if (names.empty() && base->root) return ERROR_ACCESS_DENIED;
-        std::string path = JoinPath(base->path, names, names.size());
-        Store& store = Store::Instance();
-        return store.Write([&]() -> LONG {
-            KeyState target = LoadKey(store, base->id);
-            if (!target.exists) return ERROR_KEY_DELETED;
-            int64_t id = base->id;
-            if (!names.empty()) {
-                Query q(store, st::kKeyByPath);
-                q.Bind(1, path);
-                if (!q.Step()) return ERROR_FILE_NOT_FOUND;
-                id = q.Int(0);
-                target.allowed = ReadAllowance(q, 1);
-            }
-            // Checked against the key's own security, as NT opens the key
-            // for DELETE before it deletes it.
-            if (!Allows(target.allowed, DELETE)) return ERROR_ACCESS_DENIED;
-            // NT refuses to delete a key that still has subkeys; callers
-            // walk the tree themselves.
-            Query children(store, st::kHasChild);
-            children.Bind(1, id);
-            if (children.Step()) return ERROR_ACCESS_DENIED;
-            Query values(store, st::kDeleteKeyValues);
-            values.Bind(1, id).Step();
-            Query key(store, st::kDeleteKey);
-            key.Bind(1, id).Step();
-            return ERROR_SUCCESS;
-        });
+        const std::string path = JoinPath(base->path, names, names.size());
+        return Store::Instance().DeleteKey(*base, names.empty() ? nullptr : &path);
     });
 }
 
@@ -569,84 +385,17 @@ LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed) {
         if (!base) return ERROR_INVALID_HANDLE;
         std::vector<std::string_view> names;
         if (LONG rc = SplitPath(lpSubKey, &names)) return rc;
-        std::string path = JoinPath(base->path, names, names.size());
+        const std::string path = JoinPath(base->path, names, names.size());
         REGSAM allowed = NormalizeAccess(samAllowed);
         const bool lift = (allowed & KEY_ALL_ACCESS) == KEY_ALL_ACCESS && (allowed & MAXIMUM_ALLOWED);
-        Store& store = Store::Instance();
-        return store.Write([&]() -> LONG {
-            if (!KeyExists(store, *base)) return ERROR_KEY_DELETED;
-            int64_t id = base->id;
-            if (!names.empty()) {
-                Query q(store, st::kKeyByPath);
-                q.Bind(1, path);
-                if (!q.Step()) return ERROR_FILE_NOT_FOUND;
-                id = q.Int(0);
-            }
-            Query update(store, st::kSetRestriction);
-            update.Bind(1, id);
-            if (lift) {
-                update.BindNull(2);
-            } else {
-                update.Bind(2, int64_t(allowed & ~MAXIMUM_ALLOWED));
-            }
-            update.Step();
-            return ERROR_SUCCESS;
-        });
+        const Allowance stored = lift ? Allowance() : Allowance(allowed & ~MAXIMUM_ALLOWED);
+        return Store::Instance().SetRestriction(*base, names.empty() ? nullptr : &path, stored);
     });
 }
 
 void TmRegBeginBatch(void) { Store::Instance().BeginBatch(); }
 
 LONG TmRegEndBatch(void) { return Store::Instance().EndBatch(); }
-
-const char* TmRegistryPath(void) { return w32::RegistryDatabasePath().c_str(); }
-
-LONG TmRegCreateRegistry(LPCSTR lpLocation) {
-    return Guarded([&]() -> LONG {
-        std::string path = lpLocation && *lpLocation ? w32::AbsolutePath(lpLocation)
-                                                     : w32::RegistryDatabasePath();
-        return Store::CreateRegistryFile(path);
-    });
-}
-
-LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
-    return Guarded([&]() -> LONG {
-        LONG code = Store::Instance().Check();
-        std::string text;
-        if (code != ERROR_SUCCESS) {
-            const std::string& path = w32::RegistryDatabasePath();
-            text = path + ": ";
-            std::string dir = path.substr(0, path.rfind('/') + 1);
-            switch (code) {
-                case ERROR_CANTOPEN:
-                    text += "the file does not exist (create it with 'tmctl reg init')";
-                    break;
-                case ERROR_NOT_REGISTRY_FILE:
-                    text += "another program's database, not a registry";
-                    break;
-                case ERROR_BADDB:
-                    text += "the registry database is corrupt";
-                    break;
-                default:
-                    if (access(path.c_str(), R_OK | W_OK) != 0) {
-                        text += std::string("cannot be read and written: ") + strerror(errno);
-                    } else if (access(dir.c_str(), W_OK) != 0) {
-                        text += "its directory " + dir + " is not writable (the registry keeps its "
-                                "-wal and -shm files there)";
-                    } else {
-                        text += "the registry cannot be read or written (error " + std::to_string(code) + ")";
-                    }
-                    break;
-            }
-        }
-        if (lpText && cchText > 0) {
-            size_t n = std::min<size_t>(text.size(), cchText - 1);
-            memcpy(lpText, text.data(), n);
-            lpText[n] = '\0';
-        }
-        return code;
-    });
-}
 
 //===-- 4. Values -------------------------------------------------------===//
 
@@ -657,7 +406,6 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-        Store& store = Store::Instance();
         // Copies a value out as NT does; ERROR_MORE_DATA (with the size
         // needed) when the caller's buffer is too small. The type and the
         // size may share one variable: its capacity is read before the
@@ -676,27 +424,10 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
             if (lpcbData) *lpcbData = static_cast<DWORD>(size);
             return ERROR_SUCCESS;
         };
-        const std::string cacheKey = ValueCacheKey(key->id, ValueName(lpValueName));
-        auto fromCache = [&]() -> LONG {
-            const st::CacheEntry* entry = store.CacheFind(cacheKey);
-            if (!entry) return st::kCacheMiss;
-            return deliver(entry->type, entry->data.data(), entry->data.size());
-        };
-        return store.ReadCached(fromCache, [&]() -> LONG {
-            Query q(store, st::kGetValue);
-            q.Bind(1, key->id).Bind(2, ValueName(lpValueName));
-            if (!q.Step()) {
-                if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
-                // NT clears the size of a size query; a read leaves it.
-                if (!lpData && lpcbData) *lpcbData = 0;
-                return ERROR_FILE_NOT_FOUND;
-            }
-            DWORD type = static_cast<DWORD>(q.Int(0));
-            auto [data, size] = q.Blob(1);
-            store.CacheFill(cacheKey, st::CacheEntry{key->id, {}, type,
-                                                     size ? std::string(static_cast<const char*>(data), size) : std::string()});
-            return deliver(type, data, size);
-        });
+        LONG rc = Store::Instance().QueryValue(*key, ValueName(lpValueName), deliver);
+        // NT clears the size of a size query; a read leaves it.
+        if (rc == ERROR_FILE_NOT_FOUND && !lpData && lpcbData) *lpcbData = 0;
+        return rc;
     });
 }
 
@@ -711,14 +442,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
         std::string_view name = ValueName(lpValueName);
         if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
         const DWORD size = StoredSize(dwType, lpData, cbData);
-        Store& store = Store::Instance();
-        return store.Write([&]() -> LONG {
-            if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
-            Query q(store, st::kSetValue);
-            q.Bind(1, key->id).Bind(2, name).Bind(3, int64_t(dwType)).BindBlob(4, lpData, size);
-            q.Step();
-            return ERROR_SUCCESS;
-        });
+        return Store::Instance().SetValue(*key, name, dwType, lpData, size);
     });
 }
 
@@ -727,23 +451,24 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-        Store& store = Store::Instance();
-        return store.Write([&]() -> LONG {
-            if (!KeyExists(store, *key)) return ERROR_KEY_DELETED;
-            Query q(store, st::kDeleteValue);
-            q.Bind(1, key->id).Bind(2, ValueName(lpValueName));
-            q.Step();
-            return sqlite3_changes(store.Connection()) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-        });
+        return Store::Instance().DeleteValue(*key, ValueName(lpValueName));
+    });
+}
+
+LONG w32::RegIncrementValue(HKEY hKey, const char* lpValueName, DWORD dwMask, DWORD* pdwNext) {
+    return Guarded([&]() -> LONG {
+        if (!pdwNext) return ERROR_INVALID_PARAMETER;
+        KeyRef key = Resolve(hKey);
+        if (!key) return ERROR_INVALID_HANDLE;
+        const REGSAM needed = KEY_QUERY_VALUE | KEY_SET_VALUE;
+        if ((key->access & needed) != needed) return ERROR_ACCESS_DENIED;
+        std::string_view name = ValueName(lpValueName);
+        if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+        return Store::Instance().IncrementValue(*key, name, dwMask, pdwNext);
     });
 }
 
 //===-- 5. Enumeration --------------------------------------------------===//
-//
-// Callers walk indices 0, 1, 2, ... and SQLite can only count its way to
-// an offset. Each handle remembers the index and row it found last; the
-// next index continues after that row when nothing was committed by anyone
-// in between, and otherwise the exact offset query answers.
 
 LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     return Guarded([&]() -> LONG {
@@ -751,33 +476,10 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
         if (!lpName) return ERROR_INVALID_PARAMETER;
-        Store& store = Store::Instance();
-        return store.Read([&]() -> LONG {
-            EnumCursor& cursor = key->subkeys;
-            Generation now = store.CurrentGeneration();
-            const bool current = cursor.valid && cursor.generation == now;
-            if (!(current && dwIndex == cursor.index)) {
-                std::optional<Query> q;
-                if (current && dwIndex == cursor.index + 1) {
-                    q.emplace(store, st::kEnumKeyAfter);
-                    q->Bind(1, key->id).Bind(2, cursor.name);
-                } else {
-                    q.emplace(store, st::kEnumKeyAt);
-                    q->Bind(1, key->id).Bind(2, int64_t(dwIndex));
-                }
-                if (!q->Step()) {
-                    cursor.valid = false;
-                    return KeyExists(store, *key) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
-                }
-                cursor.valid = false;
-                cursor.name.assign(q->Text(0));
-                cursor.generation = now;
-                cursor.index = dwIndex;
-                cursor.valid = true;
-            }
-            const std::string& name = cursor.name;
+        return Store::Instance().EnumKey(*key, dwIndex, [&](std::string_view name) -> LONG {
             if (name.size() + 1 > cchName) return ERROR_MORE_DATA;
-            memcpy(lpName, name.c_str(), name.size() + 1);
+            memcpy(lpName, name.data(), name.size());
+            lpName[name.size()] = 0;
             return ERROR_SUCCESS;
         });
     });
@@ -791,30 +493,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-        Store& store = Store::Instance();
-        return store.Read([&]() -> LONG {
-            EnumCursor& cursor = key->values;
-            Generation now = store.CurrentGeneration();
-            const bool current = cursor.valid && cursor.generation == now;
-            std::optional<Query> q;
-            if (current && (dwIndex == cursor.index || dwIndex == cursor.index + 1)) {
-                q.emplace(store, st::kEnumValueAfter);
-                int64_t after = dwIndex == cursor.index ? cursor.valueId - 1 : cursor.valueId;
-                q->Bind(1, key->id).Bind(2, after);
-            } else {
-                q.emplace(store, st::kEnumValueAt);
-                q->Bind(1, key->id).Bind(2, int64_t(dwIndex));
-            }
-            cursor.valid = false;
-            if (!q->Step()) return KeyExists(store, *key) ? ERROR_NO_MORE_ITEMS : ERROR_KEY_DELETED;
-            cursor.valueId = q->Int(0);
-            cursor.generation = now;
-            cursor.index = dwIndex;
-            cursor.valid = true;
-
-            std::string_view name = q->Text(1);
-            DWORD type = static_cast<DWORD>(q->Int(2));
-            auto [data, size] = q->Blob(3);
+        auto deliver = [&](std::string_view name, DWORD type, const void* data, size_t size) -> LONG {
             // The A variant reports a name that does not fit with
             // ERROR_MORE_DATA, the value's type and data size, and leaves
             // the name buffer and its count as they were.
@@ -839,6 +518,96 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
             }
             if (lpcbData) *lpcbData = static_cast<DWORD>(size);
             return ERROR_SUCCESS;
-        });
+        };
+        return Store::Instance().EnumValue(*key, dwIndex, deliver);
+    });
+}
+
+//===-- 6. The registry's location; whole registries --------------------===//
+
+const char* TmRegistryPath(void) {
+    static const std::string display = st::ParseRegistryLocation(w32::RegistryDatabasePath()).display;
+    return display.c_str();
+}
+
+const char* TmRegistryStore(void) {
+    return st::IsPostgresLocation(w32::RegistryDatabasePath()) ? "postgresql" : "sqlite";
+}
+
+DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize) {
+    return w32::CatchAll(
+        [&]() -> DWORD {
+            const std::string display = st::ParseRegistryLocation(lpLocation ? lpLocation : "").display;
+            if (!lpBuffer || nSize <= display.size()) return static_cast<DWORD>(display.size() + 1);
+            memcpy(lpBuffer, display.c_str(), display.size() + 1);
+            return static_cast<DWORD>(display.size());
+        },
+        [] { return DWORD(0); });
+}
+
+LONG TmRegCreateRegistry(LPCSTR lpLocation) {
+    return Guarded([&]() -> LONG {
+        if (!lpLocation || !*lpLocation) return Store::CreateRegistry(w32::RegistryDatabasePath());
+        return Store::CreateRegistry(st::IsPostgresLocation(lpLocation) ? std::string(lpLocation)
+                                                                        : w32::AbsolutePath(lpLocation));
+    });
+}
+
+LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
+    return Guarded([&]() -> LONG {
+        LONG code = Store::Instance().Check();
+        std::string text;
+        if (code != ERROR_SUCCESS) {
+            const std::string& path = w32::RegistryDatabasePath();
+            const bool postgres = st::IsPostgresLocation(path);
+            text = std::string(TmRegistryPath()) + ": ";
+            std::string dir = path.substr(0, path.rfind('/') + 1);
+            switch (code) {
+                case ERROR_CANTOPEN:
+                    text += "the file does not exist (create it with 'tmctl reg init')";
+                    break;
+                case ERROR_NOT_REGISTRY_FILE:
+                    text += postgres ? "the schema holds another program's tables, not a registry"
+                                     : "another program's database, not a registry";
+                    break;
+                case ERROR_BADDB:
+                    text += "the registry database is corrupt or of a later version";
+                    break;
+                case ERROR_BAD_PATHNAME:
+                    text += "not a valid registry location";
+                    break;
+                default:
+                    if (postgres) {
+                        text += code == ERROR_ACCESS_DENIED
+                                    ? "the server refused the connection or its rights"
+                                    : "the server cannot be reached (error " + std::to_string(code) + ")";
+                    } else if (access(path.c_str(), R_OK | W_OK) != 0) {
+                        text += std::string("cannot be read and written: ") + strerror(errno);
+                    } else if (access(dir.c_str(), W_OK) != 0) {
+                        text += "its directory " + dir +
+                                " is not writable (the registry keeps its -wal and -shm files there)";
+                    } else {
+                        text += "the registry cannot be read or written (error " + std::to_string(code) + ")";
+                    }
+                    break;
+            }
+        }
+        if (lpText && cchText > 0) {
+            size_t n = std::min<size_t>(text.size(), cchText - 1);
+            memcpy(lpText, text.data(), n);
+            lpText[n] = '\0';
+        }
+        return code;
+    });
+}
+
+LONG TmRegCopyRegistry(LPCSTR lpFrom, LPCSTR lpTo) {
+    return Guarded([&]() -> LONG {
+        if (!lpFrom || !lpTo || !*lpFrom || !*lpTo) return ERROR_INVALID_PARAMETER;
+        std::unique_ptr<Store> source = Store::ForLocation(lpFrom, st::OpenMode::kSource);
+        st::RegistryImage image;
+        if (LONG rc = source->ReadImage(&image)) return rc;
+        source.reset();
+        return Store::ForLocation(lpTo, st::OpenMode::kTarget)->LoadImage(image);
     });
 }

@@ -1,45 +1,41 @@
-//===-- win32/RegistryStore.h - The registry's SQLite store (internal) ----===//
+//===-- win32/RegistryStore.h - The registry's store interface (internal) -===//
 //
 // The whole registry of an installation, the four predefined roots and all
-// below them, is one SQLite database. This process holds one connection to
-// it, opened lazily, shared by all threads under one lock, and reopened in
-// the child after a fork (the parent's connection is left alone there).
-// Every Reg call runs as one transaction through Store::Read or
-// Store::Write; writers of all processes of the installation queue on one
-// cross-process lock that hands over in arrival order before they start
-// their SQLite write transaction. Key lookups and value reads are kept in
-// memory and answered from there while SQLite's WAL-index header is
-// unchanged, i.e. while no process has committed anything since.
+// below them, lives in one store behind this narrow interface, as SQLite's
+// VFS puts each platform behind one table: a SQLite database file
+// (RegistrySqlite.cpp), or a schema of a PostgreSQL database shared by
+// several hosts (RegistryPg.cpp). The registry functions (Registry.cpp)
+// keep the handles, the access rules and the shape of the Win32 calls, and
+// never know which store answers them.
 //
-// A file is taken for a registry only when it is empty or holds this
-// schema; another program's database is refused before anything in it is
-// changed (ERROR_NOT_REGISTRY_FILE), the journal mode included.
+// The store is chosen once per process from the registry location
+// (RegistryLocation.h): TAMARAK_REGISTRY=postgresql://... selects
+// PostgreSQL, anything else is a SQLite file. Each store holds one
+// connection per process, opened lazily, shared by all threads under one
+// lock, and opened anew in the child after a fork (the child never uses the
+// parent's). Every operation below is one Reg call and runs as one
+// transaction: it happens whole or not at all, for every process of the
+// installation. Each returns a Win32 code: the codes of NT's registry
+// (ERROR_FILE_NOT_FOUND, ERROR_KEY_DELETED, ERROR_ACCESS_DENIED, ...) and
+// registry codes for a store that cannot be used (ERROR_REGISTRY_IO_FAILED,
+// ERROR_BADDB, ERROR_NOT_REGISTRY_FILE, ERROR_DISK_FULL, ERROR_TIMEOUT).
 //
-// Schema (user_version 1):
-//   keys(id, parent, name, path, allowed, volatile)
-//     id: never reused (AUTOINCREMENT), so a key deleted and created again
-//         is a different key and old handles see ERROR_KEY_DELETED.
-//     path: root name and names joined by '\', unique without regard to
-//         ASCII case; opening a path is one index lookup.
-//     allowed: the stored access restriction, NULL for none.
-//   vals(id, key, name, type, data)
-//     id: creation order; replacing a value updates the row in place.
-//   meta(name, value): the boot that volatile keys belong to.
+// A key is known by its id, which is never reused: a key deleted and made
+// again is another key, and a handle of the old one gets ERROR_KEY_DELETED.
+// Names compare without regard to ASCII case and keep the case they were
+// made with; subkeys come in folded-name order, values in creation order.
 //
-// Diagnostics: a failing SQLite call inside a body throws SqlError, which
-// the runner turns into a Win32 code (MapSqliteError) after rolling back.
+// Limits: a caller waits at most kBusyTimeoutMs for another process's
+// write (or a server), then gets ERROR_TIMEOUT.
 //===----------------------------------------------------------------------===//
 #pragma once
 
-#include <pthread.h>
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -47,244 +43,193 @@
 
 namespace w32::reg {
 
+inline constexpr int kBusyTimeoutMs = 10000;
+
 // Key ids of the predefined roots: HKEY_CLASSES_ROOT .. HKEY_USERS.
 inline constexpr int64_t kFirstRootId = 1;
 inline constexpr int64_t kRootCount = 4;
+extern const char* const kRootNames[kRootCount];
 
-struct SqlError {
-    int rc;
-    int sysErrno;
-    LONG code = 0;  // a Win32 code of its own, when SQLite's does not say it
-};
+// A key's stored restriction (the stand-in for its security descriptor);
+// nullopt when it is unrestricted.
+using Allowance = std::optional<uint32_t>;
 
-// The Win32 code for a failed SQLite call.
-LONG MapSqliteError(int rc, int sysErrno);
-inline LONG MapSqliteError(const SqlError& error) {
-    return error.code ? error.code : MapSqliteError(error.rc, error.sysErrno);
+// Access rights that the stores check against a key's restriction.
+inline constexpr uint32_t kCreateSubKeyRight = KEY_CREATE_SUB_KEY;
+inline constexpr uint32_t kDeleteRight = DELETE;
+
+inline bool Allows(const Allowance& allowed, uint32_t rights) {
+    return !allowed || (rights & ~*allowed) == 0;
 }
 
-enum StatementId {
-    kBegin,
-    kBeginImmediate,
-    kCommit,
-    kRollback,
-    kDataVersion,
-    kKeyByPath,
-    kKeyById,
-    kInsertKey,
-    kHasChild,
-    kDeleteKey,
-    kDeleteKeyValues,
-    kSetRestriction,
-    kGetValue,
-    kSetValue,
-    kDeleteValue,
-    kEnumKeyAt,
-    kEnumKeyAfter,
-    kEnumValueAt,
-    kEnumValueAfter,
-    kSavepoint,
-    kRelease,
-    kRollbackTo,
-    kStatementCount
+// Where an index walk over a handle stopped last time, so that the next
+// index continues from there; the stamp says which state of the store it
+// was found in (the store's own meaning).
+struct EnumCursor {
+    bool valid = false;
+    uint64_t stamp[3] = {};
+    DWORD index = 0;
+    std::string name;    // subkeys: the name at index
+    int64_t rowId = 0;   // values: the row at index
 };
 
-// Identifies one state of the database as this connection sees it: equal
-// generations mean nothing was committed by anyone in between.
-struct Generation {
-    uint64_t epoch = 0;        // connection; changes when it is reopened
-    int64_t dataVersion = -1;  // commits of other connections
-    uint64_t ownWrites = 0;    // commits of this connection
-    bool operator==(const Generation&) const = default;
-};
-
-// A copy of the WAL-index header in SQLite's shared memory. Every commit
-// of every process changes it (its change counter, frame count and salts),
-// so an unchanged header means nothing was committed in between.
-struct WalStamp {
-    uint32_t words[12];
-    bool operator==(const WalStamp&) const = default;
-};
-
-// A result the read cache keeps: a key (id, allowance) or a value (type,
-// data).
-struct CacheEntry {
+// What a handle holds. The store reads and updates the cursors and the
+// confirmation under its lock.
+struct KeyObject {
     int64_t id = 0;
-    std::optional<uint32_t> allowed;
-    DWORD type = 0;
-    std::string data;
+    std::string path;  // root name and names joined by '\'
+    REGSAM access = 0;
+    bool root = false;
+    // False while the key behind the handle was taken from a cache that the
+    // store could not check against other hosts: the handle then stands
+    // for the key at its path, which the store looks up (and checks the
+    // key's restriction against the handle's access) at the next call that
+    // reaches the server, updating id.
+    bool confirmed = true;
+    EnumCursor subkeys;
+    EnumCursor values;
 };
 
-// What a cache lookup returns when it cannot answer.
-inline constexpr LONG kCacheMiss = -1;
-
-class Store;
-
-// One use of a prepared statement; resets it when it goes out of scope so
-// that no statement holds the snapshot open beyond its call.
-class Query {
-public:
-    Query(Store& store, StatementId id);
-    ~Query();
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    Query& Bind(int index, int64_t value);
-    Query& BindNull(int index);
-    Query& Bind(int index, std::string_view text);
-    Query& BindBlob(int index, const void* data, size_t size);
-    // True while a row is available; false when done. Throws SqlError.
-    bool Step();
-
-    int64_t Int(int col) const { return sqlite3_column_int64(m_stmt, col); }
-    bool IsNull(int col) const { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }
-    std::string_view Text(int col) const;
-    std::pair<const void*, size_t> Blob(int col) const;
-
-private:
-    Store& m_store;
-    sqlite3_stmt* m_stmt;
+// The answer to opening or creating a key.
+struct KeyInfo {
+    int64_t id = 0;
+    Allowance allowed;
+    bool confirmed = true;
 };
 
-// A borrowed callable, so the transaction runner is not a template.
-class BodyRef {
+// A borrowed callable, so that the stores' operations are not templates.
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
 public:
     template <class F>
-    BodyRef(F& f) : m_obj(&f), m_call([](void* o) -> LONG { return (*static_cast<F*>(o))(); }) {}
-    LONG operator()() const { return m_call(m_obj); }
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
+    FunctionRef(F&& f)
+        : m_obj(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          m_call([](void* o, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(args)...);
+          }) {}
+    R operator()(Args... args) const { return m_call(m_obj, std::forward<Args>(args)...); }
 
 private:
     void* m_obj;
-    LONG (*m_call)(void*);
+    R (*m_call)(void*, Args...);
+};
+
+// Receivers of what a read found; called under the store's lock with data
+// that stays valid only during the call. Their result is the call's.
+using ValueSink = FunctionRef<LONG(DWORD type, const void* data, size_t size)>;
+using NameSink = FunctionRef<LONG(std::string_view name)>;
+using ValueEntrySink = FunctionRef<LONG(std::string_view name, DWORD type, const void* data, size_t size)>;
+
+// A whole registry as copied between locations: keys with a parent before
+// its children, values in creation order. Volatile keys are not part of it.
+struct RegistryImage {
+    struct Key {
+        int64_t id = 0;
+        int64_t parent = 0;  // a root's id for keys right below a root
+        std::string name;
+        Allowance allowed;
+    };
+    struct Value {
+        int64_t key = 0;
+        std::string name;
+        DWORD type = 0;
+        std::string data;
+    };
+    std::vector<Key> keys;
+    std::vector<Value> values;
+    Allowance rootAllowed[kRootCount];
+};
+
+// How a store other than the process's own opens its location.
+enum class OpenMode {
+    kProcess,  // the process's registry: a missing SQLite file is ERROR_CANTOPEN (a
+               // PostgreSQL schema is made on first use)
+    kSource,   // read only: must exist; nothing in it changes (no schema, no purge)
+    kTarget,   // made if missing
 };
 
 class Store {
 public:
+    // The process's store, chosen from the registry location.
     static Store& Instance();
+    // A store of another location, for copying whole registries.
+    static std::unique_ptr<Store> ForLocation(const std::string& location, OpenMode mode);
 
-    // Runs body as one read transaction. The body's result is returned; a
-    // SqlError thrown inside becomes its Win32 code.
-    template <class F>
-    LONG Read(F&& body) {
-        return Run(false, BodyRef(body));
-    }
-    // Runs body as one write transaction; committed only if it returns
-    // ERROR_SUCCESS, rolled back otherwise.
-    template <class F>
-    LONG Write(F&& body) {
-        return Run(true, BodyRef(body));
-    }
+    virtual ~Store() = default;
 
-    // Answers a read from the cache when nothing was committed since the
-    // cache was filled: fromCache runs under the lock without touching
-    // SQLite and may return kCacheMiss; then body runs as one read
-    // transaction, and what it offers with CacheFill is kept if the
-    // database did not change while it ran.
-    template <class F, class G>
-    LONG ReadCached(F&& fromCache, G&& body) {
-        return RunCached(BodyRef(fromCache), BodyRef(body));
-    }
-    const CacheEntry* CacheFind(const std::string& key) const;
-    void CacheFill(std::string key, CacheEntry entry);
+    // Keys. base is an open key, path its path joined with the names
+    // below it (equal to base.path when there are none: the key itself).
+    // ERROR_KEY_DELETED when base is gone, ERROR_FILE_NOT_FOUND when the
+    // key is missing.
+    virtual LONG OpenKey(KeyObject& base, const std::string& path, bool self, KeyInfo* out) = 0;
+    // Opens base\names, creating what is missing (volatile keys if asked);
+    // creating is checked against the parent key's own restriction, and a
+    // volatile parent takes only volatile children
+    // (ERROR_CHILD_MUST_BE_VOLATILE).
+    virtual LONG CreateKey(KeyObject& base, const std::vector<std::string_view>& names,
+                           const std::string& path, bool makeVolatile, KeyInfo* out,
+                           bool* created) = 0;
+    // Deletes base\path, or base itself when path is null; refused
+    // (ERROR_ACCESS_DENIED) for a key with subkeys or one whose restriction
+    // forbids DELETE.
+    virtual LONG DeleteKey(KeyObject& base, const std::string* path) = 0;
+    // Stores a restriction on base\path (base itself when path is null);
+    // nullopt lifts it.
+    virtual LONG SetRestriction(KeyObject& base, const std::string* path, Allowance allowed) = 0;
 
-    // Batches: between BeginBatch and EndBatch the calls of the calling
-    // thread share transactions, committed every kBatchCalls calls (the
-    // writer lock is let go in between) and at EndBatch; a batch that has
-    // only read holds a read transaction, ended by its first write; each call
-    // runs in a savepoint of its own, so a call that fails undoes only
-    // itself. A call of another thread commits the open batch first and
-    // runs as its own transaction. EndBatch returns the code of the last
-    // commit. Batches nest; the outermost EndBatch commits.
-    void BeginBatch();
-    LONG EndBatch();
+    // Values of an open key; a value name is "" for the default value.
+    virtual LONG QueryValue(KeyObject& key, std::string_view name, ValueSink deliver) = 0;
+    virtual LONG SetValue(KeyObject& key, std::string_view name, DWORD type, const void* data,
+                          size_t size) = 0;
+    virtual LONG DeleteValue(KeyObject& key, std::string_view name) = 0;
+    // Reads the value as a number (its first bytes, least significant
+    // first; missing or longer than 4 bytes: 0), stores ((number + 1) &
+    // mask) as a REG_DWORD and gives it back: one write transaction.
+    virtual LONG IncrementValue(KeyObject& key, std::string_view name, DWORD mask, DWORD* next) = 0;
 
-    // Inside a body: the state the transaction sees.
-    Generation CurrentGeneration();
-    int64_t LastInsertId() { return sqlite3_last_insert_rowid(m_db); }
-    bool IsWriting() const { return m_writing; }
+    // The subkey or value at index: ERROR_NO_MORE_ITEMS past the end.
+    virtual LONG EnumKey(KeyObject& key, DWORD index, NameSink deliver) = 0;
+    virtual LONG EnumValue(KeyObject& key, DWORD index, ValueEntrySink deliver) = 0;
 
-    sqlite3_stmt* Statement(StatementId id);
-    sqlite3* Connection() { return m_db; }
+    // Batches (see TmRegBeginBatch in tmwin32.h).
+    virtual void BeginBatch() = 0;
+    virtual LONG EndBatch() = 0;
 
-    // The fork handlers.
-    void BeforeFork();
-    void AfterForkParent();
-    void AfterForkChild();
+    // Whole registries: reads every key but volatile ones and every value,
+    // in one read transaction; loads an image into a store that holds
+    // nothing below its roots, in one write transaction
+    // (ERROR_ALREADY_EXISTS if it holds something).
+    virtual LONG ReadImage(RegistryImage* image) = 0;
+    virtual LONG LoadImage(const RegistryImage& image) = 0;
 
-    // The process lock of the store; the handle table of the registry
-    // functions is locked inside it around fork.
-    std::mutex& Lock() { return m_lock; }
+    // The fork handlers of the process's store: no call is inside the
+    // store while the process forks, and the child gives up the parent's
+    // connection without touching it.
+    virtual void BeforeFork() = 0;
+    virtual void AfterForkParent() = 0;
+    virtual void AfterForkChild() = 0;
 
-    // TmRegCreateRegistry for an absolute path.
-    static LONG CreateRegistryFile(const std::string& path);
     // Opens the connection if it is not open: the code every call gets.
-    LONG Check();
+    virtual LONG Check() = 0;
 
-private:
-    Store();
-    LONG Run(bool write, BodyRef body);
-    LONG RunLocked(bool write, BodyRef body);
-    LONG RunCached(BodyRef fromCache, BodyRef body);
-    LONG RunInBatch(bool write, BodyRef body);
-    bool InOwnBatch() const;
-    LONG CommitBatch();
-    void AbandonBatch();
-    bool ReadStamp(WalStamp* stamp);
-    void DropCache();
-    LONG EnsureOpen();
-    void OpenConnection();
-    enum class Contents { kEmpty, kRegistry, kLaterRegistry, kForeign };
-    Contents Classify();
-    static Contents Classify(sqlite3* db);
-    void PrepareSchema(Contents contents);
-    void PurgeVolatileKeys();
-    void CloseConnection();
-    void Exec(const char* sql);
-    void ExecStatement(StatementId id);
-    LONG Fail(const SqlError& error);
-
-    std::mutex m_lock;
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_statements[kStatementCount] = {};
-    uint64_t m_epoch = 1;
-    uint64_t m_ownWrites = 0;
-    bool m_writing = false;
-    // The read cache and the header it is valid for.
-    const volatile void* m_walHeader = nullptr;
-    bool m_walHeaderTried = false;
-    bool m_walMode = false;
-    std::optional<WalStamp> m_cacheStamp;
-    std::unordered_map<std::string, CacheEntry> m_cache;
-    size_t m_cacheBytes = 0;
-    std::vector<std::pair<std::string, CacheEntry>> m_pending;
-    // The batch: its owner, nesting, and the transaction it has open.
-    int m_batchDepth = 0;
-    pthread_t m_batchOwner{};
-    bool m_batchOpen = false;
-    bool m_batchReadOnly = false;
-    bool m_batchLocked = false;
-    int m_batchCalls = 0;
-    LONG m_batchResult = ERROR_SUCCESS;
+    // TmRegCreateRegistry: makes the registry at location (a file made
+    // absolute, or a postgresql:// URI).
+    static LONG CreateRegistry(const std::string& location);
 };
 
-// The cross-process writer lock of the installation: a robust,
-// process-shared, priority-inheriting mutex in a small shared-memory file.
-// Unlocking such a mutex hands it to the longest waiter, so writers of
-// several processes take turns instead of racing SQLite's busy handler.
-class WriterLock {
-public:
-    static WriterLock& Instance();
-    // False if the lock is not available (no shared memory, or it stayed
-    // taken for the whole timeout); the caller then relies on SQLite's
-    // own locking alone.
-    bool Acquire();
-    void Release();
+// Makers of the two stores.
+std::unique_ptr<Store> MakeSqliteStore(const std::string& path, OpenMode mode);
+std::unique_ptr<Store> MakePgStore(const std::string& location, OpenMode mode);
+// Makes a SQLite registry file with the directories on the way (see
+// TmRegCreateRegistry).
+LONG CreateSqliteRegistry(const std::string& path);
 
-private:
-    WriterLock() = default;
-    bool Map();
-    struct Shared* m_shared = nullptr;
-    bool m_tried = false;
-};
+// ASCII case folding, as the stores compare names.
+inline char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+std::string Folded(std::string_view text);
 
 }  // namespace w32::reg

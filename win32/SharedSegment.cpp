@@ -53,6 +53,7 @@
 //   2. Files: locks, checks, creation and retirement
 //   3. The process's segment store
 //   4. Opening and creating
+//   5. The registry's page
 //===----------------------------------------------------------------------===//
 #include "SharedSegment.h"
 
@@ -69,6 +70,17 @@
 
 #include "Layer.h"
 #include "SysCalls.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define TM_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TM_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef TM_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace w32 {
 
@@ -658,6 +670,111 @@ std::shared_ptr<Segment> CreatePrivateSegment(ObjectKind kind, const SegmentStep
     std::lock_guard<std::mutex> guard(store.lock);
     Register(store, segment);
     return segment;
+}
+
+//===-- 5. The registry's page --------------------------------------------===//
+
+// The page's layout; the counter was added after the mutex, in bytes that
+// the page's first layout left zero, so processes of either layout share
+// one page.
+struct RegistryShared {
+    uint32_t magic;
+    uint32_t reserved;
+    pthread_mutex_t mutex;
+    std::atomic<uint64_t> changes;
+};
+
+namespace {
+constexpr uint32_t kRegistryPageMagic = 0x544d5257;  // "TMRW"
+constexpr size_t kRegistryPageSize = 4096;
+static_assert(sizeof(RegistryShared) <= kRegistryPageSize);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+}  // namespace
+
+RegistryPage& RegistryPage::Instance() {
+    static RegistryPage* page = new RegistryPage;
+    return *page;
+}
+
+bool RegistryPage::Map() {
+    std::string path = std::string(kShmDir) + "/" + ObjectNamespace() + "registry-writer";
+    int fd = Sys().open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660);
+    if (fd < 0) return false;
+    // The file lock orders the first processes that meet a new file: one
+    // sizes it and builds the mutex, the others wait and find it built.
+    if (Flock(fd, LOCK_EX) != 0) {
+        Sys().close(fd);
+        return false;
+    }
+    bool ok = false;
+    struct stat st;
+    if (Sys().fstat(fd, &st) == 0 &&
+        (st.st_size >= static_cast<off_t>(kRegistryPageSize) ||
+         Sys().ftruncate(fd, kRegistryPageSize) == 0)) {
+        void* p = Sys().mmap(nullptr, kRegistryPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED) {
+            auto* shared = static_cast<RegistryShared*>(p);
+            ok = shared->magic == kRegistryPageMagic;
+            if (!ok) {
+                pthread_mutexattr_t attr;
+                pthread_mutexattr_init(&attr);
+                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+                // A priority-inheriting mutex is a kernel futex that hands
+                // ownership straight to the first waiter on unlock.
+                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+                ok = pthread_mutex_init(&shared->mutex, &attr) == 0;
+                pthread_mutexattr_destroy(&attr);
+                if (ok) __atomic_store_n(&shared->magic, kRegistryPageMagic, __ATOMIC_RELEASE);
+            }
+            if (ok) {
+                m_shared = shared;
+            } else {
+                Sys().munmap(p, kRegistryPageSize);
+            }
+        }
+    }
+    Flock(fd, LOCK_UN);
+    Sys().close(fd);
+    return ok;
+}
+
+bool RegistryPage::AcquireWriter(int timeoutMs) {
+    if (!Changes()) return false;
+    int rc = pthread_mutex_trylock(&m_shared->mutex);
+    if (rc == EBUSY) {
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += timeoutMs / 1000;
+        deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_timedlock(&m_shared->mutex, &deadline);
+#ifdef TM_THREAD_SANITIZER
+        // The sanitizer records a timed lock only when it returns 0; an
+        // inherited lock is ours all the same.
+        if (rc == EOWNERDEAD) __tsan_mutex_post_lock(&m_shared->mutex, 0, 1);
+#endif
+    }
+    if (rc == EOWNERDEAD) {
+        // The holder died inside a write; the store rolls its transaction
+        // back, so the lock itself is all that is left.
+        pthread_mutex_consistent(&m_shared->mutex);
+        rc = 0;
+    }
+    return rc == 0;
+}
+
+void RegistryPage::ReleaseWriter() { pthread_mutex_unlock(&m_shared->mutex); }
+
+std::atomic<uint64_t>* RegistryPage::Changes() {
+    // Mapped once; callers come from one store's lock, or from several
+    // threads at once when more than one store is open.
+    static std::once_flag once;
+    std::call_once(once, [this] { Map(); });
+    return m_shared ? &m_shared->changes : nullptr;
 }
 
 }  // namespace w32

@@ -96,4 +96,29 @@ std::string SegmentFilePrefix();
 // when the name is not valid.
 std::string SegmentFilePath(const char* lpName, DWORD* pError);
 
+// The installation's registry page: one file in /dev/shm beside the named
+// objects (<ObjectNamespace()>registry-writer), mapped once per process.
+//   - The writer lock: a robust, process-shared, priority-inheriting mutex.
+//     Unlocking such a mutex hands it to the longest waiter, so writers of
+//     several processes take turns instead of racing SQLite's busy handler.
+//   - The change counter: every write of a store that keeps no stamp of its
+//     own on this host (PostgreSQL) adds one after it commits, so that a
+//     process's cache of that store sees every change made on this host.
+class RegistryPage {
+public:
+    static RegistryPage& Instance();
+    // False if the lock is not available (no shared memory, or it stayed
+    // taken for the whole timeout); the caller then relies on its store's
+    // own locking alone.
+    bool AcquireWriter(int timeoutMs);
+    void ReleaseWriter();
+    // The counter, or nullptr when the page cannot be mapped.
+    std::atomic<uint64_t>* Changes();
+
+private:
+    RegistryPage() = default;
+    bool Map();
+    struct RegistryShared* m_shared = nullptr;
+};
+
 }  // namespace w32

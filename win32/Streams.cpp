@@ -9,7 +9,8 @@
 //
 // _fsopen's share flags, and the access of every stream opened here, are
 // kept as advisory locks (see Files.h), so that a reader that denies
-// writing keeps other writers of the installation out.
+// writing keeps other writers of the installation out; only a private
+// stream, on a file nobody else opens while it is written, goes without.
 //
 // A directory is not a stream: opening one fails with EACCES, as on
 // Windows, in whatever mode.
@@ -79,16 +80,24 @@ ssize_t TextRead(void* c, char* buf, size_t size) {
             cookie->atEnd = n == 0;
             if (cookie->len == 0) break;
         }
-        char ch = cookie->raw[cookie->pos++];
-        if (ch == '\r') {
-            if (cookie->pos < cookie->len) {
-                if (cookie->raw[cookie->pos] == '\n') continue;  // the LF stands for CR LF
-            } else if (!cookie->atEnd) {
-                cookie->carryCR = true;
-                continue;
-            }
+        // Everything up to the next CR goes across as it is.
+        const char* from = cookie->raw + cookie->pos;
+        size_t avail = cookie->len - cookie->pos;
+        if (avail > size - out) avail = size - out;
+        const char* cr = static_cast<const char*>(memchr(from, '\r', avail));
+        size_t run = cr ? static_cast<size_t>(cr - from) : avail;
+        memcpy(buf + out, from, run);
+        out += run;
+        cookie->pos += run;
+        if (!cr) continue;
+        ++cookie->pos;
+        if (cookie->pos < cookie->len) {
+            if (cookie->raw[cookie->pos] == '\n') continue;  // the LF stands for CR LF
+        } else if (!cookie->atEnd) {
+            cookie->carryCR = true;
+            continue;
         }
-        buf[out++] = ch;
+        buf[out++] = '\r';
     }
     return static_cast<ssize_t>(out);
 }
@@ -166,6 +175,7 @@ ModeFlags ParseMode(const char* mode) {
     return m;
 }
 
+// shflag < 0: no share-mode marks at all (see OpenPrivateStream).
 FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) {
     ModeFlags m = ParseMode(mode);
     if (!path || !m.valid) {
@@ -190,7 +200,7 @@ FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) 
     }
     bool denyRead = shflag == _SH_DENYRW || shflag == _SH_DENYRD;
     bool denyWrite = shflag == _SH_DENYRW || shflag == _SH_DENYWR;
-    if (!TakeShareLocks(fd, m.read, m.write, denyRead, denyWrite)) {
+    if (shflag >= 0 && !TakeShareLocks(fd, m.read, m.write, denyRead, denyWrite)) {
         Sys().close(fd);
         errno = EACCES;
         return nullptr;
@@ -234,6 +244,8 @@ FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) 
 FILE* OpenBufferedStream(const char* path, const char* mode, int shflag) {
     return OpenShared(path, mode, shflag, true);
 }
+
+FILE* OpenPrivateStream(const char* path, const char* mode) { return OpenShared(path, mode, -1, true); }
 
 }  // namespace w32
 

@@ -92,8 +92,6 @@ private:
     TM_LOCAL static HANDLE m_hWebFile;
     TM_LOCAL static DWORD m_dwFileLogging;
     TM_LOCAL static int m_nCount;
-    TM_LOCAL static int m_nLastDay;
-    TM_LOCAL static int m_nWebLastDay;
     TM_LOCAL static char m_szName[64];
     TM_LOCAL static CString m_cszLogPath;
     TM_LOCAL static int m_bBurdock;

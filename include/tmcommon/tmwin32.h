@@ -813,10 +813,11 @@ private:
 // and replaces the library's: faults inside the library then reach that
 // handler. sigset() and calls made directly to the kernel are not seen.
 
-// Path of the registry database of this process: $TAMARAK_REGISTRY, else
-// the default location (docs/installation.md): /var/lib/tamarak/registry.db
+// Location of the registry of this process: $TAMARAK_REGISTRY, else the
+// default location (docs/installation.md): /var/lib/tamarak/registry.db
 // for an installed library, the user's own for one in its build tree.
-// Fixed when the library loads.
+// Fixed when the library loads. A SQLite file's path as it is; a
+// postgresql:// URI without its password.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);
 
 // A registry file is made only by this call (tmctl reg init): while the
@@ -824,7 +825,8 @@ TM_EXTERN_C TM_API const char* TmRegistryPath(void);
 // that a mistyped path is an error rather than a new, empty configuration.
 // Makes the registry file at lpLocation (NULL or "": this process's, see
 // TmRegistryPath), with the directories on the way, and gives it the
-// registry's tables; an existing empty file gets them too. Returns
+// registry's tables; an existing empty file gets them too. A postgresql://
+// location gets its schema made if it is missing (ERROR_SUCCESS either way). Returns
 // ERROR_SUCCESS for a new registry, ERROR_ALREADY_EXISTS when the file is a
 // registry already (left as it is), ERROR_NOT_REGISTRY_FILE for another
 // program's database (left as it is), ERROR_ACCESS_DENIED or
@@ -839,6 +841,24 @@ TM_EXTERN_C TM_API LONG TmRegCreateRegistry(LPCSTR lpLocation);
 // "/var/lib/tamarak/registry.db: the file does not exist (create it with
 // 'tmctl reg init')".
 TM_EXTERN_C TM_API LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText);
+
+// The store that holds this process's registry: "sqlite" or "postgresql".
+TM_EXTERN_C TM_API const char* TmRegistryStore(void);
+
+// The form of any registry location that may be shown (no password), as
+// TmRegistryPath gives it, into lpBuffer: its length without the zero, or
+// the size needed with the zero when nSize is too small (nothing written).
+TM_EXTERN_C TM_API DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize);
+
+// Copies a whole registry from one location to another, each written as
+// TAMARAK_REGISTRY takes it (a SQLite file or a postgresql:// URI), apart
+// from this process's own registry: every key with its name and
+// restriction, every value with its type and bytes, in creation order, in
+// one transaction on the target. The source must exist
+// (ERROR_FILE_NOT_FOUND) and is not changed; the target is made if it is
+// missing and must hold nothing below its roots (ERROR_ALREADY_EXISTS).
+// Volatile keys belong to the running boot of a host and are not copied.
+TM_EXTERN_C TM_API LONG TmRegCopyRegistry(LPCSTR lpFrom, LPCSTR lpTo);
 
 // Stores an access restriction on an existing key, the stand-in for a
 // key's security descriptor: opening it with access outside lpAllowed, or

@@ -15,13 +15,32 @@
 //                          A=1, the child writes C=1, creates DIR/ready,
 //                          waits for DIR/go, writes B=2 and puts the code
 //                          in DIR/result
+//   delete:PATH:NAME       open PATH, RegDeleteValueA
+//   deletekey:PATH         RegDeleteKeyA(HKLM, PATH)
+//   touch:FILE             makes FILE (prints 0), for another process
+//   wait:FILE              waits up to a minute for FILE (0, or 1 if not)
+//   loop:PATH:STOP         until the file STOP exists, writes the values
+//                          V1, V2, ... of PATH, each 1000 bytes that tell
+//                          their number (CheckedData); prints
+//                          "number code milliseconds" per write
+//   check:PATH             prints "name number" for every value of PATH
+//                          that holds CheckedData whole, else "name bad"
+//   fill:PATH              writes PATH in every root: keys and values of
+//                          every kind (see Fill)
+//   volatile:PATH          creates the volatile key PATH with a value
+//   snapshot               prints the whole registry: every key of every
+//                          root with its values in order (type, bytes in
+//                          hexadecimal), whether it may be opened for
+//                          writing and whether it is volatile
 //===----------------------------------------------------------------------===//
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -78,6 +97,168 @@ int Outlive(const std::string& path, const std::string& dir) {
     _exit(0);
 }
 
+bool WaitFor(const std::string& path) {
+    for (int i = 0; i < 6000; ++i) {
+        if (Exists(path)) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+LONG OpenPath(const std::string& path, REGSAM sam, HKEY* key) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, sam, key);
+}
+
+// 1000 bytes: the number, then its low byte over and over.
+std::string CheckedData(DWORD number) {
+    std::string data(1000, char(number & 0xFF));
+    memcpy(data.data(), &number, sizeof number);
+    return data;
+}
+
+int Loop(const std::string& path, const std::string& stop) {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return 3;
+    for (DWORD i = 1; !Exists(stop); ++i) {
+        const std::string data = CheckedData(i), name = "V" + std::to_string(i);
+        auto start = std::chrono::steady_clock::now();
+        rc = RegSetValueExA(key, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        printf("%lu %ld %lld\n", static_cast<unsigned long>(i), long(rc), static_cast<long long>(ms));
+        fflush(stdout);
+        // A failing call comes back at once: no need to spin on it.
+        if (rc != ERROR_SUCCESS) usleep(20000);
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
+int Check(const std::string& path) {
+    HKEY key = nullptr;
+    LONG rc = OpenPath(path, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) {
+        printf("open %ld\n", long(rc));
+        return 0;
+    }
+    std::vector<BYTE> data(2000);
+    char name[64];
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = sizeof name, size = DWORD(data.size()), type = 0;
+        if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+        DWORD number = 0;
+        if (size >= 4) memcpy(&number, data.data(), 4);
+        bool whole = type == REG_BINARY && std::string(reinterpret_cast<char*>(data.data()), size) == CheckedData(number);
+        if (whole) {
+            printf("%s %lu\n", name, static_cast<unsigned long>(number));
+        } else {
+            printf("%s bad\n", name);
+        }
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
+LONG Put(HKEY key, const char* name, DWORD type, const std::string& data) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()));
+}
+
+// Keys and values of every kind below PATH of each root: names in mixed
+// case and with bytes above 0x7F, values in an order that is not their
+// names' order, every type with exact bytes (zeros inside, empty, 200 KiB),
+// a key that may only be read, a deep path.
+int Fill(const std::string& path) {
+    const HKEY roots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS};
+    std::string big(200 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 31 + i / 251);
+    int failures = 0;
+    for (size_t r = 0; r < std::size(roots); ++r) {
+        HKEY key = nullptr, sub = nullptr;
+        const std::string base = path + "\\Root" + std::to_string(r);
+        failures += RegCreateKeyExA(roots[r], base.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0;
+        if (!key) continue;
+        failures += Put(key, "Zeta", REG_SZ, std::string("last name, first made\0", 22)) != 0;
+        failures += Put(key, "alpha", REG_DWORD, std::string("\x78\x56\x34\x12", 4)) != 0;
+        failures += Put(key, "Mixed\xE9" "Case", REG_MULTI_SZ, std::string("one\0two\0\0", 9)) != 0;
+        failures += Put(key, "", REG_SZ, std::string("the default", 12)) != 0;
+        failures += Put(key, "Embedded", REG_BINARY, std::string("a\0b\0\0c", 6)) != 0;
+        failures += Put(key, "Empty", REG_EXPAND_SZ, "") != 0;
+        failures += Put(key, "Odd", 0x12345, "\x01\x02\x03") != 0;
+        failures += Put(key, "Big", REG_BINARY, big) != 0;
+        // Three bytes: the next one is not zero, so no terminator is counted.
+        failures += RegSetValueExA(key, "Unterminated", 0, REG_SZ, reinterpret_cast<const BYTE*>("abcX"), 3) != 0;
+        for (const char* name : {"b", "A", "_c", "MIXED", "a1"}) {
+            failures += RegCreateKeyExA(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0;
+            failures += Put(sub, name, REG_DWORD, std::string("\x01\0\0\0", 4)) != 0;
+            RegCloseKey(sub);
+        }
+        failures += RegCreateKeyExA(key, "One\\Two\\Three\\Four\\Five", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0;
+        failures += Put(sub, "Deep", REG_SZ, std::string("down here", 10)) != 0;
+        RegCloseKey(sub);
+        failures += RegCreateKeyExA(key, "Locked\\Inner", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0;
+        RegCloseKey(sub);
+        failures += TmRegSetKeyRestriction(key, "Locked", KEY_READ) != 0;
+        RegCloseKey(key);
+    }
+    printf("%d\n", failures);
+    return 0;
+}
+
+std::string Hex(const BYTE* data, DWORD size) {
+    std::string text;
+    char two[3];
+    for (DWORD i = 0; i < size; ++i) {
+        snprintf(two, sizeof two, "%02x", data[i]);
+        text += two;
+    }
+    return text;
+}
+
+void SnapshotKey(HKEY key, const std::string& path) {
+    HKEY probe = nullptr;
+    LONG writable = RegOpenKeyExA(key, "", 0, KEY_WRITE, &probe);
+    if (writable == ERROR_SUCCESS) RegCloseKey(probe);
+    // A volatile key takes only volatile subkeys; the probe is taken away
+    // again where it could be made.
+    LONG child = RegCreateKeyExA(key, "SnapshotProbe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &probe, nullptr);
+    if (child == ERROR_SUCCESS) {
+        RegCloseKey(probe);
+        RegDeleteKeyA(key, "SnapshotProbe");
+    }
+    printf("key %s write=%ld child=%ld\n", path.c_str(), long(writable), long(child));
+    std::vector<BYTE> data(512 * 1024);
+    char name[300];
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = sizeof name, size = DWORD(data.size()), type = 0;
+        LONG rc = RegEnumValueA(key, i, name, &cch, nullptr, &type, data.data(), &size);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) {
+            printf("  value %lu: code %ld\n", static_cast<unsigned long>(i), long(rc));
+            break;
+        }
+        printf("  %s type %lu size %lu %s\n", Hex(reinterpret_cast<BYTE*>(name), cch).c_str(),
+               static_cast<unsigned long>(type), static_cast<unsigned long>(size), Hex(data.data(), size).c_str());
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; ++i) subkeys.push_back(name);
+    for (const std::string& subkey : subkeys) {
+        HKEY sub = nullptr;
+        LONG rc = RegOpenKeyExA(key, subkey.c_str(), 0, KEY_READ, &sub);
+        if (rc != ERROR_SUCCESS) {
+            printf("key %s\\%s open=%ld\n", path.c_str(), subkey.c_str(), long(rc));
+            continue;
+        }
+        SnapshotKey(sub, path + "\\" + subkey);
+        RegCloseKey(sub);
+    }
+}
+
+void Snapshot() {
+    const std::pair<HKEY, const char*> roots[] = {{HKEY_LOCAL_MACHINE, "HKLM"}, {HKEY_CURRENT_USER, "HKCU"},
+                                                  {HKEY_CLASSES_ROOT, "HKCR"}, {HKEY_USERS, "HKU"}};
+    for (auto [root, name] : roots) SnapshotKey(root, name);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,6 +293,38 @@ int main(int argc, char** argv) {
             printf("%d\n", mkdir(cmd[1].c_str(), 0700) == 0 ? 0 : errno);
         } else if (op == "outlive" && cmd.size() == 3) {
             return Outlive(cmd[1], cmd[2]);
+        } else if (op == "delete" && cmd.size() == 3) {
+            HKEY key = nullptr;
+            LONG rc = OpenPath(cmd[1], KEY_ALL_ACCESS, &key);
+            if (rc == ERROR_SUCCESS) {
+                rc = RegDeleteValueA(key, cmd[2].c_str());
+                RegCloseKey(key);
+            }
+            printf("%ld\n", long(rc));
+        } else if (op == "deletekey" && cmd.size() == 2) {
+            printf("%ld\n", long(RegDeleteKeyA(HKEY_LOCAL_MACHINE, cmd[1].c_str())));
+        } else if (op == "touch" && cmd.size() == 2) {
+            Touch(cmd[1], "");
+            printf("0\n");
+        } else if (op == "wait" && cmd.size() == 2) {
+            printf("%d\n", WaitFor(cmd[1]) ? 0 : 1);
+        } else if (op == "loop" && cmd.size() == 3) {
+            return Loop(cmd[1], cmd[2]);
+        } else if (op == "check" && cmd.size() == 2) {
+            Check(cmd[1]);
+        } else if (op == "fill" && cmd.size() == 2) {
+            Fill(cmd[1]);
+        } else if (op == "volatile" && cmd.size() == 2) {
+            HKEY key = nullptr;
+            LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, cmd[1].c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                      nullptr, &key, nullptr);
+            if (rc == ERROR_SUCCESS) {
+                rc = Put(key, "Boot", REG_DWORD, std::string("\x02\0\0\0", 4));
+                RegCloseKey(key);
+            }
+            printf("%ld\n", long(rc));
+        } else if (op == "snapshot" && cmd.size() == 1) {
+            Snapshot();
         } else {
             fprintf(stderr, "registry_worker: bad command '%s'\n", argv[i]);
             return 2;

@@ -1,4 +1,5 @@
 //===-- tests/mail/BounceTest.cpp - Bounce reports and queue signals ------===//
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,38 +152,80 @@ TEST_F(BounceTest, SenderFromDefaultMailboxOrPostmaster) {
 }
 
 TEST_F(BounceTest, NumbersAreNeverShared) {
-    g_monotonicMs = 0x100000 + 0xFFFFF;  // number 0xfffff, then wrapping to 0
     WriteFile(queue_ + "/bmrfffff.msg", "another report");
     WriteFile(queue_ + "/bmr00000.pdl", "an envelope whose report was taken");
     const std::string message = Message("H: 1\r\n\r\nb\r\n");
-    ASSERT_EQ(Bounce(message, "a@remote.org"), 1);
-    ASSERT_EQ(Bounce(message, "local"), 1);  // same millisecond
+    // The tick count's number first, the next free one when it is taken;
+    // behind the clock, this process goes on after the last number it took,
+    // even past a number whose report has been delivered meanwhile.
+    struct Step { uint64_t ms; const char* delivered; const char* recipient; const char* taken; };
+    const Step kSteps[] = {
+        {0x100000 + 0xFFFFF, nullptr, "a@remote.org", "bmr00001.pdl"},  // number 0xfffff, then wrapping to 0
+        {0x100000 + 0xFFFFF, nullptr, "local", "bmr00002.ldl"},         // same millisecond
+        {0x200001, "bmr00001", "local", "bmr00003.ldl"},                // the clock still behind
+        {0x200010, nullptr, "local", "bmr00010.ldl"},                   // the clock ahead again
+    };
+    for (const Step& s : kSteps) {
+        if (s.delivered) {
+            for (const char* ext : {".msg", ".pdl"}) std::filesystem::remove(queue_ + "/" + s.delivered + ext);
+        }
+        g_monotonicMs = s.ms;
+        ASSERT_EQ(Bounce(message, s.recipient), 1);
+        EXPECT_TRUE(Queue().count(s.taken)) << s.taken;
+    }
     auto files = Queue();
     EXPECT_EQ(files["bmrfffff.msg"], "another report");
     EXPECT_EQ(files["bmr00000.pdl"], "an envelope whose report was taken");
-    EXPECT_TRUE(files.count("bmr00001.msg") && files.count("bmr00001.pdl"));
-    EXPECT_TRUE(files.count("bmr00002.msg") && files.count("bmr00002.ldl"));
-    EXPECT_EQ(files.size(), 6u);
+    EXPECT_EQ(files.size(), 2 + 2 * (std::size(kSteps) - 1));
 }
 
-// Opens through the system-call table, recorded.
+// System calls through the table, recorded: the paths opened, the queue
+// files' descriptors while open, and those that got a share-mode mark.
 std::vector<std::string> g_opened;
+std::set<int> g_queueFds, g_marked;
+bool g_queueMarked = false;
 int RecordingOpen(const char* path, int flags, mode_t mode) {
+    int fd = open(path, flags, mode);
     g_opened.push_back(path);
-    return open(path, flags, mode);
+    if (fd >= 0 && strstr(path, "/queue/")) g_queueFds.insert(fd);
+    return fd;
+}
+int RecordingClose(int fd) {
+    g_queueFds.erase(fd);
+    return close(fd);
+}
+int RecordingLock(int fd, int cmd, struct flock* lock) {
+    g_marked.insert(fd);
+    if (g_queueFds.count(fd)) g_queueMarked = true;
+    return fcntl(fd, cmd, lock);
 }
 
-TEST_F(BounceTest, EnvelopesAreLookedForWithoutOpeningThem) {
+// A burst of reports in one millisecond costs one open per queue file;
+// the envelopes are looked for without opening them, and the files the
+// reports create carry no share-mode marks: nobody else opens them yet.
+TEST_F(BounceTest, ABurstOpensEachFileOnce) {
+    constexpr int kReports = 30;
     g_monotonicMs = 0x5000;
     const std::string message = Message("H: 1\r\n\r\nb\r\n");
     g_opened.clear();
+    g_queueFds.clear();
+    g_marked.clear();
+    g_queueMarked = false;
     w32::Sys().open = RecordingOpen;
-    ASSERT_EQ(Bounce(message, "r@remote.org"), 1);
+    w32::Sys().close = RecordingClose;
+    w32::Sys().fcntlLock = RecordingLock;
+    for (int i = 0; i < kReports; ++i) ASSERT_EQ(Bounce(message, "r@remote.org"), 1);
     w32::ResetSysCalls();
-    EXPECT_TRUE(Queue().count("bmr05000.pdl"));
+    w32::Sys().clockGettime = FixedClocks;
+    EXPECT_EQ(Queue().size(), 2u * kReports);
+    EXPECT_TRUE(Queue().count("bmr05000.pdl") && Queue().count("bmr0501d.pdl"));
+    std::map<std::string, int> opens;
     for (const std::string& path : g_opened) {
-        EXPECT_FALSE(path.ends_with(".ldl") || path.ends_with(".pdl")) << path;
+        if (path.find("/queue/") != std::string::npos) ++opens[path.substr(path.size() - 3)];
     }
+    EXPECT_EQ(opens, (std::map<std::string, int>{{"msg", kReports}, {"tmp", kReports}}));
+    EXPECT_FALSE(g_queueMarked);
+    EXPECT_FALSE(g_marked.empty()) << "the failed message is held against writers";
 }
 
 TEST_F(BounceTest, NothingToDoAndFailures) {

@@ -1,9 +1,11 @@
 //===-- tests/support/TestMain.cpp - Test programs run in a sandbox -------===//
 //
 // The library reads its registry and root path when it is loaded, before
-// main. So main makes the sandbox (a temporary directory and a registry
-// database in it), then runs the same program again as a child with
-// $TAMARAK_REGISTRY pointing there, waits, and removes the sandbox.
+// main. So main makes the sandbox (a temporary directory and a registry:
+// a database in it, or a PostgreSQL schema, see StoreSandbox.h), then
+// runs the same program again as a child with $TAMARAK_REGISTRY pointing
+// there, waits, and removes the sandbox. A PostgreSQL run without a
+// server reports itself skipped, with the reason.
 //===----------------------------------------------------------------------===//
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "Layer.h"
+#include "support/StoreSandbox.h"
 
 namespace {
 
@@ -30,14 +33,9 @@ int RunSandboxed(char** argv) {
         perror("mkdtemp");
         return 1;
     }
-    std::string registry = templ + "/registry.db";
     setenv("TM_TEST_SANDBOX", templ.c_str(), 1);
-    setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
-    // A registry file is only ever made on purpose.
-    if (LONG rc = TmRegCreateRegistry(registry.c_str()); rc != ERROR_SUCCESS) {
-        fprintf(stderr, "cannot make the sandbox's registry %s: error %ld\n", registry.c_str(), static_cast<long>(rc));
-        return 1;
-    }
+    tmtest::StoreSandbox store;
+    store.Prepare(templ);
     pid_t pid = fork();
     if (pid < 0) {
         perror("fork");
@@ -54,7 +52,9 @@ int RunSandboxed(char** argv) {
     // Named objects that the test's processes left behind (a process killed
     // while it held one leaves its file until the name is next looked up),
     // for the sandbox's registry and any other registry made in it.
-    std::vector<std::string> prefixes = {w32::ObjectNamespaceFor(registry)};
+    std::vector<std::string> prefixes;
+    for (const std::string& location : store.Locations()) prefixes.push_back(w32::ObjectNamespaceFor(location));
+    store.Cleanup();
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(templ, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
@@ -85,5 +85,12 @@ int RunSandboxed(char** argv) {
 int main(int argc, char** argv) {
     if (!getenv("TM_TEST_SANDBOX")) return RunSandboxed(argv);
     testing::InitGoogleTest(&argc, argv);
+    // A run without its store runs nothing and says so, in the words that
+    // ctest takes for a skipped test (a GTEST_SKIP in a global set-up
+    // would count the tests as passed).
+    if (const char* why = getenv("TM_TEST_PG_UNAVAILABLE"); why && !testing::GTEST_FLAG(list_tests)) {
+        printf("[  SKIPPED ] no PostgreSQL server: %s\n", why);
+        return 0;
+    }
     return RUN_ALL_TESTS();
 }

@@ -1,4 +1,8 @@
 //===-- tests/tools/QueueCommandsTest.cpp - tmctl bounce and signal -------===//
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
 #include <filesystem>
 
 #include "tmcommon.h"
@@ -43,6 +47,37 @@ TEST(QueueCommandsTest, BounceWritesAReportAndSignalNeedsTheService) {
     Check({{"signal", "external"}, 0});
     EXPECT_EQ(WaitForSingleObject(outgoing, 0), WAIT_OBJECT_0);
     CloseHandle(outgoing);
+}
+
+// Writes a queue file last written ago seconds before now.
+void WriteQueueFile(const std::string& path, const std::string& content, time_t ago) {
+    WriteFile(path, content);
+    const timespec times[2] = {{time(nullptr) - ago, 0}, {time(nullptr) - ago, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// One line per report, oldest first, its age from the message file; an
+// envelope or a message missing its other half is shown, not skipped.
+TEST(QueueCommandsTest, ListShowsTheQueueOldestFirst) {
+    const std::string root = MakeDir("list-root"), queue = MakeDir("list-root/queue");
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    ASSERT_EQ(reg.SetValue("RootPath", root.c_str()), 0);
+    Check({{"queue", "list"}, 0, ""});
+    WriteQueueFile(queue + "/bmr0000a.msg", "report", 3 * 3600 + 5);
+    WriteQueueFile(queue + "/bmr0000a.pdl", "postmaster@d.e\r\nfar@x.y\r\n", 10);  // the message's age counts
+    WriteQueueFile(queue + "/bmr0000b.msg", "report", 2 * 86400);
+    WriteQueueFile(queue + "/bmr0000b.ldl", "postmaster@d.e\r\nnear\r\n", 2 * 86400);
+    WriteQueueFile(queue + "/bmr0000c.msg", "report without an envelope", 90);
+    WriteQueueFile(queue + "/bmr0000d.ldl", "postmaster@d.e\r\norphan\r\n", -3600);  // a clock ahead: no negative age
+    WriteQueueFile(queue + "/notes.txt", "not a queue file", 5);
+    Check({{"queue", "list"}, 0,
+           "bmr0000b\t2d\tlocal\tpostmaster@d.e\tnear\n"
+           "bmr0000a\t3h\texternal\tpostmaster@d.e\tfar@x.y\n"
+           "bmr0000c\t1m\tno envelope\t\t\n"
+           "bmr0000d\t0s\tlocal\tpostmaster@d.e\torphan\tno message\n"});
+    std::filesystem::remove_all(queue);
+    Check({{"queue", "list"}, 1, "", "the queue " + queue + " cannot be read: No such file or directory"});
 }
 
 }  // namespace

@@ -10,6 +10,9 @@ namespace {
 const char kDump[] = "\\Sub\n  \\Deeper\n    Blob (REG_BINARY) : 00 ff\n\n  Count (REG_DWORD) : 0x2a\n\n"
                      "Greeting (REG_SZ) : hello\n\n";
 
+// What an export of a tree made by Build says on standard error.
+const char kBlobLeftOut[] = "tmctl: note: 1 value was left out: 1 of types the tree file does not carry (REG_BINARY)\n";
+
 void Build(const std::string& key) {
     Check({{"reg", "set", key, "Greeting", "hello"}, 0});
     Check({{"reg", "set", "--type", "dword", key + "/Sub", "Count", "0x2a"}, 0});
@@ -19,7 +22,7 @@ void Build(const std::string& key) {
 TEST(RegTreeCommandsTest, ExportImportAndDump) {
     Build("HKLM/Software/CmdTree/Source");
     const std::string file = SandboxDir() + "/cmd.tree";
-    Check({{"reg", "export", "HKLM/Software/CmdTree/Source", file}, 0});
+    Check({{"reg", "export", "HKLM/Software/CmdTree/Source", file}, 0, "", kBlobLeftOut});
     EXPECT_EQ(ReadFile(file), std::string(">Sub\0>Deeper\0<DCount\0\x2a\0\0\0<SGreeting\0hello\0", 42));
     Check({{"reg", "import", "HKCU/Restored", file}, 0});  // created, and 38 is success
     Check({{"reg", "dump", "HKCU\\Restored"}, 0,
@@ -64,9 +67,9 @@ TEST(RegTreeCommandsTest, FailedExportKeepsTheOldFile) {
     EXPECT_EQ(ReadFile(file), "an earlier export");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
     // Without the limit it succeeds; a device is written directly.
-    Check({{"reg", "export", "HKLM/Software/CmdTree/Keep", file}, 0});
+    Check({{"reg", "export", "HKLM/Software/CmdTree/Keep", file}, 0, "", kBlobLeftOut});
     EXPECT_EQ(ReadFile(file).size(), 20048u);
-    Check({{"reg", "export", "HKLM/Software/CmdTree/Keep", "/dev/stdout"}, 0, ReadFile(file)});
+    Check({{"reg", "export", "HKLM/Software/CmdTree/Keep", "/dev/stdout"}, 0, ReadFile(file), kBlobLeftOut});
 }
 
 // Output through a shell, standard output appended to outPath.
@@ -81,7 +84,7 @@ bool IsLink(const std::string& path) { return std::filesystem::is_symlink(std::f
 TEST(RegTreeCommandsTest, ExportFollowsLinksAndWritesStreamsInPlace) {
     const std::string key = "HKLM/Software/CmdTree/Links";
     Build(key);
-    const std::string dir = MakeDir("links"), expected = ReadFile((Check({{"reg", "export", key, dir + "/plain"}, 0}), dir + "/plain"));
+    const std::string dir = MakeDir("links"), expected = ReadFile((Check({{"reg", "export", key, dir + "/plain"}, 0, "", kBlobLeftOut}), dir + "/plain"));
     ASSERT_EQ(expected.size(), 42u);
     std::filesystem::remove(dir + "/plain");
 
@@ -92,7 +95,7 @@ TEST(RegTreeCommandsTest, ExportFollowsLinksAndWritesStreamsInPlace) {
     std::filesystem::create_symlink(dir + "/to-kept", dir + "/to-link");  // a link to a link
     std::filesystem::create_symlink("real/new.tree", dir + "/dangling");
     for (const char* link : {"to-kept", "to-link", "dangling"}) {
-        Check({{"reg", "export", key, dir + "/" + link}, 0});
+        Check({{"reg", "export", key, dir + "/" + link}, 0, "", kBlobLeftOut});
         EXPECT_TRUE(IsLink(dir + "/" + link)) << link;
     }
     EXPECT_EQ(ReadFile(dir + "/real/kept.tree"), expected);
@@ -112,8 +115,8 @@ TEST(RegTreeCommandsTest, ExportFollowsLinksAndWritesStreamsInPlace) {
     }
     EXPECT_EQ(ReadFile(out), "before;" + expected + expected + expected);
     EXPECT_TRUE(IsLink(dir + "/my-stdout"));
-    Check({{"reg", "export", key, "-"}, 0, expected});
-    Check({{"reg", "export", key, "/dev/stdout"}, 0, expected});
+    Check({{"reg", "export", key, "-"}, 0, expected, kBlobLeftOut});
+    Check({{"reg", "export", key, "/dev/stdout"}, 0, expected, kBlobLeftOut});
     EXPECT_TRUE(IsLink("/dev/stdout"));
     Check({{"reg", "export", key, dir + "/real"}, 1, "", "cannot create"});
 }
@@ -133,6 +136,31 @@ TEST(RegTreeCommandsTest, CopyAndDeleteTree) {
     Check({{"reg", "delete-tree", "HKLM/Software/CmdTree/From"}, 1, std::nullopt, "not everything below it could be deleted"});
     // Other is gone; the protected key and the keys above it stay, with their values.
     Check({{"reg", "dump", "HKLM/Software/CmdTree/From"}, 0, kDump});
+}
+
+// On a terminal, export, import and copy draw a bar on standard error and
+// clear its line at the end; elsewhere they say nothing (the tests above).
+TEST(RegTreeCommandsTest, ProgressBarOnATerminalOnly) {
+    Build("HKLM/Software/CmdTree/Bar");
+    const std::string file = SandboxDir() + "/bar.tree", tmctl = "'" + TmctlPath() + "' ";
+    const struct {
+        const char* label;
+        std::string command;
+    } kCases[] = {
+        {"export", tmctl + "reg export HKLM/Software/CmdTree/Bar '" + file + "'"},
+        {"import", tmctl + "reg import HKCU/BarImported '" + file + "'"},
+        {"copy", tmctl + "reg copy HKLM/Software/CmdTree/Bar HKCU/BarCopied"},
+    };
+    for (const auto& c : kCases) {
+        // script runs the command with a terminal for its output.
+        ProcessResult r = RunProgram("/usr/bin/script", {"-qec", c.command, "/dev/null"});
+        EXPECT_EQ(r.exitCode, 0) << c.label << "\n" << r.out;
+        EXPECT_NE(r.out.find(std::string("\r") + c.label + " ["), std::string::npos) << c.label << "\n" << r.out;
+        const std::string cleared = "\r" + std::string(79, ' ') + "\r";
+        EXPECT_NE(r.out.find(cleared), std::string::npos) << c.label;
+    }
+    Check({{"reg", "dump", "HKCU/BarCopied"}, 0, kDump});
+    Check({{"reg", "dump", "HKCU/BarImported"}, 0, "\\Sub\n  \\Deeper\n\n  Count (REG_DWORD) : 0x2a\n\nGreeting (REG_SZ) : hello\n\n"});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 //===-- tests/win32/FormatTest.cpp - wsprintf, _splitpath, _strnicmp ------===//
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -33,6 +35,16 @@ TEST(WsprintfTest, ConversionsAsWindowsWritesThem) {
     memset(buffer, 0xBD, sizeof buffer);
     EXPECT_EQ(wsprintfA(buffer, "%s%s", std::string(3000, 'x').c_str(), "tail"), 1023);
     EXPECT_EQ(std::string(buffer + 1022, 3), std::string("x\0\xBD", 3));  // nothing written beyond
+}
+
+// A width or precision that comes from an argument is cut like one in the
+// format: padding two billion characters takes the C library seconds.
+TEST(WsprintfTest, WidthsFromArgumentsAreCut) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Format("%*d%.*u", INT_MAX, 1, INT_MAX, 2u), std::string(1023, ' '));
+    EXPECT_EQ(Format("%-*d|", INT_MAX, 7), "7" + std::string(1022, ' '));
+    EXPECT_EQ(Format("%.*d|", INT_MAX, 7), std::string(1023, '0'));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 // Sizes as 64-bit Windows reads them: l is 32 bits, I64 64, I32 32, I the

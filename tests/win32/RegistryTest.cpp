@@ -5,7 +5,8 @@
 // processes, fork, a process killed inside a write, a full disk and
 // database files that cannot be used. Every test works below a key of its
 // own; tests that need a database of their own run the registry_worker
-// helper on it.
+// helper on it. The same tests run against the PostgreSQL store (see
+// tests/support/StoreSandbox.h), but for those about SQLite's files.
 //===----------------------------------------------------------------------===//
 #include <fcntl.h>
 #include <poll.h>
@@ -607,34 +608,47 @@ void ReplaceWrites(ssize_t (*write)(int, const void*, size_t) = nullptr,
     vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(pwrite));
 }
 
+// A writer killed in the middle of its work: inside SQLite's write to the
+// file, or between the calls of a batch whose transaction is open. Its
+// locks go with it and nothing of its transaction is kept.
 TEST_F(RegistryTest, KilledInsideAWrite) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t pid = fork();
-    if (pid == 0) {
-        g_stallPipe = fds[1];
-        ReplaceWrites(StallWrite, StallPwrite);
-        SetDword(m_key, "Partial", 1);
-        _exit(0);
+    for (bool inBatch : {false, true}) {
+        if (!inBatch && tmtest::UsingPostgres()) continue;  // SQLite's own file writes
+        SCOPED_TRACE(inBatch ? "in a batch" : "inside a file write");
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        pid_t pid = fork();
+        if (pid == 0) {
+            g_stallPipe = fds[1];
+            if (inBatch) {
+                TmRegBeginBatch();
+                SetDword(m_key, "Partial", 1);
+                StallWrite(0, nullptr, 0);
+            }
+            ReplaceWrites(StallWrite, StallPwrite);
+            SetDword(m_key, "Partial", 1);
+            _exit(0);
+        }
+        pollfd pfd = {fds[0], POLLIN, 0};
+        ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the child never reached its write";
+        // The child now holds the writer lock and the store's write lock.
+        kill(pid, SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, tmtest::WaitProgram(pid));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
+        EXPECT_EQ(2u, GetDword(m_key, "After"));
+        close(fds[0]);
+        close(fds[1]);
     }
-    pollfd pfd = {fds[0], POLLIN, 0};
-    ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the child never reached its write";
-    // The child now holds the writer lock and SQLite's write lock.
-    kill(pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, tmtest::WaitProgram(pid));
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
-    EXPECT_EQ(2u, GetDword(m_key, "After"));
-    close(fds[0]);
-    close(fds[1]);
 }
 
 // A full disk fails the call, or the batch's commit, with nothing of it
 // kept; a database file this process may not write is read, and writes
 // give ERROR_ACCESS_DENIED.
 TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
+    if (tmtest::UsingPostgres()) GTEST_SKIP() << "SQLite's own file writes";
     SetDword(m_key, "Old", 1);
     for (bool batch : {false, true}) {
         EXPECT_EQ("", InChild([&] {
@@ -675,6 +689,7 @@ TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
 // Another program's database is left exactly as it was, journal mode
 // included, and tmctl env says what is wrong with it.
 TEST(RegistryStoreTest, UnusableDatabaseFiles) {
+    if (tmtest::UsingPostgres()) GTEST_SKIP() << "database files";
     const std::string dir = tmtest::MakeDir("unusable"), foreign = dir + "/foreign.db";
     tmtest::WriteFile(dir + "/corrupt.db", std::string(8192, 'Z'));
     sqlite3* db = nullptr;
@@ -754,12 +769,49 @@ TEST(RegistryStoreTest, CreateAndCheckRegistry) {
               tmtest::RunProgram(worker, {"check"}, {"TAMARAK_REGISTRY=" + foreign}).out);
 }
 
-// Processes that meet a new database file at the same moment: one makes
-// the schema, none fails.
+// The same for PostgreSQL locations: a server that cannot be reached, a
+// schema name that cannot be used, a schema that holds another program's
+// tables (left exactly as it was, and not taken over on a later call).
+TEST(RegistryStoreTest, UnusableServerLocations) {
+    if (!tmtest::UsingPostgres()) GTEST_SKIP() << "PostgreSQL locations";
+    const std::string foreign = tmtest::NewRegistryLocation("foreign");
+    const size_t schemaAt = foreign.find("schema=") + 7, hostAt = foreign.find("host=") + 5;
+    const std::string schema = foreign.substr(schemaAt);
+    ASSERT_EQ("", tmtest::ServerQuery("CREATE SCHEMA " + schema + "; CREATE TABLE " + schema + ".keys(k int);"
+                                      "CREATE TABLE " + schema + ".t(x int); INSERT INTO " + schema + ".t VALUES (1)"));
+    const std::string tablesQuery = "SELECT (SELECT string_agg(table_name::text, ',' ORDER BY table_name) FROM "
+                                    "information_schema.tables WHERE table_schema = '" + schema + "'), "
+                                    "(SELECT count(*) FROM " + schema + ".t)";
+    const std::string tablesBefore = tmtest::ServerQuery(tablesQuery);
+    std::string unreachable = foreign, badName = foreign.substr(0, schemaAt) + "9starts_with_a_digit";
+    unreachable.replace(hostAt, foreign.find('&', hostAt) - hostAt, "/nonexistent/socket");
+    struct Case { std::string location; std::string output; const char* env; };
+    const Case cases[] = {
+        {unreachable, "1016\n1016\n1016 0\n", "(cannot be used: ERROR_REGISTRY_IO_FAILED: the registry database cannot be read or written)"},
+        {badName, "161\n161\n161 0\n", "(cannot be used: ERROR_BAD_PATHNAME: the path is not valid)"},
+        {foreign, "1017\n1017\n1017 0\n", "(cannot be used: ERROR_NOT_REGISTRY_FILE: not a registry database)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + c.location};
+        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), {"create:K", "set:K:v:7", "get:K:v"}, env);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_EQ(c.output, r.out);
+        r = tmtest::RunProgram(tmtest::TmctlPath(), {"env"}, env);
+        EXPECT_NE(std::string::npos, r.out.find(c.env)) << r.out;
+    }
+    EXPECT_EQ(tablesBefore, tmtest::ServerQuery(tablesQuery)) << "another program's schema was changed";
+    EXPECT_EQ("keys,t|1\n", tablesBefore);
+}
+
+// Processes that meet a new database file, or a new PostgreSQL schema, at
+// the same moment: one makes the tables, none fails.
 TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
-    const std::string dir = tmtest::MakeDir("fresh"), env = "TAMARAK_REGISTRY=" + dir + "/reg.db";
+    const std::string location = tmtest::NewRegistryLocation("fresh"), dir = tmtest::MakeDir("fresh");
+    ASSERT_FALSE(location.empty());
     // An empty file is taken for a registry without its tables yet.
-    tmtest::WriteFile(dir + "/reg.db", "");
+    if (!tmtest::UsingPostgres()) tmtest::WriteFile(location, "");
+    const std::string env = "TAMARAK_REGISTRY=" + location;
     const std::string worker = tmtest::HelperPath("registry_worker");
     std::vector<pid_t> pids;
     std::vector<std::string> gets;
@@ -778,8 +830,9 @@ TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
 }
 
 // A child of fork uses a connection of its own: the parent's goes on
-// working, and the child's holds real locks even when it outlives the
-// parent (else a last closer deletes the log it is writing to).
+// working, and the child's works on when it outlives the parent (and on
+// SQLite holds real locks, else a last closer deletes the log it is
+// writing to).
 TEST_F(RegistryTest, ForkedChildren) {
     SetDword(m_key, "Parent", 1);
     std::atomic<bool> stop{false};
@@ -799,18 +852,20 @@ TEST_F(RegistryTest, ForkedChildren) {
     writer.join();
     EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "Parent", 2));
 
-    const std::string dir = tmtest::MakeDir("outlive"), database = dir + "/reg.db";
+    const std::string database = tmtest::NewRegistryLocation("outlive"), dir = tmtest::MakeDir("outlive");
     const std::string worker = tmtest::HelperPath("registry_worker"), env = "TAMARAK_REGISTRY=" + database;
     ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(database.c_str()));
     EXPECT_EQ(0, tmtest::WaitProgram(tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env})));
     for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/ready"); ++i) usleep(10000);
     ASSERT_EQ("0", tmtest::ReadFile(dir + "/ready"));
-    // Another program opens and closes the database: as the only holder it
-    // would checkpoint and remove the log if the child held no lock.
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(database.c_str(), &db));
-    sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    if (!tmtest::UsingPostgres()) {
+        // Another program opens and closes the database: as the only holder
+        // it would checkpoint and remove the log if the child held no lock.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(database.c_str(), &db));
+        sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
     tmtest::WriteFile(dir + "/go", "");
     for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/result"); ++i) usleep(10000);
     EXPECT_EQ("0", tmtest::ReadFile(dir + "/result"));

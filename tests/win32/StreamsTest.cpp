@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 
+#include "Layer.h"
 #include "support/TestSupport.h"
 #include "Win32Internal.h"
 
@@ -33,16 +34,21 @@ TEST(TextStreamTest, LineEndsOnDisk) {
         {"a\rb", "a\rb"}, {"a\r", "a\r"}, {"\r\r\n", "\r\n"},
         {std::string(6, 'x') + "\r\n" + "y", std::string(6, 'x') + "\ny"},  // pair across a read
         {std::string(8191, 'x') + "\r\nz", std::string(8191, 'x') + "\nz"},
+        {std::string(8191, 'x') + "\rz\r\n\r", std::string(8191, 'x') + "\rz\n\r"},
+        {"\r\n\r\n" + std::string(9000, 'y') + "\r\n", "\n\n" + std::string(9000, 'y') + "\n"},
     };
     for (const Case& c : kCases) {
         tmtest::WriteFile(path, c.disk);
-        FILE* fp = tm_fopen(path.c_str(), "r");
-        ASSERT_NE(fp, nullptr);
-        EXPECT_EQ(ReadAll(fp), c.text) << c.disk.size();
-        fclose(fp);
+        // Unbuffered streams read a few bytes at a time, buffered ones a
+        // buffer at a time.
+        for (FILE* fp : {tm_fopen(path.c_str(), "r"), w32::OpenBufferedStream(path.c_str(), "r", _SH_DENYNO)}) {
+            ASSERT_NE(fp, nullptr);
+            EXPECT_EQ(ReadAll(fp), c.text) << c.disk.size();
+            fclose(fp);
+        }
     }
     FILE* fp = tm_fopen(path.c_str(), "rb");
-    EXPECT_EQ(ReadAll(fp), kCases[4].disk);  // binary streams are untouched
+    EXPECT_EQ(ReadAll(fp), kCases[std::size(kCases) - 1].disk);  // binary streams are untouched
     fclose(fp);
 }
 
@@ -132,6 +138,14 @@ TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     EXPECT_FALSE(CloseHandle(h2));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(tmtest::ReadFile(path), "abcde");
+    // An append-only handle writes at the end, wherever its pointer stands.
+    HANDLE append = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(append, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetFilePointer(append, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(WriteFile(append, "fg", 2, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(append));
+    EXPECT_EQ(tmtest::ReadFile(path), "abcdefg");
     EXPECT_EQ(open(tmtest::SandboxDir() + "/no/such/dir/x"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }

@@ -1,0 +1,131 @@
+//===-- tests/scaling/MigrateTest.cpp - tmctl reg migrate between stores --===//
+//
+// A registry moved from a database file to a PostgreSQL schema and back
+// is the same registry; what cannot be migrated is refused before
+// anything is written.
+//===----------------------------------------------------------------------===//
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+#include "tmwin32.h"
+
+namespace tmtest {
+namespace {
+
+const char* const kRoots[] = {"HKLM", "HKCU", "HKCR", "HKU"};
+
+ProcessResult Tmctl(const std::vector<std::string>& args, const std::string& location = {}) {
+    return RunProgram(TmctlPath(), args, location.empty() ? std::vector<std::string>{} : std::vector<std::string>{"TAMARAK_REGISTRY=" + location});
+}
+
+// The whole registry at a location, exactly (registry_worker snapshot).
+std::string Snapshot(const std::string& location) {
+    ProcessResult r = RunProgram(HelperPath("registry_worker"), {"snapshot"}, {"TAMARAK_REGISTRY=" + location});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    return r.out;
+}
+
+class MigrateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!UsingPostgres()) GTEST_SKIP() << "a migration needs the PostgreSQL store (TM_TEST_STORE=postgresql)";
+        m_dir = MakeDir("migrate");
+        m_file = m_dir + "/source.db";
+        ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(m_file.c_str()));
+        ProcessResult fill = RunProgram(HelperPath("registry_worker"), {"fill:Software\\Migrate"}, {"TAMARAK_REGISTRY=" + m_file});
+        ASSERT_EQ("0\n", fill.out) << fill.err;
+    }
+    std::string m_dir, m_file;
+};
+
+// SQLite -> PostgreSQL -> SQLite: the dump of every root and the exact
+// snapshot (names, order, types, bytes, restrictions) are those of the
+// source at each step; volatile keys belong to the boot of the host that
+// made them and are left behind.
+TEST_F(MigrateTest, FileToServerAndBackKeepsEverything) {
+    const std::string server = NewRegistryLocation("migrated"), back = m_dir + "/back.db";
+    ASSERT_FALSE(server.empty());
+    const std::string snapshot = Snapshot(m_file);
+    ProcessResult r = RunProgram(HelperPath("registry_worker"), {"volatile:Software\\Migrate\\Fleeting"}, {"TAMARAK_REGISTRY=" + m_file});
+    ASSERT_EQ("0\n", r.out);
+    EXPECT_NE(snapshot, Snapshot(m_file));
+    r = Tmctl({"reg", "migrate", m_file, server});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    r = Tmctl({"reg", "migrate", server, back});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    // The volatile key goes: the dumps are those of the source without it.
+    ASSERT_EQ("0\n", RunProgram(HelperPath("registry_worker"), {"deletekey:Software\\Migrate\\Fleeting"},
+                                {"TAMARAK_REGISTRY=" + m_file}).out);
+    for (const char* root : kRoots) {
+        SCOPED_TRACE(root);
+        const ProcessResult source = Tmctl({"reg", "dump", root}, m_file);
+        ASSERT_EQ(0, source.exitCode) << source.err;
+        EXPECT_EQ(source.out, Tmctl({"reg", "dump", root}, server).out);
+        EXPECT_EQ(source.out, Tmctl({"reg", "dump", root}, back).out);
+        EXPECT_NE(std::string::npos, source.out.find("Zeta (REG_SZ) : last name, first made")) << source.out.substr(0, 500);
+    }
+    // The snapshot sees what was filled: the restricted key, the 200 KiB
+    // value, the value without a terminator.
+    EXPECT_NE(std::string::npos, snapshot.find("\\Locked write=5")) << snapshot.substr(0, 2000);
+    EXPECT_NE(std::string::npos, snapshot.find("type 3 size 204800 "));
+    EXPECT_NE(std::string::npos, snapshot.find(" type 1 size 3 616263\n"));
+    EXPECT_EQ(snapshot, Snapshot(server));
+    EXPECT_EQ(snapshot, Snapshot(back));
+}
+
+// Usage errors give 2; a source that does not exist, a destination that
+// already holds keys, or one that cannot be used give 1 and change
+// nothing. A password in a location is never shown.
+TEST_F(MigrateTest, RefusesWhatCannotBeMigrated) {
+    const std::string used = NewRegistryLocation("used"), fresh = NewRegistryLocation("fresh");
+    ASSERT_EQ(0, Tmctl({"reg", "migrate", m_file, used}).exitCode);
+    const std::string usedBefore = Snapshot(used);
+    const std::string withPassword = "postgresql://tmreg:Secret42@/tmreg?host=/nonexistent/socket&password=Secret42&schema=p";
+    struct Case { std::vector<std::string> args; int exitCode; const char* says; };
+    const Case cases[] = {
+        {{m_file}, 2, "usage"},
+        {{m_file, used, "extra"}, 2, "usage"},
+        {{m_file, m_file}, 2, "same location"},
+        {{m_dir + "/missing.db", fresh}, 1, "missing.db"},
+        {{m_file, used}, 1, "_used"},
+        {{withPassword, fresh}, 1, "tmreg@"},
+        {{m_file, withPassword}, 1, "tmreg@"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"reg", "migrate"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(args.back());
+        const ProcessResult r = Tmctl(args);
+        EXPECT_EQ(c.exitCode, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.says)) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("Secret42")) << r.err;
+    }
+    EXPECT_FALSE(FileExists(m_dir + "/missing.db")) << "a missing source was made";
+    EXPECT_EQ(usedBefore, Snapshot(used)) << "a refused migration changed its destination";
+    // The destinations that were refused are still empty: a migration to
+    // them works.
+    EXPECT_EQ(0, Tmctl({"reg", "migrate", m_file, fresh}).exitCode);
+    EXPECT_EQ(usedBefore, Snapshot(fresh));
+}
+
+// tmctl env names the store and the location, never a password.
+TEST_F(MigrateTest, EnvShowsTheStoreInUse) {
+    const std::string server = NewRegistryLocation("env");
+    const std::string withPassword = "postgresql://tmreg:Secret42@" + server.substr(strlen("postgresql://"));
+    struct Case { std::string location; const char* store; };
+    const Case cases[] = {{m_file, "sqlite"}, {server, "postgresql"}, {withPassword, "postgresql"}};
+    for (const Case& c : cases) {
+        const ProcessResult r = Tmctl({"env"}, c.location);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(std::string("registry store: ") + c.store + "\n")) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("registry:       " + c.location.substr(0, 12))) << r.out;
+        EXPECT_EQ(std::string::npos, r.out.find("Secret42")) << r.out;
+    }
+}
+
+}  // namespace
+}  // namespace tmtest

@@ -1,0 +1,318 @@
+//===-- tests/support/PgServer.cpp - A private PostgreSQL server for tests -===//
+#include "support/PgServer.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+namespace tmtest {
+namespace {
+
+constexpr int kPort = 5432;
+constexpr char kRole[] = "tmreg";
+
+bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+bool HasTools(const std::string& dir) {
+    return IsExecutable(dir + "/initdb") && IsExecutable(dir + "/pg_ctl") && IsExecutable(dir + "/postgres");
+}
+
+// The directory of the server programs, or "".
+std::string FindBinDir() {
+    if (const char* dir = getenv("TM_PG_BINDIR"); dir && *dir) return HasTools(dir) ? dir : "";
+    std::string best;
+    long bestVersion = -1;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+        const std::string name = entry.path().filename();
+        char* end = nullptr;
+        long version = strtol(name.c_str(), &end, 10);
+        if (end == name.c_str() || version <= bestVersion) continue;
+        if (HasTools(entry.path().string() + "/bin")) {
+            best = entry.path().string() + "/bin";
+            bestVersion = version;
+        }
+    }
+    return best;
+}
+
+// Whom the server runs as: this user, or "nobody" when this is root.
+bool ServerUser(uid_t* uid, gid_t* gid, std::string* why) {
+    if (geteuid() != 0) {
+        *uid = geteuid();
+        *gid = getegid();
+        return true;
+    }
+    const passwd* pw = getpwnam("nobody");
+    if (!pw) {
+        *why = "running as root, and there is no user 'nobody' to run the server as";
+        return false;
+    }
+    *uid = pw->pw_uid;
+    *gid = pw->pw_gid;
+    return true;
+}
+
+std::string Tail(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
+}
+
+std::string Quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+std::string UniqueSchemaName() {
+    std::random_device device;
+    char name[64];
+    snprintf(name, sizeof name, "t%d_%08x", static_cast<int>(getpid()), static_cast<unsigned>(device()));
+    return name;
+}
+
+PgServer::~PgServer() {
+    if (m_owned) Stop();
+}
+
+std::string PgServer::Uri() const {
+    return "postgresql:///" + std::string(kRole) + "?host=" + m_dir + "&port=" + std::to_string(kPort) + "&user=" + kRole;
+}
+
+std::string PgServer::ConnInfo() const {
+    return "host=" + m_dir + " port=" + std::to_string(kPort) + " user=" + kRole + " dbname=" + kRole +
+           " connect_timeout=10";
+}
+
+// Runs one of the server's programs as the server's user, its output
+// appended to the directory's tool.log. The program gets no descriptor
+// of ours but its log: a server that pg_ctl leaves running must not hold
+// the pipe that ctest reads our output from.
+bool PgServer::RunTool(const std::string& tool, const std::string& args, std::string* why) const {
+    uid_t uid;
+    gid_t gid;
+    std::string reason;
+    if (!ServerUser(&uid, &gid, &reason)) {
+        if (why) *why = reason;
+        return false;
+    }
+    const std::string log = m_dir + "/tool.log";
+    // The arguments go through no shell; they are split at spaces, and no
+    // path of ours holds one.
+    std::vector<std::string> words = {m_binDir + "/" + tool};
+    std::istringstream in(args);
+    for (std::string word; in >> word;) words.push_back(word);
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::string path = "PATH=" + m_binDir + ":/usr/bin:/bin", home = "HOME=" + m_dir;
+    char lcAll[] = "LC_ALL=C";
+    char* envp[] = {path.data(), home.data(), lcAll, nullptr};
+    const bool root = geteuid() == 0;
+    pid_t pid = fork();
+    if (pid < 0) {
+        if (why) *why = "fork: " + std::string(strerror(errno));
+        return false;
+    }
+    if (pid == 0) {
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0) _exit(126);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        closefrom(3);
+        if (root && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
+        if (chdir(m_dir.c_str()) != 0) _exit(126);
+        execve(argv[0], argv.data(), envp);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (why) *why = tool + " " + args + " failed:\n" + Tail(log) + Tail(m_dir + "/server.log");
+    return false;
+}
+
+bool PgServer::Start(std::string* why) {
+    std::string reason;
+    m_binDir = FindBinDir();
+    if (m_binDir.empty()) {
+        *why = "no PostgreSQL server programs (initdb, pg_ctl, postgres) in $TM_PG_BINDIR or /usr/lib/postgresql/*/bin";
+        return false;
+    }
+    uid_t uid;
+    gid_t gid;
+    if (!ServerUser(&uid, &gid, why)) return false;
+    char dir[] = "/tmp/tmpg.XXXXXX";
+    if (!mkdtemp(dir)) {
+        *why = "mkdtemp: " + std::string(strerror(errno));
+        return false;
+    }
+    m_dir = dir;
+    m_owned = true;
+    if (geteuid() == 0 && chown(dir, uid, gid) != 0) {
+        *why = "chown " + m_dir + ": " + strerror(errno);
+        Stop();
+        return false;
+    }
+    const std::string data = m_dir + "/data";
+    // -N: no fsync of the new cluster; fsync off below: a test server that
+    // crashes loses nothing a test needs, and the tests run much faster.
+    if (!RunTool("initdb", "-D " + data + " -U postgres -A trust -E UTF8 --locale=C -N", why)) {
+        Stop();
+        return false;
+    }
+    {
+        std::ofstream conf(data + "/postgresql.conf", std::ios::app);
+        conf << "listen_addresses = ''\n"
+             << "unix_socket_directories = '" << m_dir << "'\n"
+             << "port = " << kPort << "\n"
+             << "fsync = off\n"
+             << "max_connections = 300\n"
+             << m_settings;
+        if (!conf) {
+            *why = "cannot write " + data + "/postgresql.conf";
+            Stop();
+            return false;
+        }
+    }
+    if (!RunTool("pg_ctl", "-D " + data + " -l " + m_dir + "/server.log -w -t 60 start", why)) {
+        Stop();
+        return false;
+    }
+    const std::string admin = "host=" + m_dir + " port=" + std::to_string(kPort) + " user=postgres dbname=postgres";
+    PGconn* conn = PQconnectdb(admin.c_str());
+    std::string error;
+    if (PQstatus(conn) != CONNECTION_OK) {
+        error = PQerrorMessage(conn);
+    } else {
+        for (const std::string& sql : {std::string("CREATE ROLE ") + kRole + " LOGIN",
+                                       std::string("CREATE DATABASE ") + kRole + " OWNER " + kRole}) {
+            PGresult* r = PQexec(conn, sql.c_str());
+            if (PQresultStatus(r) != PGRES_COMMAND_OK && error.empty()) error = sql + ": " + PQresultErrorMessage(r);
+            PQclear(r);
+        }
+    }
+    PQfinish(conn);
+    if (!error.empty()) {
+        *why = "setting up the server: " + error;
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool PgServer::Attach(const std::string& stateFile, std::string* why) {
+    std::ifstream in(stateFile);
+    if (!in) {
+        *why = "no server state in " + stateFile;
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string name = line.substr(0, eq), value = line.substr(eq + 1);
+        if (name == "dir") m_dir = value;
+        if (name == "bindir") m_binDir = value;
+        if (name == "unavailable") {
+            *why = value;
+            m_dir.clear();
+            return false;
+        }
+    }
+    if (m_dir.empty() || m_binDir.empty()) {
+        *why = "the server state in " + stateFile + " is incomplete";
+        m_dir.clear();
+        return false;
+    }
+    m_owned = false;
+    return true;
+}
+
+bool PgServer::WriteState(const std::string& stateFile) const {
+    std::ofstream out(stateFile, std::ios::trunc);
+    out << "dir=" << m_dir << "\nbindir=" << m_binDir << "\nuri=" << Uri() << "\n";
+    return bool(out);
+}
+
+bool PgServer::WriteUnavailable(const std::string& stateFile, const std::string& why) {
+    std::string oneLine = why;
+    std::replace(oneLine.begin(), oneLine.end(), '\n', ' ');
+    std::ofstream out(stateFile, std::ios::trunc);
+    out << "unavailable=" << oneLine << "\n";
+    return bool(out);
+}
+
+bool PgServer::Stop(std::string* why) {
+    if (m_dir.empty()) return true;
+    bool ok = true;
+    if (access((m_dir + "/data/postmaster.pid").c_str(), F_OK) == 0) {
+        ok = RunTool("pg_ctl", "-D " + m_dir + "/data -m immediate -w -t 60 stop", why);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+    m_dir.clear();
+    m_owned = false;
+    return ok;
+}
+
+bool PgServer::Restart(std::string* why) {
+    return RunTool("pg_ctl", "-D " + m_dir + "/data -l " + m_dir + "/server.log -m fast -w -t 60 restart", why);
+}
+
+std::string PgServer::Exec(const std::string& sql, std::string* rows) const {
+    PGconn* conn = PQconnectdb(ConnInfo().c_str());
+    std::string error;
+    if (PQstatus(conn) != CONNECTION_OK) {
+        error = PQerrorMessage(conn);
+    } else {
+        // The server's notices (a DROP ... CASCADE lists all it drops)
+        // would fill the tests' output.
+        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+        PGresult* r = PQexec(conn, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) error = PQresultErrorMessage(r);
+        for (int row = 0; rows && row < PQntuples(r); ++row) {
+            for (int col = 0; col < PQnfields(r); ++col) *rows += (col ? "|" : "") + std::string(PQgetvalue(r, row, col));
+            *rows += "\n";
+        }
+        PQclear(r);
+    }
+    PQfinish(conn);
+    return error;
+}
+
+std::string PgServer::DropSchemas(const std::string& prefix) const {
+    // A process a test left running may still hold a lock in a schema:
+    // give up after a while rather than hang the run.
+    return Exec("SET lock_timeout = '10s'; DO $$ DECLARE s text; BEGIN "
+                "FOR s IN SELECT nspname FROM pg_namespace WHERE starts_with(nspname, " + Quote(prefix) + ") LOOP "
+                "EXECUTE format('DROP SCHEMA %I CASCADE', s); END LOOP; END $$");
+}
+
+}  // namespace tmtest
