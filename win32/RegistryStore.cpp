@@ -41,9 +41,7 @@ std::unique_ptr<Store> Store::ForLocation(const std::string& location, OpenMode 
 }
 
 LONG Store::CreateRegistry(const std::string& location) {
-    if (!IsPostgresLocation(location)) return CreateSqliteRegistry(location);
-    // A schema is made when a store first meets its location.
-    return ForLocation(location, OpenMode::kTarget)->Check();
+    return IsPostgresLocation(location) ? CreatePgRegistry(location) : CreateSqliteRegistry(location);
 }
 
 }  // namespace w32::reg

@@ -227,6 +227,9 @@ std::unique_ptr<Store> MakePgStore(const std::string& location, OpenMode mode);
 // Makes a SQLite registry file with the directories on the way (see
 // TmRegCreateRegistry).
 LONG CreateSqliteRegistry(const std::string& path);
+// Makes the schema of a PostgreSQL location: ERROR_ALREADY_EXISTS when it
+// holds a registry already.
+LONG CreatePgRegistry(const std::string& location);
 
 // ASCII case folding, as the stores compare names.
 inline char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }

@@ -826,7 +826,8 @@ TM_EXTERN_C TM_API const char* TmRegistryPath(void);
 // Makes the registry file at lpLocation (NULL or "": this process's, see
 // TmRegistryPath), with the directories on the way, and gives it the
 // registry's tables; an existing empty file gets them too. A postgresql://
-// location gets its schema made if it is missing (ERROR_SUCCESS either way). Returns
+// location gets its schema made if it is missing (ERROR_ALREADY_EXISTS when
+// it holds a registry). Returns
 // ERROR_SUCCESS for a new registry, ERROR_ALREADY_EXISTS when the file is a
 // registry already (left as it is), ERROR_NOT_REGISTRY_FILE for another
 // program's database (left as it is), ERROR_ACCESS_DENIED or
