@@ -19,6 +19,7 @@
 //===----------------------------------------------------------------------===//
 #include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <atomic>
 #include <mutex>
@@ -182,11 +183,24 @@ void CEventLog::Initialize() {
         const char* base = w32::BaseName(path);
         {
             std::lock_guard<std::mutex> guard(g_pathLock);
-            // Without a directory in the path, the log lies in "log" below
-            // the current directory.
-            m_cszLogPath = CString(path, static_cast<int>(base - path));
-            m_cszLogPath += "log";
-            m_cszLogPath += w32::kPathSeparator;
+            // $TAMARAK_LOG_DIR; else an installed library's programs share
+            // the machine's log directory (an installed tmctl must not log
+            // into /usr/bin/log); else "log" beside the executable, below
+            // the current directory when the path has none. A "LogDirectory"
+            // value of the parameters key, read with the root path, comes
+            // after this as if by SetEventLogPath.
+            const char* env = getenv("TAMARAK_LOG_DIR");
+            if (env && *env) {
+                m_cszLogPath = env;
+            } else if (w32::RunsInstalled()) {
+                m_cszLogPath = TM_SYSTEM_LOG_DIR;
+            } else {
+                m_cszLogPath = CString(path, static_cast<int>(base - path));
+                m_cszLogPath += "log";
+            }
+            if (!w32::IsPathSeparator(m_cszLogPath[m_cszLogPath.GetLength() - 1])) {
+                m_cszLogPath += w32::kPathSeparator;
+            }
             ++g_pathGeneration;
         }
         m_hMutex = CreateMutexA(nullptr, FALSE, nullptr);

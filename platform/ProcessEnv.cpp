@@ -77,12 +77,24 @@ void CProcessEnv::ReadRootPath() {
     CString value;
     CRegistry reg;
     if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
-        w32::CatchAll([&] { reg.QueryValue("RootPath", value, nullptr); },
-                      [&] {
-                          NewError(kSourceFile, __LINE__);
-                          DebugX(kSourceFile, __LINE__);
-                          value.Empty();
-                      });
+        w32::CatchAll(
+            [&] {
+                reg.QueryValue("RootPath", value, nullptr);
+                // The installation's log directory, unless the environment
+                // names one: applied by the next CEventLog construction.
+                CString logDir;
+                const char* env = getenv("TAMARAK_LOG_DIR");
+                if (!(env && *env) && reg.QueryValue("LogDirectory", logDir, nullptr) == ERROR_SUCCESS &&
+                    !logDir.IsEmpty()) {
+                    SetEventLogPath(logDir.GetBuffer(0));
+                    logDir.ReleaseBuffer();
+                }
+            },
+            [&] {
+                NewError(kSourceFile, __LINE__);
+                DebugX(kSourceFile, __LINE__);
+                value.Empty();
+            });
         reg.CloseKey();
     }
     const char* text = value;

@@ -1,7 +1,7 @@
 //===-- platform/ProcessEnv.h - The process environment, fixed at load ----===//
 #pragma once
 
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 // Root path of the installation, without a trailing separator: the value
 // "RootPath" of the parameters key, else the executable's directory.

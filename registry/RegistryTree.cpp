@@ -42,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "Win32Internal.h"
 #include "logging/Trap.h"
 #include "tmcommon.h"
 

@@ -21,13 +21,22 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Why the registry file cannot be used, or "" when it can.
-std::string RegistryProblem() {
-    HKEY key = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key);
-    if (rc == ERROR_SUCCESS) RegCloseKey(key);
-    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) return "";
-    return " (cannot be used: " + DescribeWin32Error(static_cast<DWORD>(rc)) + ")";
+// The registry's location, and why it cannot be used when it cannot: the
+// error, then what the library found (an unwritable directory, another
+// program's database) unless the error says it already.
+std::string RegistryLine(LONG* code) {
+    char text[4096];
+    *code = TmRegCheckRegistry(text, sizeof text);
+    const std::string path = TmRegistryPath();
+    if (*code == ERROR_SUCCESS) return path;
+    const std::string described = DescribeWin32Error(static_cast<DWORD>(*code));
+    std::string line = path + " (cannot be used: " + described + ")";
+    // The library's text is "PATH: reason".
+    std::string reason = text;
+    if (reason.compare(0, path.size() + 2, path + ": ") == 0) reason.erase(0, path.size() + 2);
+    const std::string core = reason.compare(0, 4, "the ") == 0 ? reason.substr(4) : reason;
+    if (!core.empty() && described.find(core) == std::string::npos) line += ": " + reason;
+    return line;
 }
 
 class EnvCommand final : public Command {
@@ -41,15 +50,18 @@ public:
         printf("version:        %s\n", GetOSVersionString());
         printf("platform:       %s\n", IsWindowsNT() ? "NT" : "Windows 95");
         printf("service pack:   %d\n", GetCSDLevel());
-        printf("registry:       %s%s\n", TmRegistryPath(), RegistryProblem().c_str());
+        LONG registry = ERROR_SUCCESS;
+        printf("registry:       %s\n", RegistryLine(&registry).c_str());
         printf("registry store: %s\n", TmRegistryStore());
         printf("log directory:  %s%s\n", logDir.c_str(), IsDirectory(logDir) ? "" : " (missing: lines are lost)");
-        return kOk;
+        return registry == ERROR_SUCCESS ? kOk : kFailed;
     }
 };
 
 }  // namespace
 
-TMCTL_COMMAND(EnvCommand, "env", "", "show the root path, version, registry (file or server) and log directory", "");
+TMCTL_COMMAND(EnvCommand, "env", "", "show the root path, version, registry (file or server) and log directory",
+              "A registry that cannot be used is shown with the reason, and the exit\n"
+              "status is then 1.");
 
 }  // namespace tmctl

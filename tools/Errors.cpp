@@ -35,6 +35,7 @@ std::string DescribeWin32Error(DWORD code) {
         {259, "ERROR_NO_MORE_ITEMS", "no more items"},
         {288, "ERROR_NOT_OWNER", "the mutex is not owned by the caller"},
         {1009, "ERROR_BADDB", "the registry database is corrupt"},
+        {1011, "ERROR_CANTOPEN", "the registry file does not exist (create it with 'tmctl reg init')"},
         {1015, "ERROR_REGISTRY_CORRUPT", "the registry is corrupt"},
         {1016, "ERROR_REGISTRY_IO_FAILED", "the registry database cannot be read or written"},
         {1017, "ERROR_NOT_REGISTRY_FILE", "not a registry database"},

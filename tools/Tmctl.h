@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace CLI {
 class App;

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "FormatInternal.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace w32 {
 namespace {

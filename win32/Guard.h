@@ -19,7 +19,7 @@
 // fault handler later (a crash reporter) keeps the guard: for SIGSEGV,
 // SIGBUS and SIGFPE they record the program's handler and report the one
 // it asked for before, and leave the guard's installed; every other signal
-// goes straight to the C library. See tmwin32.h, section 13, for what a
+// goes straight to the C library. See tmcommon/tmwin32.h, section 13, for what a
 // program must do for this to hold.
 //===----------------------------------------------------------------------===//
 #pragma once

@@ -6,6 +6,7 @@
 //===----------------------------------------------------------------------===//
 #include "Layer.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +37,28 @@ const char* BaseName(const char* path) {
     return base;
 }
 
+bool RunsInstalled() {
+    static const bool installed = [] {
+        // The library's own file: for a program linked with the archive
+        // (the tests), the program's.
+        Dl_info info;
+        if (dladdr(reinterpret_cast<void*>(&RunsInstalled), &info) == 0 || !info.dli_fname) {
+            return true;
+        }
+        char self[PATH_MAX], tree[PATH_MAX];
+        if (!realpath(info.dli_fname, self) || !realpath(TM_BUILD_TREE, tree)) return true;
+        size_t n = strlen(tree);
+        return !(strncmp(self, tree, n) == 0 && self[n] == '/');
+    }();
+    return installed;
+}
+
 namespace {
 
 std::string DefaultRegistryPath() {
+    // One registry for every account of the machine once installed; its
+    // directory is made by `tmctl reg init`, by whoever may write there.
+    if (RunsInstalled()) return TM_SYSTEM_REGISTRY;
     std::string dir;
     if (const char* state = getenv("XDG_STATE_HOME"); state && *state == '/') {
         dir = std::string(state) + "/tamarak";
@@ -57,14 +77,14 @@ std::string DefaultRegistryPath() {
     return dir + "/registry.db";
 }
 
+}  // namespace
+
 std::string AbsolutePath(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) return path;
     return std::string(cwd) + "/" + path;
 }
-
-}  // namespace
 
 const std::string& RegistryDatabasePath() {
     static const std::string path = [] {

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace w32 {
 
@@ -26,10 +26,21 @@ const char* BaseName(const char* path);
 // True for '/' and '\': a name may come from either platform's code.
 inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+// True unless the library's file lies inside the build tree it was built
+// in (TM_BUILD_TREE, fixed when the build was configured): an installed
+// library takes the machine's registry and log directory by default, a
+// build-tree one the developer's own.
+bool RunsInstalled();
+
 // Location of the registry: $TAMARAK_REGISTRY (a postgresql:// URI as it
-// is, a file made absolute), else $XDG_STATE_HOME/tamarak/registry.db,
-// else $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
+// is, a file made absolute), else for an installed library
+// TM_SYSTEM_REGISTRY (/var/lib/tamarak/registry.db), else
+// $XDG_STATE_HOME/tamarak/registry.db, else
+// $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
 const std::string& RegistryDatabasePath();
+
+// path as it is when it starts with '/', else below the current directory.
+std::string AbsolutePath(const std::string& path);
 
 // Prefix of the names of shared kernel objects of this installation,
 // derived from the registry database's path: two installations, or two

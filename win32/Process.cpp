@@ -25,7 +25,7 @@
 #include "Layer.h"
 #include "Modules.h"
 #include "SysCalls.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_UNKNOWN_REVISION 1305L

@@ -25,6 +25,10 @@
 // Limits: key names up to 255 characters, value names up to 16383, keys at
 // most 512 levels below their root, as NT.
 //===----------------------------------------------------------------------===//
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -539,6 +543,62 @@ DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize) {
             return static_cast<DWORD>(display.size());
         },
         [] { return DWORD(0); });
+}
+
+LONG TmRegCreateRegistry(LPCSTR lpLocation) {
+    return Guarded([&]() -> LONG {
+        if (!lpLocation || !*lpLocation) return Store::CreateRegistry(w32::RegistryDatabasePath());
+        return Store::CreateRegistry(st::IsPostgresLocation(lpLocation) ? std::string(lpLocation)
+                                                                        : w32::AbsolutePath(lpLocation));
+    });
+}
+
+LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
+    return Guarded([&]() -> LONG {
+        LONG code = Store::Instance().Check();
+        std::string text;
+        if (code != ERROR_SUCCESS) {
+            const std::string& path = w32::RegistryDatabasePath();
+            const bool postgres = st::IsPostgresLocation(path);
+            text = std::string(TmRegistryPath()) + ": ";
+            std::string dir = path.substr(0, path.rfind('/') + 1);
+            switch (code) {
+                case ERROR_CANTOPEN:
+                    text += "the file does not exist (create it with 'tmctl reg init')";
+                    break;
+                case ERROR_NOT_REGISTRY_FILE:
+                    text += postgres ? "the schema holds another program's tables, not a registry"
+                                     : "another program's database, not a registry";
+                    break;
+                case ERROR_BADDB:
+                    text += "the registry database is corrupt or of a later version";
+                    break;
+                case ERROR_BAD_PATHNAME:
+                    text += "not a valid registry location";
+                    break;
+                default:
+                    if (postgres) {
+                        text += code == ERROR_ACCESS_DENIED
+                                    ? "the server refused the connection or its rights"
+                                    : "the server cannot be reached (error " + std::to_string(code) + ")";
+                    } else if (access(path.c_str(), R_OK | W_OK) != 0) {
+                        text += std::string("cannot be read and written: ") + strerror(errno);
+                    } else if (access(dir.c_str(), W_OK) != 0) {
+                        text += "its directory " + dir +
+                                " is not writable (the registry keeps its -wal and -shm files there)";
+                    } else {
+                        text += "the registry cannot be read or written (error " + std::to_string(code) + ")";
+                    }
+                    break;
+            }
+        }
+        if (lpText && cchText > 0) {
+            size_t n = std::min<size_t>(text.size(), cchText - 1);
+            memcpy(lpText, text.data(), n);
+            lpText[n] = '\0';
+        }
+        return code;
+    });
 }
 
 LONG TmRegCopyRegistry(LPCSTR lpFrom, LPCSTR lpTo) {

@@ -658,6 +658,13 @@ public:
     void BeforeFork() override { m_lock.lock(); }
     void AfterForkParent() override { m_lock.unlock(); }
     void AfterForkChild() override;
+    LONG Check() override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        StartCall();
+        return Connect();
+    }
+    // True once this store made its schema (TmRegCreateRegistry).
+    bool MadeSchema() const { return m_schemaMade; }
 
 private:
     enum class Txn { kNone, kRead, kWrite };
@@ -726,6 +733,7 @@ private:
     PGconn* m_conn = nullptr;
     bool m_prepared[kStatementCount] = {};
     bool m_schemaReady = false;
+    bool m_schemaMade = false;
     Clock::time_point m_deadline;
     std::string m_machine, m_boot;
     // The cache of key paths and the host's change counter it is valid for.
@@ -1039,7 +1047,10 @@ LONG PgStore::PrepareSchema() {
         LONG end = RunText(rc == ERROR_SUCCESS ? "COMMIT" : "ROLLBACK", &failure);
         if (rc == ERROR_SUCCESS) rc = end;
         if (rc != ERROR_SUCCESS) return rc;
-        if (kind == 0) kind = 1;
+        if (kind == 0) {
+            kind = 1;
+            m_schemaMade = true;
+        }
     }
     if (kind == 2) return ERROR_NOT_REGISTRY_FILE;
     if (kind == 3) return ERROR_BADDB;
@@ -1873,6 +1884,13 @@ void PgStore::AfterForkChild() {
 
 std::unique_ptr<Store> MakePgStore(const std::string& location, OpenMode mode) {
     return std::make_unique<PgStore>(location, mode);
+}
+
+LONG CreatePgRegistry(const std::string& location) {
+    PgStore store(location, OpenMode::kTarget);
+    LONG rc = store.Check();
+    if (rc != ERROR_SUCCESS) return rc;
+    return store.MadeSchema() ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS;
 }
 
 }  // namespace w32::reg

@@ -43,6 +43,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -262,6 +263,10 @@ using Body = FunctionRef<LONG()>;
 
 class SqliteStore;
 
+// What a database file holds, before anything in it is changed.
+enum class Contents { kEmpty, kRegistry, kLaterRegistry, kForeign };
+Contents ClassifyDatabase(sqlite3* db);
+
 // One use of a prepared statement; resets it when it goes out of scope so
 // that no statement holds the snapshot open beyond its call.
 class Query {
@@ -323,12 +328,15 @@ public:
     void BeforeFork() override { m_lock.lock(); }
     void AfterForkParent() override { m_lock.unlock(); }
     void AfterForkChild() override;
+    LONG Check() override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return EnsureOpen();
+    }
 
     sqlite3_stmt* Statement(StatementId id);
     sqlite3* Connection() { return m_db; }
 
 private:
-    enum class Contents { kEmpty, kRegistry, kLaterRegistry, kForeign };
 
     // Transactions.
     LONG Read(Body body) { return Run(false, body); }
@@ -358,7 +366,7 @@ private:
     // The connection.
     LONG EnsureOpen();
     void OpenConnection();
-    Contents Classify();
+    Contents Classify() { return ClassifyDatabase(m_db); }
     void PrepareSchema(Contents contents);
     void PurgeVolatileKeys();
     void CloseConnection();
@@ -485,9 +493,17 @@ LONG SqliteStore::EnsureOpen() {
 }
 
 void SqliteStore::OpenConnection() {
+    // The process's registry file is made only by TmRegCreateRegistry: a
+    // mistyped TAMARAK_REGISTRY is an error, not a new empty configuration.
+    if (m_mode == OpenMode::kProcess) {
+        struct stat st;
+        if (Sys().stat(m_path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            throw SqlError{SQLITE_CANTOPEN, errno, ERROR_CANTOPEN};
+        }
+    }
     sqlite3* db = nullptr;
     // A source is never made: a missing file is a missing registry.
-    const int create = m_mode == OpenMode::kSource ? 0 : SQLITE_OPEN_CREATE;
+    const int create = m_mode == OpenMode::kTarget ? SQLITE_OPEN_CREATE : 0;
     int rc = sqlite3_open_v2(m_path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | create | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
     if (rc != SQLITE_OK) {
@@ -525,9 +541,9 @@ void SqliteStore::OpenConnection() {
 }
 
 // One statement, so that all three answers come from one snapshot.
-SqliteStore::Contents SqliteStore::Classify() {
+Contents ClassifyDatabase(sqlite3* db) {
     sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(m_db,
+    int rc = sqlite3_prepare_v2(db,
                                 "SELECT (SELECT count(*) FROM sqlite_master),"
                                 " (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
                                 "  AND name IN ('keys', 'vals', 'meta')),"
@@ -541,7 +557,7 @@ SqliteStore::Contents SqliteStore::Classify() {
         version = sqlite3_column_int(stmt, 2);
     }
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW) Throw(m_db, rc);
+    if (rc != SQLITE_ROW) Throw(db, rc);
     if (objects == 0 && version == 0) return Contents::kEmpty;
     if (ours == 3 && version == kSchemaVersion) return Contents::kRegistry;
     if (ours == 3 && version > kSchemaVersion) return Contents::kLaterRegistry;
@@ -1348,7 +1364,73 @@ void SqliteStore::AfterForkChild() {
     m_lock.unlock();
 }
 
+LONG CodeForErrno(int err, LONG otherwise) {
+    switch (err) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        default:
+            return otherwise;
+    }
+}
+
 }  // namespace
+
+LONG CreateSqliteRegistry(const std::string& path) {
+    // The directories on the way, with the modes the umask gives.
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+        if (Sys().mkdir(path.substr(0, pos).c_str(), 0777) != 0 && errno != EEXIST) {
+            return CodeForErrno(errno, ERROR_PATH_NOT_FOUND);
+        }
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        int err = db ? sqlite3_system_errno(db) : 0;
+        sqlite3_close(db);
+        return CodeForErrno(err, MapSqliteError(rc, err));
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    LONG code = ERROR_SUCCESS;
+    try {
+        // Classified before anything is written: another program's file is
+        // left exactly as it is, journal mode included.
+        Contents contents = ClassifyDatabase(db);
+        bool made = false;
+        if (contents == Contents::kEmpty) {
+            auto exec = [db](const char* sql) {
+                int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+                if (rc != SQLITE_OK) Throw(db, rc);
+            };
+            exec("PRAGMA journal_mode=WAL");
+            exec("BEGIN IMMEDIATE");
+            // Another process may have made it meanwhile.
+            contents = ClassifyDatabase(db);
+            if (contents == Contents::kEmpty) {
+                exec(kSchema);
+                made = true;
+            }
+            exec("COMMIT");
+        }
+        if (!made) {
+            code = contents == Contents::kRegistry  ? ERROR_ALREADY_EXISTS
+                   : contents == Contents::kForeign ? ERROR_NOT_REGISTRY_FILE
+                                                    : MapSqliteError(SQLITE_NOTADB, 0);
+        }
+    } catch (const SqlError& error) {
+        if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        code = CodeForErrno(error.sysErrno, MapSqliteError(error));
+    }
+    sqlite3_close(db);
+    return code;
+}
 
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path, OpenMode mode) {
     return std::make_unique<SqliteStore>(path, mode);

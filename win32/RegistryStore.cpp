@@ -40,4 +40,8 @@ std::unique_ptr<Store> Store::ForLocation(const std::string& location, OpenMode 
     return MakeSqliteStore(location, mode);
 }
 
+LONG Store::CreateRegistry(const std::string& location) {
+    return IsPostgresLocation(location) ? CreatePgRegistry(location) : CreateSqliteRegistry(location);
+}
+
 }  // namespace w32::reg

@@ -146,7 +146,8 @@ struct RegistryImage {
 
 // How a store other than the process's own opens its location.
 enum class OpenMode {
-    kProcess,  // the process's registry: made on first use
+    kProcess,  // the process's registry: a missing SQLite file is ERROR_CANTOPEN (a
+               // PostgreSQL schema is made on first use)
     kSource,   // read only: must exist; nothing in it changes (no schema, no purge)
     kTarget,   // made if missing
 };
@@ -211,11 +212,24 @@ public:
     virtual void BeforeFork() = 0;
     virtual void AfterForkParent() = 0;
     virtual void AfterForkChild() = 0;
+
+    // Opens the connection if it is not open: the code every call gets.
+    virtual LONG Check() = 0;
+
+    // TmRegCreateRegistry: makes the registry at location (a file made
+    // absolute, or a postgresql:// URI).
+    static LONG CreateRegistry(const std::string& location);
 };
 
 // Makers of the two stores.
 std::unique_ptr<Store> MakeSqliteStore(const std::string& path, OpenMode mode);
 std::unique_ptr<Store> MakePgStore(const std::string& location, OpenMode mode);
+// Makes a SQLite registry file with the directories on the way (see
+// TmRegCreateRegistry).
+LONG CreateSqliteRegistry(const std::string& path);
+// Makes the schema of a PostgreSQL location: ERROR_ALREADY_EXISTS when it
+// holds a registry already.
+LONG CreatePgRegistry(const std::string& location);
 
 // ASCII case folding, as the stores compare names.
 inline char FoldChar(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }

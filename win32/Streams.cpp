@@ -25,7 +25,7 @@
 
 #include "Files.h"
 #include "SysCalls.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace w32 {
 namespace {

@@ -83,6 +83,8 @@ int RunSandboxed(char** argv) {
     if (registry.empty()) registry = dir + "/registry.db";
     setenv("TM_BENCH_SANDBOX", dir.c_str(), 1);
     setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
+    // A registry file is only ever made on purpose.
+    if (TmRegCreateRegistry(registry.c_str()) != ERROR_SUCCESS) return 1;
     pid_t pid = fork();
     if (pid == 0) {
         execv("/proc/self/exe", argv);

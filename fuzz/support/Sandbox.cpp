@@ -2,7 +2,7 @@
 //
 // The library reads its registry when it is loaded, before libFuzzer's
 // main runs. So LLVMFuzzerInitialize makes the sandbox (a temporary
-// directory with a registry database in it), runs the same program again
+// directory with a registry database made in it), runs the same program again
 // as a child with $TAMARAK_REGISTRY and $TM_FUZZ_SANDBOX pointing there,
 // waits, and removes the sandbox and the named objects of its
 // installation. Signals that stop a run (SIGINT, SIGTERM, SIGHUP) are
@@ -71,6 +71,11 @@ void RemoveNamedObjects(const std::string& registry) {
     const std::string registry = dir + "/registry.db";
     setenv("TM_FUZZ_SANDBOX", dir.c_str(), 1);
     setenv("TAMARAK_REGISTRY", registry.c_str(), 1);
+    // A registry file is only ever made on purpose.
+    if (LONG rc = TmRegCreateRegistry(registry.c_str()); rc != ERROR_SUCCESS) {
+        fprintf(stderr, "cannot make the sandbox's registry %s: error %ld\n", registry.c_str(), static_cast<long>(rc));
+        _exit(1);
+    }
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = Forward;

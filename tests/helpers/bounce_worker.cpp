@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 int main(int argc, char** argv) {
     if (argc != 5) return 100;

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 

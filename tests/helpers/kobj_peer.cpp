@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 

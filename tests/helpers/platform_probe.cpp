@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 

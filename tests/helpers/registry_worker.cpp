@@ -9,6 +9,8 @@
 //   set:PATH:NAME:NUMBER   create PATH, RegSetValueExA REG_DWORD
 //   get:PATH:NAME          open PATH, RegQueryValueExA; prints "code number"
 //   mkdir:DIR              makes a directory (prints 0 or errno)
+//   init                   TmRegCreateRegistry(NULL)
+//   check                  TmRegCheckRegistry; prints "code text"
 //   outlive:PATH:DIR       forks; the parent exits at once after writing
 //                          A=1, the child writes C=1, creates DIR/ready,
 //                          waits for DIR/go, writes B=2 and puts the code
@@ -42,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "tmwin32.h"
+#include <tmcommon/tmwin32.h>
 
 namespace {
 
@@ -281,6 +283,12 @@ int main(int argc, char** argv) {
                 RegCloseKey(key);
             }
             printf("%ld %lu\n", long(rc), static_cast<unsigned long>(number));
+        } else if (op == "init" && cmd.size() == 1) {
+            printf("%ld\n", long(TmRegCreateRegistry(nullptr)));
+        } else if (op == "check" && cmd.size() == 1) {
+            char text[512] = "sentinel";
+            LONG rc = TmRegCheckRegistry(text, sizeof text);
+            printf("%ld %s\n", long(rc), text);
         } else if (op == "mkdir" && cmd.size() == 2) {
             printf("%d\n", mkdir(cmd[1].c_str(), 0700) == 0 ? 0 : errno);
         } else if (op == "outlive" && cmd.size() == 3) {

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 

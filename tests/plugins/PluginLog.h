@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tmwin32.h"
+#include <tmcommon/tmwin32.h>
 
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "tmwin32.h"
 
 namespace tmtest {
 namespace {
@@ -34,6 +35,7 @@ protected:
         if (!UsingPostgres()) GTEST_SKIP() << "a migration needs the PostgreSQL store (TM_TEST_STORE=postgresql)";
         m_dir = MakeDir("migrate");
         m_file = m_dir + "/source.db";
+        ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(m_file.c_str()));
         ProcessResult fill = RunProgram(HelperPath("registry_worker"), {"fill:Software\\Migrate"}, {"TAMARAK_REGISTRY=" + m_file});
         ASSERT_EQ("0\n", fill.out) << fill.err;
     }

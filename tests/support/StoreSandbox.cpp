@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "support/TestSupport.h"
+#include "tmcommon.h"
 
 namespace tmtest {
 namespace {
@@ -49,6 +50,15 @@ std::string StoreSandbox::Prepare(const std::string& dir) {
         }
     }
     setenv("TAMARAK_REGISTRY", m_location.c_str(), 1);
+    // A registry file is only ever made on purpose; a PostgreSQL schema is
+    // made by the first process that uses it.
+    if (!UsingPostgres()) {
+        if (LONG rc = TmRegCreateRegistry(m_location.c_str()); rc != ERROR_SUCCESS) {
+            fprintf(stderr, "cannot make the sandbox's registry %s: error %ld\n", m_location.c_str(),
+                    static_cast<long>(rc));
+            exit(1);
+        }
+    }
     return m_location;
 }
 

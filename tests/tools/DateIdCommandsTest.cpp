@@ -1,6 +1,7 @@
 //===-- tests/tools/DateIdCommandsTest.cpp - tmctl date ..., tmctl id ... -===//
 #include <regex>
 
+#include "tmwin32.h"
 #include "tools/ToolSupport.h"
 
 namespace tmtest {
@@ -9,7 +10,11 @@ namespace {
 // tmctl on a registry of its own (the other tmctl tests list the
 // parameters key), on a machine on UTC.
 const std::vector<std::string>& Env() {
-    static const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + MakeDir("dateid") + "/registry.db", "TZ=UTC0"};
+    static const std::vector<std::string> env = [] {
+        const std::string registry = MakeDir("dateid") + "/registry.db";
+        EXPECT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(registry.c_str()));
+        return std::vector<std::string>{"TAMARAK_REGISTRY=" + registry, "TZ=UTC0"};
+    }();
     return env;
 }
 

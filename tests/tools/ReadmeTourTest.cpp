@@ -44,7 +44,7 @@ TEST(ReadmeTourTest, RunsAsWritten) {
     ProcessResult r = RunProgram("/bin/bash", {"-eo", "pipefail", "-c", "cd \"$1\"\n" + script, "tour", dir},
                                  {"PATH=" + std::string(TM_TOOLS_DIR) + ":" + (path ? path : "/usr/bin:/bin")});
     ASSERT_EQ(r.exitCode, 0) << "stdout:\n" << r.out << "\nstderr:\n" << r.err;
-    for (const char* expected : {"tmctl 1.0", "\n0x7f\n", "Name\tREG_SZ\ta test key\n",
+    for (const char* expected : {"tmctl 1.0", " is a registry already: left as it is\n", "\n0x7f\n", "Name\tREG_SZ\ta test key\n",
                                  "953025630\t2000-03-14 09:20:30 UTC\n", "\nhello, world\n",
                                  "\texternal\tpostmaster@example.com\tsender@remote.org\n", "event outgoing\n",
                                  "TmMail\tTamarak Mail\tauto\t", "usage: tmctl reg set"}) {

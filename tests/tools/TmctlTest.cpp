@@ -50,6 +50,35 @@ TEST(TmctlTest, UsageAndExitStatus) {
     EXPECT_TRUE(std::regex_match(version.out, std::regex("tmctl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
 }
 
+// A registry is made by `reg init` alone: before it, env names the file
+// and the reason and exits 1, and every registry command fails; after it,
+// env is content and a second init leaves the registry as it is.
+TEST(TmctlTest, RegInitMakesTheRegistryThatEnvChecks) {
+    const std::string dir = MakeDir("tmctl-init"), missing = dir + "/reg.db", corrupt = dir + "/corrupt.db";
+    const std::string nested = dir + "/a/b/reg.db";
+    WriteFile(corrupt, std::string(8192, 'Z'));
+    const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + missing};
+    const Call kSteps[] = {
+        {{"env"}, 1, std::nullopt, "",
+         "registry:       " + missing + " (cannot be used: ERROR_CANTOPEN: the registry file does not exist "
+         "(create it with 'tmctl reg init'))\n"},
+        {{"reg", "set", "params", "Greeting", "hello"}, 1, std::nullopt, "error 1011 (ERROR_CANTOPEN"},
+        {{"reg", "init"}, 0, "made the registry " + missing + "\n"},
+        {{"reg", "init"}, 0, missing + " is a registry already: left as it is\n"},
+        {{"reg", "init", missing}, 0, missing + " is a registry already: left as it is\n"},
+        {{"env"}, 0, std::nullopt, "", "registry:       " + missing + "\n"},
+        {{"reg", "set", "params", "Greeting", "hello"}, 0, ""},
+        {{"reg", "query", "params", "Greeting"}, 0, "hello\n"},
+        {{"reg", "init", nested}, 0, "made the registry " + nested + "\n"},
+        {{"reg", "init", corrupt}, 1, "", "reg init " + corrupt + ": error 1009 (ERROR_BADDB"},
+    };
+    for (const Call& step : kSteps) Check(step, {}, env);
+    EXPECT_EQ(std::string(8192, 'Z'), ReadFile(corrupt)) << "a file that is not a registry was changed";
+    Check({{"env"}, 1, std::nullopt, "",
+           "registry:       " + corrupt + " (cannot be used: ERROR_BADDB: the registry database is corrupt): "},
+          {}, {"TAMARAK_REGISTRY=" + corrupt});
+}
+
 // The commands that "tmctl help" lists.
 std::vector<std::string> ListedCommands() {
     ProcessResult overview = Tmctl({"help"});

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace {
 

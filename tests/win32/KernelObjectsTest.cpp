@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
+#include "Win32Internal.h"
 #include "tmcommon.h"
 #include "win32/SharedSegment.h"
 #include "win32/SysCalls.h"

@@ -38,6 +38,7 @@ TEST(RegistryStoreTest, CopyRegistryKeepsEverythingButVolatileKeys) {
     const std::string dir = tmtest::MakeDir("copy");
     const std::string source = tmtest::NewRegistryLocation("copysource");
     ASSERT_FALSE(source.empty());
+    ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(source.c_str()));
     ASSERT_EQ("0\n", Worker(source, {"fill:Software\\Copy"}));
     const std::string filled = Snapshot(source);
     ASSERT_EQ("0\n", Worker(source, {"volatile:Software\\Copy\\Fleeting"}));
@@ -72,6 +73,7 @@ TEST(RegistryStoreTest, CopyRegistryKeepsEverythingButVolatileKeys) {
     EXPECT_EQ(filled, Snapshot(targets[0])) << "a refused copy changed its target";
     // A target whose keys were all deleted again holds nothing.
     const std::string emptied = dir + "/emptied.db";
+    ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(emptied.c_str()));
     ASSERT_EQ("0\n", Worker(emptied, {"create:Software"}));
     ASSERT_EQ("0\n", Worker(emptied, {"deletekey:Software"}));
     EXPECT_EQ(ERROR_SUCCESS, TmRegCopyRegistry(source.c_str(), emptied.c_str()));

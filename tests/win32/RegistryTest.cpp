@@ -699,7 +699,10 @@ TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     const std::string foreignBytes = tmtest::ReadFile(foreign);
     struct Case { std::string database; std::vector<std::string> commands; std::string output; const char* env; };
     const Case cases[] = {
-        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1016\n0\n0\n0 7\n", ""},
+        // A file that does not exist is not made by a registry call, even
+        // once its directory is there.
+        {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1011\n0\n1011\n1011 0\n",
+         "(cannot be used: "},
         {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n",
          "(cannot be used: ERROR_REGISTRY_IO_FAILED: the registry database cannot be read or written)"},
         {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n", "(cannot be used: ERROR_BADDB: the registry database is corrupt)"},
@@ -716,6 +719,54 @@ TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     }
     EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
     EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
+}
+
+// TmRegCreateRegistry makes a registry only where there is none, and what
+// it makes is one that other processes use; TmRegCheckRegistry names the
+// path and the reason. The sentinel text shows whether the check wrote.
+TEST(RegistryStoreTest, CreateAndCheckRegistry) {
+    const std::string dir = tmtest::MakeDir("create"), made = dir + "/a/b/reg.db", foreign = dir + "/foreign.db";
+    tmtest::WriteFile(dir + "/plain", "text");
+    tmtest::WriteFile(dir + "/empty.db", "");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE t(x);", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    const std::string foreignBytes = tmtest::ReadFile(foreign);
+    struct Case { std::string path; LONG expected; };
+    const Case cases[] = {
+        {made, ERROR_SUCCESS},                      // directories made on the way
+        {made, ERROR_ALREADY_EXISTS},               // and left alone the second time
+        {dir + "/empty.db", ERROR_SUCCESS},         // an empty file gets the tables
+        {foreign, ERROR_NOT_REGISTRY_FILE},         // another program's database
+        {dir + "/plain/reg.db", ERROR_PATH_NOT_FOUND},  // a file on the way
+        {dir, ERROR_ACCESS_DENIED},                 // a directory
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, TmRegCreateRegistry(c.path.c_str())) << c.path;
+    EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
+
+    const std::string worker = tmtest::HelperPath("registry_worker");
+    for (const std::string& path : {made, dir + "/empty.db"}) {
+        EXPECT_EQ("0\n0\n0 7\n", tmtest::RunProgram(worker, {"create:K", "set:K:v:7", "get:K:v"},
+                                                     {"TAMARAK_REGISTRY=" + path}).out) << path;
+    }
+
+    // This process's registry (the sandbox's) is there and usable.
+    char text[256];
+    memset(text, 'x', sizeof text);
+    EXPECT_EQ(ERROR_SUCCESS, TmRegCheckRegistry(text, sizeof text));
+    EXPECT_STREQ("", text);
+    EXPECT_EQ(ERROR_ALREADY_EXISTS, TmRegCreateRegistry(nullptr));
+    // A process whose registry is missing: every call fails, nothing is
+    // made until it asks.
+    const std::string missing = dir + "/missing.db";
+    const std::vector<std::string> steps = {"get:K:v", "check", "init", "init", "check", "set:K:v:7", "get:K:v"};
+    EXPECT_EQ("1011 0\n"
+              "1011 " + missing + ": the file does not exist (create it with 'tmctl reg init')\n"
+              "0\n183\n0 \n0\n0 7\n",
+              tmtest::RunProgram(worker, steps, {"TAMARAK_REGISTRY=" + missing}).out);
+    EXPECT_EQ("1017 " + foreign + ": another program's database, not a registry\n",
+              tmtest::RunProgram(worker, {"check"}, {"TAMARAK_REGISTRY=" + foreign}).out);
 }
 
 // The same for PostgreSQL locations: a server that cannot be reached, a
@@ -758,6 +809,8 @@ TEST(RegistryStoreTest, UnusableServerLocations) {
 TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
     const std::string location = tmtest::NewRegistryLocation("fresh"), dir = tmtest::MakeDir("fresh");
     ASSERT_FALSE(location.empty());
+    // An empty file is taken for a registry without its tables yet.
+    if (!tmtest::UsingPostgres()) tmtest::WriteFile(location, "");
     const std::string env = "TAMARAK_REGISTRY=" + location;
     const std::string worker = tmtest::HelperPath("registry_worker");
     std::vector<pid_t> pids;
@@ -801,6 +854,7 @@ TEST_F(RegistryTest, ForkedChildren) {
 
     const std::string database = tmtest::NewRegistryLocation("outlive"), dir = tmtest::MakeDir("outlive");
     const std::string worker = tmtest::HelperPath("registry_worker"), env = "TAMARAK_REGISTRY=" + database;
+    ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(database.c_str()));
     EXPECT_EQ(0, tmtest::WaitProgram(tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env})));
     for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/ready"); ++i) usleep(10000);
     ASSERT_EQ("0", tmtest::ReadFile(dir + "/ready"));

@@ -6,7 +6,7 @@
 
 #include "Layer.h"
 #include "support/TestSupport.h"
-#include "tmwin32.h"
+#include "Win32Internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-//===-- include/tmcommon.h - The whole interface of libtmcommon -----------===//
+//===-- include/tmcommon/tmcommon.h - The whole interface of libtmcommon --===//
 #pragma once
 
 #include "tmwin32.h"

@@ -1,4 +1,4 @@
-//===-- win32/tmwin32.h - Win32 and MFC interface of the platform layer --===//
+//===-- include/tmcommon/tmwin32.h - Win32 and MFC of the platform layer --===//
 //
 // The names, types, constants and error codes of Win32 and the MFC subset
 // that the library is written against, with the layer's Linux
@@ -19,22 +19,41 @@
 //  11. Remote Access Service types
 //  12. MFC subset: CObject, CString, CStringArray, CTime, CWnd, CMutex,
 //      CSingleLock
-//  13. Layer extensions (not Win32): test switches and restrictions
+//  13. Layer extensions (not Win32): the registry's location, restrictions
+//      and batches, window procedures
 //
 // Sizes: this is LP64. DWORD, LONG and the other Win32 32-bit types stay 32
 // bits wide so that stored values and structures keep their Windows layout;
 // handles and pointers are 8 bytes.
+//
+// Living with a host's own names. A program that includes this header and
+// has its own TRUE or FALSE keeps them: both are defined here only where
+// the program has not. A program that has other names of its own that
+// Win32 also uses (a Sleep, a MAX_PATH, an ERROR_... code, CloseHandle)
+// defines TM_NO_WIN32_NAMES before it includes any header of the library:
+// the Win32 constants and the Win32 functions are then left out, and only
+// the types that the library's own signatures use (DWORD, HKEY, HANDLE,
+// CString, ...), the MFC classes and the layer's Tm... functions remain.
+// Either way the library's own calls go to its own functions: a program's
+// definition of an exported name (its own Sleep) never replaces the one
+// the library calls.
+//
+// What only the library itself needs from the layer (files through
+// handles, wsprintf, security descriptors, version and time zone queries)
+// is not part of this header and not exported.
 //===----------------------------------------------------------------------===//
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <netinet/in.h>
 
 #include "tmexport.h"
+
+// The socket functions of the trace take the address type of the C
+// library's <netinet/in.h>; only pointers to it pass through here.
+struct sockaddr_in;
 
 //===-- 1. Scalar types and handles -------------------------------------===//
 
@@ -91,6 +110,7 @@ typedef struct _GUID {
     BYTE Data4[8];
 } GUID;
 
+#ifndef TM_NO_WIN32_NAMES
 #ifndef TRUE
 #define TRUE 1
 #endif
@@ -100,8 +120,11 @@ typedef struct _GUID {
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 2. Error codes and wait results ---------------------------------===//
+
+#ifndef TM_NO_WIN32_NAMES
 
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
@@ -164,8 +187,17 @@ typedef struct _GUID {
 
 TM_EXTERN_C TM_API DWORD GetLastError(void);
 TM_EXTERN_C TM_API void SetLastError(DWORD dwErrCode);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 3. Registry -----------------------------------------------------===//
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#ifndef TM_NO_WIN32_NAMES
 
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
@@ -210,12 +242,6 @@ TM_EXTERN_C TM_API void SetLastError(DWORD dwErrCode);
 #define REG_CREATED_NEW_KEY 0x00000001u
 #define REG_OPENED_EXISTING_KEY 0x00000002u
 
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-
 TM_EXTERN_C TM_API LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                                       REGSAM samDesired, PHKEY phkResult);
 TM_EXTERN_C TM_API LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved,
@@ -234,8 +260,11 @@ TM_EXTERN_C TM_API LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueNam
                                       LPDWORD lpcchValueName, LPDWORD lpReserved,
                                       LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 TM_EXTERN_C TM_API LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 4. Kernel objects: mutexes, events, waits -----------------------===//
+
+#ifndef TM_NO_WIN32_NAMES
 
 #define MUTEX_ALL_ACCESS 0x001F0001u
 #define EVENT_MODIFY_STATE 0x0002u
@@ -252,125 +281,32 @@ TM_EXTERN_C TM_API BOOL SetEvent(HANDLE hEvent);
 TM_EXTERN_C TM_API BOOL ResetEvent(HANDLE hEvent);
 TM_EXTERN_C TM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 TM_EXTERN_C TM_API BOOL CloseHandle(HANDLE hObject);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 5. Files and streams --------------------------------------------===//
 
-#define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
-// Asked for without GENERIC_WRITE, it gives a handle whose every write goes
-// to the end of the file, wherever the file pointer stands.
-#define FILE_APPEND_DATA 0x00000004u
-#define FILE_SHARE_READ 0x00000001u
-#define FILE_SHARE_WRITE 0x00000002u
-#define FILE_SHARE_DELETE 0x00000004u
-#define CREATE_NEW 1
-#define CREATE_ALWAYS 2
-#define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
-#define TRUNCATE_EXISTING 5
-#define FILE_ATTRIBUTE_READONLY 0x00000001u
-#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
-#define FILE_ATTRIBUTE_NORMAL 0x00000080u
-#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
-#define FILE_BEGIN 0
-#define FILE_CURRENT 1
-#define FILE_END 2
-#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
-
-// Share flags of _fsopen.
-#define _SH_DENYRW 0x10
-#define _SH_DENYWR 0x20
-#define _SH_DENYRD 0x30
-#define _SH_DENYNO 0x40
-
-#define _MAX_DRIVE 3
-#define _MAX_DIR 256
-#define _MAX_FNAME 256
-#define _MAX_EXT 256
-
-TM_EXTERN_C TM_API HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
-                                      DWORD dwShareMode, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                                      HANDLE hTemplateFile);
-// FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write permission
-// for the owner) or FILE_ATTRIBUTE_NORMAL; INVALID_FILE_ATTRIBUTES with
-// ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when nothing is there.
-TM_EXTERN_C TM_API DWORD GetFileAttributesA(LPCSTR lpFileName);
-TM_EXTERN_C TM_API DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
-                                        PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
-TM_EXTERN_C TM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                                  LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
-
 // Opens a stream as the Windows C runtime does: text mode unless the mode
-// holds 'b'. A text stream writes "\n" as CR LF and reads CR LF as "\n".
+// holds 'b'. A text stream writes "\n" as CR LF and reads CR LF as "\n",
+// so that text files keep the line ends the installation's other programs
+// read and write.
 TM_EXTERN_C TM_API FILE* tm_fopen(const char* path, const char* mode);
-// tm_fopen with a share flag (_SH_DENYWR and so on), kept as an advisory
-// lock on the file for as long as the stream is open. Fails with errno
-// EACCES when another open stream's share flag forbids this access.
-TM_EXTERN_C TM_API FILE* _fsopen(const char* path, const char* mode, int shflag);
 
-TM_EXTERN_C TM_API void _splitpath(const char* path, char* drive, char* dir, char* fname,
-                                   char* ext);
+#ifndef TM_NO_WIN32_NAMES
 TM_EXTERN_C TM_API int _strnicmp(const char* a, const char* b, size_t count);
 TM_EXTERN_C TM_API int _stricmp(const char* a, const char* b);
-// Formats as wsprintf does: integers, characters and strings with flags,
-// width and precision, no floating point; at most 1024 bytes with the
-// terminating zero, longer output cut. Returns the characters written.
-TM_EXTERN_C TM_API int wvsprintfA(LPSTR lpOut, LPCSTR lpFmt, va_list arglist);
-TM_EXTERN_C TM_API int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 6. Process and system information -------------------------------===//
 
-#define VER_PLATFORM_WIN32s 0
-#define VER_PLATFORM_WIN32_WINDOWS 1
-#define VER_PLATFORM_WIN32_NT 2
-
-typedef struct _OSVERSIONINFOA {
-    DWORD dwOSVersionInfoSize;
-    DWORD dwMajorVersion;
-    DWORD dwMinorVersion;
-    DWORD dwBuildNumber;
-    DWORD dwPlatformId;
-    CHAR szCSDVersion[128];
-} OSVERSIONINFOA, *LPOSVERSIONINFOA;
-
-typedef struct _SYSTEMTIME {
-    WORD wYear;
-    WORD wMonth;
-    WORD wDayOfWeek;
-    WORD wDay;
-    WORD wHour;
-    WORD wMinute;
-    WORD wSecond;
-    WORD wMilliseconds;
-} SYSTEMTIME;
-
-typedef struct _TIME_ZONE_INFORMATION {
-    LONG Bias;
-    WCHAR StandardName[32];
-    SYSTEMTIME StandardDate;
-    LONG StandardBias;
-    WCHAR DaylightName[32];
-    SYSTEMTIME DaylightDate;
-    LONG DaylightBias;
-} TIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
-
-#define TIME_ZONE_ID_INVALID 0xFFFFFFFFu
-#define TIME_ZONE_ID_UNKNOWN 0
-#define TIME_ZONE_ID_STANDARD 1
-#define TIME_ZONE_ID_DAYLIGHT 2
-
+#ifndef TM_NO_WIN32_NAMES
 TM_EXTERN_C TM_API DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 TM_EXTERN_C TM_API DWORD GetCurrentThreadId(void);
 TM_EXTERN_C TM_API DWORD GetCurrentProcessId(void);
 TM_EXTERN_C TM_API DWORD GetTickCount(void);
-TM_EXTERN_C TM_API BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
-TM_EXTERN_C TM_API DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
 TM_EXTERN_C TM_API void Sleep(DWORD dwMilliseconds);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 7. Windows, messages and list views -----------------------------===//
-
-#define WM_USER 0x0400u
 
 typedef struct tagPOINT {
     LONG x;
@@ -386,6 +322,12 @@ typedef struct tagMSG {
     POINT pt;
 } MSG, *LPMSG;
 
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+// The list-view protocol that GetSelectedIndex speaks to a window
+// procedure (TmRegisterWindowProc, section 13).
+#ifndef TM_NO_WIN32_NAMES
+#define WM_USER 0x0400u
 #define LVM_FIRST 0x1000u
 #define LVM_GETITEMCOUNT (LVM_FIRST + 4)
 #define LVM_GETITEMA (LVM_FIRST + 5)
@@ -408,27 +350,14 @@ typedef struct tagLVITEMA {
     LPARAM lParam;
 } LVITEMA, *LPLVITEMA;
 
-typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
-
 TM_EXTERN_C TM_API LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+#endif  // TM_NO_WIN32_NAMES
 
-//===-- 8. Security attributes and local memory -------------------------===//
+//===-- 8. Security attributes -----------------------------------------===//
 
-#define SECURITY_DESCRIPTOR_REVISION 1
-#define SECURITY_DESCRIPTOR_MIN_LENGTH 40
-#define LMEM_FIXED 0x0000u
-#define LMEM_ZEROINIT 0x0040u
-#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
-
-typedef struct _ACL ACL, *PACL;
-
-TM_EXTERN_C TM_API HLOCAL LocalAlloc(UINT uFlags, size_t uBytes);
-TM_EXTERN_C TM_API HLOCAL LocalFree(HLOCAL hMem);
-TM_EXTERN_C TM_API BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor,
-                                                     DWORD dwRevision);
-TM_EXTERN_C TM_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
-                                                  BOOL bDaclPresent, PACL pDacl,
-                                                  BOOL bDaclDefaulted);
+// SECURITY_ATTRIBUTES is declared in section 3. GetOpenSa (tmplatform.h)
+// gives the attributes that let every account of the machine open a named
+// object; the descriptor functions behind them are the library's own.
 
 //===-- 9. Service control manager --------------------------------------===//
 
@@ -440,6 +369,7 @@ TM_EXTERN_C TM_API BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurity
 // key goes when the last handle to it in any process is closed, or, when
 // a holder died without closing, at the next call that meets it.
 
+#ifndef TM_NO_WIN32_NAMES
 #define SC_MANAGER_CONNECT 0x0001u
 #define SC_MANAGER_CREATE_SERVICE 0x0002u
 #define SC_MANAGER_ENUMERATE_SERVICE 0x0004u
@@ -488,9 +418,11 @@ TM_EXTERN_C TM_API SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpService
                                           DWORD dwDesiredAccess);
 TM_EXTERN_C TM_API BOOL DeleteService(SC_HANDLE hService);
 TM_EXTERN_C TM_API BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 10. Dynamic libraries -------------------------------------------===//
 
+#ifndef TM_NO_WIN32_NAMES
 typedef INT_PTR (*FARPROC)();
 
 // "NAME.DLL" (or "NAME" without an extension) loads "libname.so", in
@@ -506,14 +438,18 @@ typedef INT_PTR (*FARPROC)();
 TM_EXTERN_C TM_API HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 TM_EXTERN_C TM_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 TM_EXTERN_C TM_API BOOL FreeLibrary(HMODULE hLibModule);
+#endif  // TM_NO_WIN32_NAMES
 
 //===-- 11. Remote Access Service types ---------------------------------===//
 
 // The structures of the Remote Access Service functions that CRasDial
 // forwards, with the layouts of the Windows NT 4.0 interface (WINVER
 // 0x0400). The library only passes pointers to them through; the layouts
-// are here for the callers and for a library that implements them.
+// are here for the callers and for a library that implements them. The
+// array sizes are written out, so that a layout never follows a host's
+// own RAS_... or MAX_PATH.
 
+#ifndef TM_NO_WIN32_NAMES
 #define RAS_MaxEntryName 256
 #define RAS_MaxDeviceType 16
 #define RAS_MaxDeviceName 128
@@ -527,13 +463,13 @@ TM_EXTERN_C TM_API BOOL FreeLibrary(HMODULE hLibModule);
 #define UNLEN 256
 #define PWLEN 256
 #define DNLEN 15
+#define RASCS_PAUSED 0x1000
+#define RASCS_DONE 0x2000
+#endif  // TM_NO_WIN32_NAMES
 
 struct HRASCONN__;
 typedef HRASCONN__* HRASCONN;
 typedef HRASCONN* LPHRASCONN;
-
-#define RASCS_PAUSED 0x1000
-#define RASCS_DONE 0x2000
 
 enum tagRASCONNSTATE {
     RASCS_OpenPort = 0,
@@ -558,44 +494,44 @@ enum tagRASCONNSTATE {
     RASCS_StartAuthentication,
     RASCS_CallbackComplete,
     RASCS_LogonNetwork,
-    RASCS_Interactive = RASCS_PAUSED,
+    RASCS_Interactive = 0x1000,
     RASCS_RetryAuthentication,
     RASCS_CallbackSetByCaller,
     RASCS_PasswordExpired,
-    RASCS_Connected = RASCS_DONE,
+    RASCS_Connected = 0x2000,
     RASCS_Disconnected
 };
 typedef enum tagRASCONNSTATE RASCONNSTATE;
 
 typedef struct tagRASDIALPARAMSA {
     DWORD dwSize;
-    CHAR szEntryName[RAS_MaxEntryName + 1];
-    CHAR szPhoneNumber[RAS_MaxPhoneNumber + 1];
-    CHAR szCallbackNumber[RAS_MaxCallbackNumber + 1];
-    CHAR szUserName[UNLEN + 1];
-    CHAR szPassword[PWLEN + 1];
-    CHAR szDomain[DNLEN + 1];
+    CHAR szEntryName[256 + 1];
+    CHAR szPhoneNumber[128 + 1];
+    CHAR szCallbackNumber[128 + 1];
+    CHAR szUserName[256 + 1];
+    CHAR szPassword[256 + 1];
+    CHAR szDomain[15 + 1];
 } RASDIALPARAMSA, *LPRASDIALPARAMSA;
 
 typedef struct tagRASCONNSTATUSA {
     DWORD dwSize;
     RASCONNSTATE rasconnstate;
     DWORD dwError;
-    CHAR szDeviceType[RAS_MaxDeviceType + 1];
-    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+    CHAR szDeviceType[16 + 1];
+    CHAR szDeviceName[128 + 1];
 } RASCONNSTATUSA, *LPRASCONNSTATUSA;
 
 typedef struct tagRASCONNA {
     DWORD dwSize;
     HRASCONN hrasconn;
-    CHAR szEntryName[RAS_MaxEntryName + 1];
-    CHAR szDeviceType[RAS_MaxDeviceType + 1];
-    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+    CHAR szEntryName[256 + 1];
+    CHAR szDeviceType[16 + 1];
+    CHAR szDeviceName[128 + 1];
 } RASCONNA, *LPRASCONNA;
 
 typedef struct tagRASENTRYNAMEA {
     DWORD dwSize;
-    CHAR szEntryName[RAS_MaxEntryName + 1];
+    CHAR szEntryName[256 + 1];
 } RASENTRYNAMEA, *LPRASENTRYNAMEA;
 
 typedef struct tagRASIPADDR {
@@ -610,8 +546,8 @@ typedef struct tagRASENTRYA {
     DWORD dwfOptions;
     DWORD dwCountryID;
     DWORD dwCountryCode;
-    CHAR szAreaCode[RAS_MaxAreaCode + 1];
-    CHAR szLocalPhoneNumber[RAS_MaxPhoneNumber + 1];
+    CHAR szAreaCode[10 + 1];
+    CHAR szLocalPhoneNumber[128 + 1];
     DWORD dwAlternateOffset;
     RASIPADDR ipaddr;
     RASIPADDR ipaddrDns;
@@ -621,15 +557,15 @@ typedef struct tagRASENTRYA {
     DWORD dwFrameSize;
     DWORD dwfNetProtocols;
     DWORD dwFramingProtocol;
-    CHAR szScript[MAX_PATH];
-    CHAR szAutodialDll[MAX_PATH];
-    CHAR szAutodialFunc[MAX_PATH];
-    CHAR szDeviceType[RAS_MaxDeviceType + 1];
-    CHAR szDeviceName[RAS_MaxDeviceName + 1];
-    CHAR szX25PadType[RAS_MaxPadType + 1];
-    CHAR szX25Address[RAS_MaxX25Address + 1];
-    CHAR szX25Facilities[RAS_MaxFacilities + 1];
-    CHAR szX25UserData[RAS_MaxUserData + 1];
+    CHAR szScript[260];
+    CHAR szAutodialDll[260];
+    CHAR szAutodialFunc[260];
+    CHAR szDeviceType[16 + 1];
+    CHAR szDeviceName[128 + 1];
+    CHAR szX25PadType[32 + 1];
+    CHAR szX25Address[200 + 1];
+    CHAR szX25Facilities[200 + 1];
+    CHAR szX25UserData[200 + 1];
     DWORD dwChannels;
     DWORD dwReserved1;
     DWORD dwReserved2;
@@ -731,9 +667,9 @@ public:
     void Format(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
 private:
-    void Reserve(int nCapacity, bool bKeep);
-    void Assign(const char* pch, int nLength);
-    void Append(const char* pch, int nLength);
+    TM_LOCAL void Reserve(int nCapacity, bool bKeep);
+    TM_LOCAL void Assign(const char* pch, int nLength);
+    TM_LOCAL void Append(const char* pch, int nLength);
 
     char* m_pchData;
     int m_nDataLength;
@@ -820,7 +756,7 @@ class TM_API CSyncObject : public CObject {
 public:
     explicit CSyncObject(const char* pstrName);
     ~CSyncObject() override;
-    virtual BOOL Lock(DWORD dwTimeout = INFINITE);
+    virtual BOOL Lock(DWORD dwTimeout = 0xFFFFFFFFu);  // INFINITE
     virtual BOOL Unlock() = 0;
     operator HANDLE() const { return m_hObject; }
 
@@ -833,7 +769,7 @@ private:
 
 class TM_API CMutex : public CSyncObject {
 public:
-    explicit CMutex(BOOL bInitiallyOwn = FALSE, const char* lpszName = nullptr,
+    explicit CMutex(BOOL bInitiallyOwn = 0, const char* lpszName = nullptr,
                     LPSECURITY_ATTRIBUTES lpsaAttribute = nullptr);
     ~CMutex() override;
     BOOL Unlock() override;
@@ -841,9 +777,9 @@ public:
 
 class TM_API CSingleLock {
 public:
-    explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = FALSE);
+    explicit CSingleLock(CSyncObject* pObject, BOOL bInitialLock = 0);
     ~CSingleLock();
-    BOOL Lock(DWORD dwTimeOut = INFINITE);
+    BOOL Lock(DWORD dwTimeOut = 0xFFFFFFFFu);  // INFINITE
     BOOL Unlock();
     BOOL IsLocked() const { return m_bAcquired; }
 
@@ -878,9 +814,34 @@ private:
 // handler. sigset() and calls made directly to the kernel are not seen.
 
 // Location of the registry of this process: $TAMARAK_REGISTRY, else the
-// default location (see the README). Fixed at the first registry call. A
-// SQLite file's path as it is; a postgresql:// URI without its password.
+// default location (docs/installation.md): /var/lib/tamarak/registry.db
+// for an installed library, the user's own for one in its build tree.
+// Fixed when the library loads. A SQLite file's path as it is; a
+// postgresql:// URI without its password.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);
+
+// A registry file is made only by this call (tmctl reg init): while the
+// file does not exist every registry call fails with ERROR_CANTOPEN, so
+// that a mistyped path is an error rather than a new, empty configuration.
+// Makes the registry file at lpLocation (NULL or "": this process's, see
+// TmRegistryPath), with the directories on the way, and gives it the
+// registry's tables; an existing empty file gets them too. A postgresql://
+// location gets its schema made if it is missing (ERROR_ALREADY_EXISTS when
+// it holds a registry). Returns
+// ERROR_SUCCESS for a new registry, ERROR_ALREADY_EXISTS when the file is a
+// registry already (left as it is), ERROR_NOT_REGISTRY_FILE for another
+// program's database (left as it is), ERROR_ACCESS_DENIED or
+// ERROR_PATH_NOT_FOUND when the file or a directory cannot be made, else
+// the code of the failure.
+TM_EXTERN_C TM_API LONG TmRegCreateRegistry(LPCSTR lpLocation);
+
+// Opens this process's registry if it is not open yet and returns what
+// every registry call would get: ERROR_SUCCESS, or the code with one line
+// in lpText that names the path and the reason (cut to cchText - 1
+// characters, always terminated when cchText > 0; "" on success), e.g.
+// "/var/lib/tamarak/registry.db: the file does not exist (create it with
+// 'tmctl reg init')".
+TM_EXTERN_C TM_API LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText);
 
 // The store that holds this process's registry: "sqlite" or "postgresql".
 TM_EXTERN_C TM_API const char* TmRegistryStore(void);

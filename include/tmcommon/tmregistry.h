@@ -1,4 +1,4 @@
-//===-- include/tmregistry.h - Registry keys, lists, subtrees, REG family -===//
+//===-- include/tmcommon/tmregistry.h - Registry keys and REG family ------===//
 //
 // CRegistry holds at most one open key and reads and writes its values,
 // multi-string lists and whole subtrees; the REG family does the same for
@@ -130,15 +130,15 @@ private:
     CRegistry& operator=(const CRegistry&) = delete;
 
     // Grows the scratch buffer to at least dwSize bytes (never below 256).
-    void ReserveBuffer(DWORD dwSize);
+    TM_LOCAL void ReserveBuffer(DWORD dwSize);
     // Copy, with the depth of the key below the starting one: it never
     // descends more than 512 levels (the registry's own limit).
-    DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
+    TM_LOCAL DWORD CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth);
     // The walks of DeleteTree, WriteTree and DumpTree, which run them as
     // one batch of registry calls.
-    DWORD DeleteKeyTree(HKEY hParent, const char* pszPath);
-    DWORD WriteKey(FILE* fp);
-    void DumpKey(FILE* fp, int nDepth);
+    TM_LOCAL DWORD DeleteKeyTree(HKEY hParent, const char* pszPath);
+    TM_LOCAL DWORD WriteKey(FILE* fp);
+    TM_LOCAL void DumpKey(FILE* fp, int nDepth);
 };
 
 // The flat functions take one argument block: cells of 8 bytes, an integer

@@ -1,4 +1,4 @@
-//===-- include/tmplatform.h - Environment, service, loaders, branding ----===//
+//===-- include/tmcommon/tmplatform.h - Environment, service, loaders -----===//
 //
 // The process environment fixed at library load (root path, version,
 // security attributes, installation mutex), installation of the delivery
@@ -49,21 +49,21 @@ protected:
 private:
     // Frees the library (SysError if that fails) and resets the class to
     // unloaded; called with m_Mutex held.
-    static void Unload(int nLine);
+    TM_LOCAL static void Unload(int nLine);
 
-    static HINSTANCE m_hInstance;
-    static int m_nCount;
-    static CMutex m_Mutex;
-    static void* (*m_pCreateScript)();
-    static int (*m_pCloseScript)(void*);
-    static int (*m_pParseScript)(void*, const char*);
-    static int (*m_pGetError)(void*, const char**, int*, int*, int*);
-    static int (*m_pRunScript)(HWND, void*);
-    static int (*m_pResetScript)(void*);
-    static int (*m_pAsyncResult)(HWND, void*, int, const char*, int);
-    static void (*m_pFreeBuffer)(void*);
-    static FILE* (*m_pFileOpen)(char*, char*, int);
-    static void (*m_pFileClose)(FILE*);
+    TM_LOCAL static HINSTANCE m_hInstance;
+    TM_LOCAL static int m_nCount;
+    TM_LOCAL static CMutex m_Mutex;
+    TM_LOCAL static void* (*m_pCreateScript)();
+    TM_LOCAL static int (*m_pCloseScript)(void*);
+    TM_LOCAL static int (*m_pParseScript)(void*, const char*);
+    TM_LOCAL static int (*m_pGetError)(void*, const char**, int*, int*, int*);
+    TM_LOCAL static int (*m_pRunScript)(HWND, void*);
+    TM_LOCAL static int (*m_pResetScript)(void*);
+    TM_LOCAL static int (*m_pAsyncResult)(HWND, void*, int, const char*, int);
+    TM_LOCAL static void (*m_pFreeBuffer)(void*);
+    TM_LOCAL static FILE* (*m_pFileOpen)(char*, char*, int);
+    TM_LOCAL static void (*m_pFileClose)(FILE*);
 };
 
 // The dial-up networking library "RASAPI32.DLL", loaded while any object
@@ -96,19 +96,19 @@ protected:
 private:
     // Frees the library (SysError if that fails) and resets the class to
     // unloaded; called with m_Mutex held.
-    static void Unload(int nLine);
+    TM_LOCAL static void Unload(int nLine);
 
-    static HINSTANCE m_hInstance;
-    static int m_nCount;
-    static CMutex m_Mutex;
-    static DWORD (*m_pRasDial)(void*, char*, RASDIALPARAMSA*, DWORD, void*, HRASCONN*);
-    static DWORD (*m_pRasHangUp)(HRASCONN);
-    static DWORD (*m_pRasGetConnectStatus)(HRASCONN, RASCONNSTATUSA*);
-    static DWORD (*m_pRasGetErrorString)(UINT, char*, DWORD);
-    static DWORD (*m_pRasEnumConnections)(RASCONNA*, DWORD*, DWORD*);
-    static DWORD (*m_pRasEnumEntries)(char*, char*, RASENTRYNAMEA*, DWORD*, DWORD*);
-    static DWORD (*m_pRasGetProjectionInfo)(HRASCONN, RASPROJECTION, void*, DWORD*);
-    static DWORD (*m_pRasGetEntryProperties)(char*, char*, RASENTRYA*, DWORD*, BYTE*, DWORD*);
+    TM_LOCAL static HINSTANCE m_hInstance;
+    TM_LOCAL static int m_nCount;
+    TM_LOCAL static CMutex m_Mutex;
+    TM_LOCAL static DWORD (*m_pRasDial)(void*, char*, RASDIALPARAMSA*, DWORD, void*, HRASCONN*);
+    TM_LOCAL static DWORD (*m_pRasHangUp)(HRASCONN);
+    TM_LOCAL static DWORD (*m_pRasGetConnectStatus)(HRASCONN, RASCONNSTATUSA*);
+    TM_LOCAL static DWORD (*m_pRasGetErrorString)(UINT, char*, DWORD);
+    TM_LOCAL static DWORD (*m_pRasEnumConnections)(RASCONNA*, DWORD*, DWORD*);
+    TM_LOCAL static DWORD (*m_pRasEnumEntries)(char*, char*, RASENTRYNAMEA*, DWORD*, DWORD*);
+    TM_LOCAL static DWORD (*m_pRasGetProjectionInfo)(HRASCONN, RASPROJECTION, void*, DWORD*);
+    TM_LOCAL static DWORD (*m_pRasGetEntryProperties)(char*, char*, RASENTRYA*, DWORD*, BYTE*, DWORD*);
 };
 
 // The keyed byte scrambler of the branding file. Make gives two upper-case
@@ -150,5 +150,5 @@ public:
     BOOL m_bLoaded;
 
 private:
-    void ReadBrandFile(const char* pszPath);
+    TM_LOCAL void ReadBrandFile(const char* pszPath);
 };

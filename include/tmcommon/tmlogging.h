@@ -1,4 +1,4 @@
-//===-- include/tmlogging.h - Event log, error reports and traces ---------===//
+//===-- include/tmcommon/tmlogging.h - Event log, error reports, traces ---===//
 //
 // The daily event log that every process of the installation appends to
 // (CEventLog), the error-reporting functions built on it, the exception
@@ -25,7 +25,7 @@
 #define TM_EVENT_ERROR_REPORT 0x1000
 #define TM_EVENT_EXTERNAL 0x2000
 
-#ifndef EVENTLOG_ERROR_TYPE
+#if !defined(TM_NO_WIN32_NAMES) && !defined(EVENTLOG_ERROR_TYPE)
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004
@@ -71,12 +71,12 @@ public:
     void Unlock(int bWeb);
 
 private:
-    void FileLog(WORD wType, const char* pszText);
-    void WriteToLogFile(const char* pszLine);
-    static void ReadMask();
-    static int LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t);
-    static void EndTornLine(bool bWeb, const struct tm& t);
-    static int CopyLogPath(char* pszBuffer, int nSize);
+    TM_LOCAL void FileLog(WORD wType, const char* pszText);
+    TM_LOCAL void WriteToLogFile(const char* pszLine);
+    TM_LOCAL static void ReadMask();
+    TM_LOCAL static int LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t);
+    TM_LOCAL static void EndTornLine(bool bWeb, const struct tm& t);
+    TM_LOCAL static int CopyLogPath(char* pszBuffer, int nSize);
     friend int TmGetEventLogPath(char*, int);
 
     int m_bWebLocked;
@@ -84,17 +84,17 @@ private:
     char m_szBuffer[4096];
     int m_bWebLog;
 
-    static HANDLE m_hMutex;
-    static HANDLE m_hSharedMutex;
-    static HANDLE m_hWebMutex;
-    static HANDLE m_hWebSharedMutex;
-    static HANDLE m_hFile;
-    static HANDLE m_hWebFile;
-    static DWORD m_dwFileLogging;
-    static int m_nCount;
-    static char m_szName[64];
-    static CString m_cszLogPath;
-    static int m_bBurdock;
+    TM_LOCAL static HANDLE m_hMutex;
+    TM_LOCAL static HANDLE m_hSharedMutex;
+    TM_LOCAL static HANDLE m_hWebMutex;
+    TM_LOCAL static HANDLE m_hWebSharedMutex;
+    TM_LOCAL static HANDLE m_hFile;
+    TM_LOCAL static HANDLE m_hWebFile;
+    TM_LOCAL static DWORD m_dwFileLogging;
+    TM_LOCAL static int m_nCount;
+    TM_LOCAL static char m_szName[64];
+    TM_LOCAL static CString m_cszLogPath;
+    TM_LOCAL static int m_bBurdock;
 };
 
 // Sets the log directory that the next CEventLog construction applies

@@ -1,4 +1,4 @@
-//===-- include/tmmail.h - Matching, addresses, dates, codecs, bounces ----===//
+//===-- include/tmcommon/tmmail.h - Addresses, dates, codecs, bounces -----===//
 //
 // The mail utilities: the wildcard matcher and the address functions, mail
 // header dates, base64 and uuencode, identifiers, and bounce reports into
