@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "../reliability/Payload.h"
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "../reliability/Payload.h"
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TM_SANITIZED 1

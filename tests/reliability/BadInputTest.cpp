@@ -112,6 +112,7 @@ int ChainDepth(const std::string& path) {
 std::string MakeRegistryFile(const std::string& name) {
     std::string path = MakeDir("registries") + "/" + name;
     std::vector<std::string> env = {"TAMARAK_REGISTRY=" + path};
+    EXPECT_EQ(Tmctl({"reg", "init"}, env).status, 0);
     EXPECT_EQ(Tmctl({"reg", "set", "params", "Text", std::string(20000, 't')}, env).status, 0);
     EXPECT_EQ(Tmctl({"reg", "set", "--type", "dword", "params", "Logging", "63"}, env).status, 0);
     sqlite3* db = nullptr;
