@@ -21,7 +21,7 @@
 #include <ctime>
 #include <string>
 
-#include "tmcommon.h"
+#include <tmcommon/tmcommon.h>
 
 namespace {
 
