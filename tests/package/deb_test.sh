@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# deb_test.sh BUILD_DIR REGISTRY_WORKER CPACK
+# deb_test.sh BUILD_DIR CPACK
 #
 # Makes the Debian package of the build (cpack -G DEB), checks its
 # dependencies and where its files go, extracts it into a scratch root and
 # runs the extracted tmctl: --version, and env with and without a registry
 # of its own (without one, an installed tmctl names the machine's registry).
 set -euo pipefail
-build=$1 worker=$2 cpack=$3
+build=$1 cpack=$2
 # Outside the build tree: a library found inside it counts as a build-tree
 # run, with the developer's defaults.
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tmdeb.XXXXXX")
@@ -42,15 +42,13 @@ export LD_LIBRARY_PATH=$root/usr/lib/$multiarch
 # The extracted library, not the build tree's.
 ldd "$tmctl" | grep -F "libtmcommon.so.1 => $root/usr/lib/$multiarch/" >/dev/null ||
   fail "tmctl does not load the extracted library: $(ldd "$tmctl" | grep tmcommon)"
-if "$tmctl" --help 2>&1 | grep -q -- --version; then
-  "$tmctl" --version | grep -q '^tmctl [0-9]' || fail "tmctl --version: $("$tmctl" --version 2>&1)"
-fi
+"$tmctl" --version | grep -q '^tmctl [0-9]' || fail "tmctl --version: $("$tmctl" --version 2>&1)"
 # Without a registry of its own, the installed tool names the machine's.
 env -u TAMARAK_REGISTRY "$tmctl" env >"$scratch/env-default.out" 2>&1 || true
 grep -q '^registry: *.*/lib/tamarak/registry.db' "$scratch/env-default.out" ||
   fail "tmctl env does not name the machine's registry: $(cat "$scratch/env-default.out")"
 export TAMARAK_REGISTRY=$scratch/registry.db TAMARAK_LOG_DIR=$scratch/log
-"$worker" init >/dev/null
+"$tmctl" reg init >/dev/null || fail "tmctl reg init failed"
 "$tmctl" env >"$scratch/env.out" 2>&1 || fail "tmctl env failed: $(cat "$scratch/env.out")"
 grep -qxF "registry:       $TAMARAK_REGISTRY" "$scratch/env.out" || fail "registry line: $(cat "$scratch/env.out")"
 grep -qF "log directory:  $TAMARAK_LOG_DIR/" "$scratch/env.out" || fail "log line: $(cat "$scratch/env.out")"
