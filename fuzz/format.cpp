@@ -30,6 +30,7 @@
 #include <string>
 
 #include "FormatInternal.h"
+#include "Win32Internal.h"
 #include "fuzz/support/FuzzSupport.h"
 #include "tmcommon.h"
 
