@@ -110,6 +110,13 @@ void TellThreadSanitizerAcquired([[maybe_unused]] pthread_mutex_t* mutex) {
 // live threads of the process and free of system calls.
 uintptr_t ThisThread() { return static_cast<uintptr_t>(pthread_self()); }
 
+// Longest single sleep of a wait on a mutex (see MutexObject::TimedLock).
+constexpr DWORD kLockSlice = 100;
+
+bool Earlier(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 // A monotonic deadline dwMilliseconds from now.
 struct Deadline {
     explicit Deadline(DWORD dwMilliseconds) {
@@ -188,8 +195,6 @@ public:
         int r;
         if (dwMilliseconds == 0) {
             r = pthread_mutex_trylock(mutex);
-        } else if (dwMilliseconds == INFINITE) {
-            r = pthread_mutex_lock(mutex);
         } else {
             r = TimedLock(mutex, dwMilliseconds);
         }
@@ -261,6 +266,12 @@ private:
         }
     }
 
+    // Waits in slices of at most kLockSlice, INFINITE included. The
+    // kernel can lose the wake-up of a waiter: when a process ends by
+    // exit() while its threads take and release the mutex, the mutex can
+    // be left free (or marked abandoned) with a waiter of another process
+    // asleep that no one will ever wake. Each new slice looks at the mutex
+    // again and takes it; a wait that nothing disturbs costs nothing more.
     static int TimedLock(pthread_mutex_t* mutex, DWORD dwMilliseconds) {
 #ifdef TM_THREAD_SANITIZER
         // ThreadSanitizer does not intercept pthread_mutex_clocklock, and
@@ -278,8 +289,17 @@ private:
 #else
         // The monotonic clock: setting the time of day must not stretch or
         // cut a wait.
-        Deadline deadline(dwMilliseconds);
-        return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline.at);
+        // A free mutex is taken without reading the clock.
+        int taken = pthread_mutex_trylock(mutex);
+        if (taken != EBUSY) return taken;
+        const bool forever = dwMilliseconds == INFINITE;
+        Deadline deadline(forever ? 0 : dwMilliseconds);
+        for (;;) {
+            Deadline slice(kLockSlice);
+            const bool last = !forever && !Earlier(slice.at, deadline.at);
+            int r = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, last ? &deadline.at : &slice.at);
+            if (r != ETIMEDOUT || last) return r;
+        }
 #endif
     }
 };
@@ -314,17 +334,19 @@ public:
                 result = WAIT_OBJECT_0;
                 break;
             }
-            timespec left;
-            const timespec* timeout = nullptr;
+            // In slices, as for a mutex: a setter that dies between the
+            // change of seq and its wake-up wakes no one.
+            timespec left = {0, static_cast<long>(kLockSlice) * 1000000};
             if (dwMilliseconds != INFINITE) {
-                if (!deadline.Remaining(&left)) {
+                timespec remaining;
+                if (!deadline.Remaining(&remaining)) {
                     result = WAIT_TIMEOUT;
                     break;
                 }
-                timeout = &left;
+                if (Earlier(remaining, left)) left = remaining;
             }
             // Not FUTEX_PRIVATE_FLAG: the word is shared between processes.
-            long r = Sys().futex(reinterpret_cast<uint32_t*>(&e.seq), FUTEX_WAIT, seen, timeout);
+            long r = Sys().futex(reinterpret_cast<uint32_t*>(&e.seq), FUTEX_WAIT, seen, &left);
             if (r != 0 && errno != EAGAIN && errno != EINTR && errno != ETIMEDOUT) {
                 SetLastError(ErrnoToWin32(errno));
                 result = WAIT_FAILED;
