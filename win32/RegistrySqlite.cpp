@@ -403,6 +403,7 @@ private:
     bool m_batchReadOnly = false;
     bool m_batchLocked = false;
     int m_batchCalls = 0;
+    int64_t m_batchVersion = -1;  // PRAGMA data_version in the open transaction
     LONG m_batchResult = ERROR_SUCCESS;
 };
 
@@ -663,9 +664,16 @@ void SqliteStore::CloseConnection() {
 //===-- 4. Transactions -------------------------------------------------===//
 
 int64_t SqliteStore::DataVersion() {
+    // Nobody else's commit shows inside the batch's transaction, which
+    // keeps one snapshot (or the write lock) until the batch commits: one
+    // reading serves all its calls. An index walk would otherwise pay this
+    // statement at every index.
+    if (m_batchOpen && m_batchVersion >= 0) return m_batchVersion;
     Query q(*this, kDataVersion);
     q.Step();
-    return q.Int(0);
+    const int64_t version = q.Int(0);
+    if (m_batchOpen) m_batchVersion = version;
+    return version;
 }
 
 Generation SqliteStore::CurrentGeneration() { return Generation{m_epoch, DataVersion(), m_ownWrites}; }
@@ -817,6 +825,7 @@ void SqliteStore::AbandonBatch() {
     m_batchOpen = false;
     m_batchReadOnly = false;
     m_batchCalls = 0;
+    m_batchVersion = -1;
     DropCache();
 }
 
@@ -839,6 +848,7 @@ LONG SqliteStore::RunInBatch(bool write, Body body) {
         m_batchOpen = true;
         m_batchReadOnly = !write;
         m_batchCalls = 0;
+        m_batchVersion = -1;
     }
     if (write) DropCache();
     m_ownValues.clear();
@@ -1369,6 +1379,7 @@ void SqliteStore::AfterForkChild() {
     m_batchOpen = false;
     m_batchLocked = false;
     m_batchCalls = 0;
+    m_batchVersion = -1;
     m_batchResult = ERROR_SUCCESS;
     m_lock.unlock();
 }
