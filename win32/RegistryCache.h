@@ -36,12 +36,14 @@ struct CacheStamp {
     bool operator==(const CacheStamp&) const = default;
 };
 
-// A key (id, restriction) or a value (type, data).
+// A key (id, restriction) or a value (type, data); or a value that the
+// key does not have (missing).
 struct CacheEntry {
     int64_t id = 0;
     std::optional<uint32_t> allowed;
     DWORD type = 0;
     std::string data;
+    bool missing = false;
 };
 
 // Values larger than this are never kept.

@@ -1121,12 +1121,24 @@ LONG SqliteStore::QueryValue(KeyObject& key, std::string_view name, ValueSink de
     auto fromCache = [&]() -> LONG {
         const CacheEntry* entry = m_cache.Find(cacheKey);
         if (!entry) return kCacheMiss;
+        if (entry->missing) return ERROR_FILE_NOT_FOUND;
         return deliver(entry->type, entry->data.data(), entry->data.size());
     };
     return ReadCached(fromCache, [&]() -> LONG {
         Query q(*this, kGetValue);
         q.Bind(1, key.id).Bind(2, name);
-        if (!q.Step()) return KeyExists(key) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+        if (!q.Step()) {
+            if (!KeyExists(key)) return ERROR_KEY_DELETED;
+            // Optional values that are not set are read as often as those
+            // that are (a report's sender, the local domains): the answer
+            // is kept as well, while the key still exists and nobody has
+            // committed.
+            CacheEntry absent;
+            absent.id = key.id;
+            absent.missing = true;
+            m_cache.Offer(cacheKey, std::move(absent));
+            return ERROR_FILE_NOT_FOUND;
+        }
         DWORD type = static_cast<DWORD>(q.Int(0));
         auto [data, size] = q.Blob(1);
         m_cache.Offer(cacheKey, CacheEntry{key.id, {}, type,

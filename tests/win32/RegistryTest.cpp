@@ -522,6 +522,8 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
         {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_ALL_ACCESS | MAXIMUM_ALLOWED); RegDeleteKeyA(m_key, "Sub"); },
          ERROR_FILE_NOT_FOUND, ERROR_SUCCESS, 2},
         {[&] { Make(m_key, "Sub"); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
+        // A value read as missing, then set elsewhere.
+        {[&] { SetDword(m_key, "V", 5); }, ERROR_SUCCESS, ERROR_SUCCESS, 5},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
