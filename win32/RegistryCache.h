@@ -1,13 +1,13 @@
 //===-- win32/RegistryCache.h - The registry stores' read cache (internal) -===//
 //
 // Answers of earlier registry reads (a key path's id and restriction, a
-// value's type and bytes) kept in the process, each cache valid for one
-// stamp: a store keeps the cache while the stamp it reads from the
-// installation (SQLite's WAL-index header, a change counter) is the one the
-// cache was filled under, and drops it otherwise. Entries are offered while
-// a read runs and kept only if the stamp did not move meanwhile; a store's
-// own write may update entries in place when it proves that nobody else
-// wrote in between.
+// value's type and bytes, or that the value is missing) kept in the
+// process, each cache valid for one stamp: a store keeps the cache while
+// the stamp it reads from the installation (SQLite's WAL-index header, a
+// change counter) is the one the cache was filled under, and drops it
+// otherwise. Entries are offered while a read runs and kept only if the
+// stamp did not move meanwhile; a store's own write may update entries in
+// place when it proves that nobody else wrote in between.
 //
 // Limits: at most kCacheMaxEntries entries and kCacheMaxBytes bytes; the
 // cache starts afresh when it would pass them, and values larger than

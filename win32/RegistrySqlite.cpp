@@ -4,10 +4,11 @@
 // WAL mode. Writers of all processes of the installation queue on the
 // registry page's writer lock (SharedSegment.h), which hands over in
 // arrival order, before they start their SQLite write transaction. Key
-// lookups and value reads are kept in the read cache (RegistryCache.h) and
-// answered from there while SQLite's WAL-index header is unchanged, i.e.
-// while no process has committed anything since; a write of this process
-// keeps the cache when nobody else committed in between.
+// lookups and value reads (a value found missing too) are kept in the read
+// cache (RegistryCache.h) and answered from there while SQLite's WAL-index
+// header is unchanged, i.e. while no process has committed anything since;
+// a write of this process keeps the cache when nobody else committed in
+// between.
 //
 // A file is taken for a registry only when it is empty or holds this
 // schema; another program's database is refused before anything in it is
