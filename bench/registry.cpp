@@ -1,7 +1,9 @@
 //===-- bench/registry.cpp - Cost of the registry functions ---------------===//
 //
 // Point reads of the parameters key through the layer, against the same
-// path resolved with bare SQLite statements on a comparable schema; the
+// path resolved with bare SQLite statements on a comparable schema, also
+// right after another connection's commit (the read the cache cannot
+// answer); GetNextId against the three calls it used to make; the
 // resident size over a million reads; two processes writing at once; and
 // index walks over keys with thousands of subkeys.
 //
@@ -25,6 +27,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "platform/ProcessEnv.h"
+#include "tmcommon.h"
 #include "tmwin32.h"
 
 namespace {
@@ -77,6 +81,50 @@ void BM_PointRead(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PointRead)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Another connection that commits a change to a file before each read, as
+// another process of the installation would: the reader's snapshot and
+// its cache are then out of date, and the read has to go to SQLite. The
+// commit itself is outside the timing.
+class OtherWriter {
+public:
+    explicit OtherWriter(const std::string& path, const char* sql) {
+        sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(m_db, 10000);
+        // As the store's own connections: a commit does not wait for the disk.
+        sqlite3_exec(m_db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        sqlite3_prepare_v2(m_db, sql, -1, &m_stmt, nullptr);
+    }
+    ~OtherWriter() {
+        sqlite3_finalize(m_stmt);
+        sqlite3_close(m_db);
+    }
+    bool Commit() {
+        sqlite3_bind_int64(m_stmt, 1, ++m_count);
+        const bool done = sqlite3_step(m_stmt) == SQLITE_DONE;
+        sqlite3_reset(m_stmt);
+        return done;
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_stmt = nullptr;
+    int64_t m_count = 0;
+};
+
+template <class Read>
+void ReadsAfterCommits(benchmark::State& state, OtherWriter& writer, Read read) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!writer.Commit()) {
+            state.SkipWithError("the other connection cannot commit");
+            break;
+        }
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(read());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
 
 // The same work with SQLite alone: one connection, prepared statements,
 // the path resolved a level at a time and the value read, in one read
@@ -154,12 +202,68 @@ struct BareStore {
     }
 };
 
-void BM_BareSqlitePointRead(benchmark::State& state) {
+BareStore& Bare() {
     static BareStore* bare = new BareStore;
-    for (auto _ : state) benchmark::DoNotOptimize(bare->Read());
+    return *bare;
+}
+
+void BM_BareSqlitePointRead(benchmark::State& state) {
+    BareStore& bare = Bare();
+    for (auto _ : state) benchmark::DoNotOptimize(bare.Read());
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BareSqlitePointRead)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_BareSqlitePointReadAfterAnotherCommit(benchmark::State& state) {
+    BareStore& bare = Bare();
+    static OtherWriter writer(Sandbox() + "/bare.db", "INSERT OR REPLACE INTO keys VALUES(1000000, 0, ?1)");
+    ReadsAfterCommits(state, writer, [&] { return bare.Read(); });
+}
+BENCHMARK(BM_BareSqlitePointReadAfterAnotherCommit)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// GetNextId, and the three calls it made before the store took the
+// counter's read, increment and write into one transaction: open the key,
+// read the value, write it back, under the installation mutex.
+void BM_GetNextId(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(GetNextId());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetNextId)->Repetitions(3)->UseRealTime();
+
+DWORD NextIdInThreeCalls() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kParameters, 0, nullptr, 0, kReadWrite, nullptr, &key, nullptr))
+        return 0;
+    HANDLE mutex = g_ProcessEnv.m_hInstallMutex;
+    DWORD next = 0;
+    DWORD wait = WaitForSingleObject(mutex, INFINITE);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        DWORD last = 0, size = sizeof last;
+        LONG rc = RegQueryValueExA(key, "LastId", nullptr, nullptr, reinterpret_cast<BYTE*>(&last), &size);
+        if (rc != ERROR_SUCCESS) last = 0;
+        next = (last + 1) & 0xFFFFF;
+        SetDword(key, "LastId", next);
+        ReleaseMutex(mutex);
+    }
+    RegCloseKey(key);
+    return next;
+}
+
+void BM_GetNextIdInThreeCalls(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(NextIdInThreeCalls());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetNextIdInThreeCalls)->Repetitions(3)->UseRealTime();
+
+void BM_PointReadAfterAnotherCommit(benchmark::State& state) {
+    PrepareParameters();
+    // A row of the registry's own bookkeeping, which no read looks at.
+    static OtherWriter writer(getenv("TAMARAK_REGISTRY"),
+                              "INSERT OR REPLACE INTO meta(name, value) VALUES('bench', ?1)");
+    PointRead();
+    ReadsAfterCommits(state, writer, PointRead);
+}
+BENCHMARK(BM_PointReadAfterAnotherCommit)->Repetitions(5)->ReportAggregatesOnly(true);
 
 // Point reads while another process commits all the time: the reads then
 // mostly go to SQLite, as the cache holds only between commits.

@@ -1,13 +1,13 @@
 //===-- win32/RegistryCache.h - The registry stores' read cache (internal) -===//
 //
 // Answers of earlier registry reads (a key path's id and restriction, a
-// value's type and bytes) kept in the process, each cache valid for one
-// stamp: a store keeps the cache while the stamp it reads from the
-// installation (SQLite's WAL-index header, a change counter) is the one the
-// cache was filled under, and drops it otherwise. Entries are offered while
-// a read runs and kept only if the stamp did not move meanwhile; a store's
-// own write may update entries in place when it proves that nobody else
-// wrote in between.
+// value's type and bytes, or that the value is missing) kept in the
+// process, each cache valid for one stamp: a store keeps the cache while
+// the stamp it reads from the installation (SQLite's WAL-index header, a
+// change counter) is the one the cache was filled under, and drops it
+// otherwise. Entries are offered while a read runs and kept only if the
+// stamp did not move meanwhile; a store's own write may update entries in
+// place when it proves that nobody else wrote in between.
 //
 // Limits: at most kCacheMaxEntries entries and kCacheMaxBytes bytes; the
 // cache starts afresh when it would pass them, and values larger than
@@ -36,12 +36,14 @@ struct CacheStamp {
     bool operator==(const CacheStamp&) const = default;
 };
 
-// A key (id, restriction) or a value (type, data).
+// A key (id, restriction) or a value (type, data); or a value that the
+// key does not have (missing).
 struct CacheEntry {
     int64_t id = 0;
     std::optional<uint32_t> allowed;
     DWORD type = 0;
     std::string data;
+    bool missing = false;
 };
 
 // Values larger than this are never kept.

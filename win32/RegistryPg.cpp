@@ -838,10 +838,13 @@ void PgStore::Disconnect() {
 // that does not answer by the deadline loses the connection (it rolls
 // back whatever was running) and the call gets ERROR_TIMEOUT.
 LONG PgStore::Wait(bool) {
-    for (;;) {
+    // Right after a request is sent its answer cannot be in libpq's buffer
+    // yet: the first look goes to poll, which sees an answer already on the
+    // socket, and saves the read that would find nothing.
+    for (bool sent = true;; sent = false) {
         const int flushed = PQflush(m_conn);
         if (flushed < 0) return ERROR_REGISTRY_IO_FAILED;
-        if (flushed == 0) {
+        if (flushed == 0 && !sent) {
             if (!PQconsumeInput(m_conn)) return ERROR_REGISTRY_IO_FAILED;
             if (!PQisBusy(m_conn)) return ERROR_SUCCESS;
         }
@@ -850,11 +853,11 @@ LONG PgStore::Wait(bool) {
         pollfd pfd = {PQsocket(m_conn), short(POLLIN | (flushed ? POLLOUT : 0)), 0};
         int n = poll(&pfd, 1, int(std::min<long long>(left, 1000)));
         if (n < 0 && errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
-        if (n > 0 && (pfd.revents & POLLIN) && !PQconsumeInput(m_conn)) {
+        if (n > 0 && (pfd.revents & POLLIN)) {
             // The server's last words (a FATAL before it closed) are read
             // by the caller from the results.
+            if (!PQconsumeInput(m_conn)) return PQisBusy(m_conn) ? ERROR_REGISTRY_IO_FAILED : ERROR_SUCCESS;
             if (!PQisBusy(m_conn)) return ERROR_SUCCESS;
-            return ERROR_REGISTRY_IO_FAILED;
         }
     }
 }

@@ -522,6 +522,8 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
         {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_ALL_ACCESS | MAXIMUM_ALLOWED); RegDeleteKeyA(m_key, "Sub"); },
          ERROR_FILE_NOT_FOUND, ERROR_SUCCESS, 2},
         {[&] { Make(m_key, "Sub"); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
+        // A value read as missing, then set elsewhere.
+        {[&] { SetDword(m_key, "V", 5); }, ERROR_SUCCESS, ERROR_SUCCESS, 5},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
@@ -891,6 +893,14 @@ TEST_F(RegistryTest, BatchesShareTransactions) {
     EXPECT_EQ("missing", SeenElsewhere(m_key, "A"));
     // A failing call undoes only itself.
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software"));
+    // Reads that fail undo nothing before them and leave the batch going.
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Missing"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, "Missing"));
+    char name[16];
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(m_key, 5, name, sizeof name));
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "AfterReads", 4));
+    EXPECT_EQ(1u, GetDword(m_key, "A"));
+    EXPECT_EQ("missing", SeenElsewhere(m_key, "AfterReads"));
     // Another thread's calls stand alone, after the batch so far.
     std::thread([&] {
         EXPECT_EQ(kSentinel, GetDword(m_key, "Other"));
@@ -898,6 +908,7 @@ TEST_F(RegistryTest, BatchesShareTransactions) {
     }).join();
     EXPECT_EQ("1", SeenElsewhere(m_key, "A"));
     EXPECT_EQ("3", SeenElsewhere(m_key, "FromThread"));
+    EXPECT_EQ("4", SeenElsewhere(m_key, "AfterReads"));
     for (DWORD i = 0; i < 300; ++i) SetDword(m_key, ("v" + std::to_string(i)).c_str(), i);
     EXPECT_EQ("255", SeenElsewhere(m_key, "v255"));
     EXPECT_EQ("missing", SeenElsewhere(m_key, "v256"));
