@@ -62,10 +62,6 @@
 namespace w32 {
 namespace {
 
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kMutexQueryState = 0x0001u;
 constexpr DWORD kEventQueryState = 0x0001u;
 
@@ -89,10 +85,10 @@ DWORD GrantedAccess(ObjectKind kind, DWORD dwAccess) {
     const DWORD query = kind == ObjectKind::Mutex ? kMutexQueryState : kEventQueryState;
     const DWORD modify = kind == ObjectKind::Mutex ? 0 : EVENT_MODIFY_STATE;
     DWORD granted = dwAccess & all;
-    if (dwAccess & (kGenericAll | MAXIMUM_ALLOWED)) granted |= all;
-    if (dwAccess & kGenericRead) granted |= READ_CONTROL | query;
-    if (dwAccess & kGenericWrite) granted |= READ_CONTROL | modify;
-    if (dwAccess & kGenericExecute) granted |= SYNCHRONIZE;
+    if (dwAccess & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= all;
+    if (dwAccess & GENERIC_READ) granted |= READ_CONTROL | query;
+    if (dwAccess & GENERIC_WRITE) granted |= READ_CONTROL | modify;
+    if (dwAccess & GENERIC_EXECUTE) granted |= SYNCHRONIZE;
     return granted;
 }
 

@@ -60,10 +60,6 @@ constexpr size_t kMaxKeyNameLength = 255;
 // 512 names makes at most 512 keys of at most 512 names each.
 constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxValueNameLength = 16383;
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kWow64Flags = 0x0300u;
 constexpr DWORD kSupportedCreateOptions = REG_OPTION_VOLATILE;
 
@@ -77,7 +73,7 @@ KeyRef RootObject(int index) {
         for (int i = 0; i < st::kRootCount; ++i) {
             r[i].id = st::kFirstRootId + i;
             r[i].path = st::kRootNames[i];
-            r[i].access = KEY_ALL_ACCESS | kGenericAll;
+            r[i].access = KEY_ALL_ACCESS | GENERIC_ALL;
             r[i].root = true;
         }
         return r;
@@ -151,11 +147,11 @@ KeyRef Resolve(HKEY h) {
 // Generic rights as NT maps them for keys; the WOW64 view flags do not
 // ask for access.
 REGSAM NormalizeAccess(REGSAM sam) {
-    if (sam & kGenericRead) sam |= KEY_READ;
-    if (sam & kGenericWrite) sam |= KEY_WRITE;
-    if (sam & kGenericExecute) sam |= KEY_EXECUTE;
-    if (sam & kGenericAll) sam |= KEY_ALL_ACCESS;
-    return sam & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll | kWow64Flags);
+    if (sam & GENERIC_READ) sam |= KEY_READ;
+    if (sam & GENERIC_WRITE) sam |= KEY_WRITE;
+    if (sam & GENERIC_EXECUTE) sam |= KEY_EXECUTE;
+    if (sam & GENERIC_ALL) sam |= KEY_ALL_ACCESS;
+    return sam & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kWow64Flags);
 }
 
 // The access a new handle gets when it asks for sam, or false if the

@@ -65,10 +65,6 @@ namespace {
 
 //===-- 1. Handles and access -------------------------------------------===//
 
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 
 enum class ScKind { Manager, Service };
 
@@ -122,31 +118,31 @@ private:
 };
 
 DWORD ManagerAccess(DWORD access) {
-    if (access & kGenericRead) {
+    if (access & GENERIC_READ) {
         access |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
     }
-    if (access & kGenericWrite) {
+    if (access & GENERIC_WRITE) {
         access |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
     }
-    if (access & kGenericExecute) access |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
-    if (access & kGenericAll) access |= SC_MANAGER_ALL_ACCESS;
+    if (access & GENERIC_EXECUTE) access |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (access & GENERIC_ALL) access |= SC_MANAGER_ALL_ACCESS;
     // Every manager handle may connect.
-    return (access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll)) |
+    return (access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL)) |
            SC_MANAGER_CONNECT;
 }
 
 DWORD ServiceAccess(DWORD access) {
-    if (access & kGenericRead) {
+    if (access & GENERIC_READ) {
         access |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
                   SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS;
     }
-    if (access & kGenericWrite) access |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
-    if (access & kGenericExecute) {
+    if (access & GENERIC_WRITE) access |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
+    if (access & GENERIC_EXECUTE) {
         access |= READ_CONTROL | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
                   SERVICE_USER_DEFINED_CONTROL;
     }
-    if (access & kGenericAll) access |= SERVICE_ALL_ACCESS;
-    return access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
+    if (access & GENERIC_ALL) access |= SERVICE_ALL_ACCESS;
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
 // Rights that change the database and so need write access to its keys.
