@@ -11,6 +11,11 @@
 #include <new>
 
 #include "Layer.h"
+// The registry and the log depend on each other, the one circle between
+// the library's directories: CRegistry reports what it traps through the
+// exception trap DebugX, and the log reads its mask "Logging" (the trace
+// its flags) through CRegistry. Each side only calls the other's exported
+// functions at run time; tools/deps allows this circle and no other.
 #include "logging/Trap.h"
 #include "tmregistry.h"
 

@@ -24,7 +24,7 @@
 #include <cstring>
 
 #include "logging/Trap.h"
-#include "tmcommon.h"
+#include "tmregistry.h"
 
 namespace {
 
