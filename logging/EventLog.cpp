@@ -16,6 +16,12 @@
 // without a word; nothing here ever fails its caller.
 // Limits: event texts are cut at 1023 characters, DebugMsg texts at 511,
 // process names at 63, log directories at 259.
+//
+// Contents:
+//   1. Local time, type letters and the line builder
+//   2. CEventLog: the log path, the mask, construction and copies
+//   3. CEventLog: writing a line, the daily file, the shared mutexes
+//   4. Error reports, DebugMsg and LOGEVENT
 //===----------------------------------------------------------------------===//
 #include <climits>
 #include <cstdarg>

@@ -27,6 +27,12 @@
 // restore goes at most 512 levels below its starting key, and never below
 // the registry's depth; a restore holds at most 4096 records or about 1 MB
 // of names and data read ahead, plus one record.
+//
+// Contents:
+//   1. Helpers: key names, value types, indentation
+//   2. Subtree operations: copy, delete, dump
+//   3. The registry tree file: writing
+//   4. The registry tree file: reading
 //===----------------------------------------------------------------------===//
 #include "registry/RegistryTree.h"
 
@@ -44,7 +50,10 @@
 
 #include "Win32Internal.h"
 #include "logging/Trap.h"
-#include "tmcommon.h"
+#include "tmlogging.h"
+#include "tmregistry.h"
+
+//===-- 1. Helpers ------------------------------------------------------===//
 
 namespace tmc {
 void* (*g_pfnTreeRealloc)(void* pBlock, size_t nSize) = realloc;
@@ -116,7 +125,7 @@ void PutEscaped(FILE* fp, const BYTE* p, size_t n) {
 
 }  // namespace
 
-//===-- Subtree operations ------------------------------------------------===//
+//===-- 2. Subtree operations -------------------------------------------===//
 
 // The walks below share transactions (TmRegBeginBatch), begun and ended
 // outside their handlers so that a batch always ends. Copy and delete
@@ -293,7 +302,7 @@ void CRegistry::DumpKey(FILE* fp, int nDepth) {
     });
 }
 
-//===-- The registry tree file --------------------------------------------===//
+//===-- 3. The registry tree file: writing ------------------------------===//
 
 DWORD CRegistry::WriteTree(FILE* fp) {
     TmRegBeginBatch();
@@ -370,7 +379,7 @@ DWORD CRegistry::WriteKey(FILE* fp) {
     });
 }
 
-//===-- The registry tree file: reading -----------------------------------===//
+//===-- 4. The registry tree file: reading ------------------------------===//
 //
 // A restore never holds the registry's writer lock while it waits on the
 // caller's stream, which may be slow or stall: it reads records ahead, up
