@@ -256,17 +256,13 @@ bool CheckRequest(Bounce& b) {
 // reporting address's domain. A memory error is reported and leaves the
 // address as it then stands.
 void ReadSender(const char* reportingAddress, CString& sender) {
-    w32::CatchAll(
+    tmc::GuardedReportingAllocation(kSourceFile, __LINE__,
         [&] {
             const char* at = reportingAddress ? strchr(reportingAddress, '@') : nullptr;
             sender = "postmaster";
             if (at) sender += at;
             CRegistry reg;
             if (tmc::OpenParametersToRead(reg) == ERROR_SUCCESS) reg.QueryValue("DefaultMailbox", sender, nullptr);
-        },
-        [&] {
-            NewError(kSourceFile, __LINE__);
-            DebugX(kSourceFile, __LINE__);
         });
 }
 

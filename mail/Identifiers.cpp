@@ -127,14 +127,10 @@ void GetHostName(CString& cszName) {
         if (tmc::OpenParametersToRead(reg) != ERROR_SUCCESS) return;
         // Read aside and assigned whole, so that a failure leaves the name
         // as it was.
-        w32::CatchAll(
+        tmc::GuardedReportingAllocation(kSourceFile, __LINE__,
             [&] {
                 CString value;
                 if (reg.QueryValue("hostname", value) == ERROR_SUCCESS) cszName = value;
-            },
-            [&] {
-                NewError(kSourceFile, __LINE__);
-                DebugX(kSourceFile, __LINE__);
             });
     });
 }

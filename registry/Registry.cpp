@@ -148,11 +148,7 @@ LONG CRegistry::EnumValue(DWORD dwIndex, CString& cszName, DWORD& dwType) {
         DWORD cchName = sizeof name;
         LONG rc = RegEnumValueA(m_hKey, dwIndex, name, &cchName, nullptr, &dwType, nullptr, nullptr);
         if (rc == ERROR_SUCCESS) {
-            w32::CatchAll([&] { cszName = name; },
-                          [&] {
-                              NewError(kSourceFile, __LINE__);
-                              DebugX(kSourceFile, __LINE__);
-                          });
+            tmc::GuardedReportingAllocation(kSourceFile, __LINE__, [&] { cszName = name; });
         }
         return rc;
     });
