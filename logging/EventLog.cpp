@@ -16,6 +16,12 @@
 // without a word; nothing here ever fails its caller.
 // Limits: event texts are cut at 1023 characters, DebugMsg texts at 511,
 // process names at 63, log directories at 259.
+//
+// Contents:
+//   1. Local time, type letters and the line builder
+//   2. CEventLog: the log path, the mask, construction and copies
+//   3. CEventLog: writing a line, the daily file, the shared mutexes
+//   4. Error reports, DebugMsg and LOGEVENT
 //===----------------------------------------------------------------------===//
 #include <climits>
 #include <cstdarg>
@@ -84,9 +90,9 @@ thread_local DWORD t_lastResult = ERROR_SUCCESS;
 
 char TypeCharacter(WORD wType) {
     switch (wType) {
-        case 0x0001: return 'E';
-        case 0x0002: return 'W';
-        case 0x0004: return 'I';
+        case TM_EVENT_ERROR: return 'E';
+        case TM_EVENT_WARNING: return 'W';
+        case TM_EVENT_INFORMATION: return 'I';
         case 0x0008: return 'S';
         case 0x0010: return '<';
         case 0x0020: return '>';
@@ -94,9 +100,9 @@ char TypeCharacter(WORD wType) {
         case 0x0080:
         case 0x0100:
         case 0x0200: return '*';
-        case 0x0400: return 'D';
-        case 0x1000: return '!';
-        case 0x2000: return '~';
+        case TM_EVENT_DEBUG: return 'D';
+        case TM_EVENT_ERROR_REPORT: return '!';
+        case TM_EVENT_EXTERNAL: return '~';
         default: return '!';
     }
 }
@@ -304,16 +310,16 @@ void CEventLog::ReadMask() {
     DWORD mask = __atomic_load_n(&m_dwFileLogging, __ATOMIC_RELAXED);
     CRegistry reg;
     if (!m_bBurdock) {
-        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
+        if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE) == ERROR_SUCCESS) {
             DWORD value = mask;
             if (reg.QueryValue("Logging", value) == ERROR_SUCCESS) mask = value;
         }
-    } else if (reg.OpenKey(HKEY_LOCAL_MACHINE, kBurdockKey, 0x2001F) == ERROR_SUCCESS) {
+    } else if (reg.OpenKey(HKEY_LOCAL_MACHINE, kBurdockKey, TM_KEY_READ_WRITE) == ERROR_SUCCESS) {
         DWORD value = mask;
         if (reg.QueryValue("Logging", value) == ERROR_SUCCESS) mask = value;
         mask = mask == 0 ? 0x00C7 : mask == 1 ? 0x0007 : 0x0003;
     }
-    __atomic_store_n(&m_dwFileLogging, mask | 0x1000 | 0x2000, __ATOMIC_RELAXED);
+    __atomic_store_n(&m_dwFileLogging, mask | TM_EVENT_ERROR_REPORT | TM_EVENT_EXTERNAL, __ATOMIC_RELAXED);
 }
 
 // A copy is one more live object of the process. It starts without the
@@ -532,32 +538,32 @@ void ReportLine(WORD wType, const char* format, ...) {
 
 void SysError(const char* pszFile, int nLine, DWORD dwError) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
-        ReportLine(0x1000, "System error 0x%x at line %d of %s", dwError, nLine, w32::BaseName(pszFile));
+        ReportLine(TM_EVENT_ERROR_REPORT, "System error 0x%x at line %d of %s", dwError, nLine, w32::BaseName(pszFile));
     });
 }
 
 void FileError(const char* pszProcessed, const char* pszFile, int nLine, DWORD dwError) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
-        ReportLine(0x1000, "File error 0x%x at line %d of %s processing %s", dwError, nLine,
+        ReportLine(TM_EVENT_ERROR_REPORT, "File error 0x%x at line %d of %s processing %s", dwError, nLine,
                    w32::BaseName(pszFile), pszProcessed);
     });
 }
 
 void SocketError(const char* pszFile, int nLine, int nError) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
-        ReportLine(0x1000, "Socket error %d at line %d of %s", nError, nLine, w32::BaseName(pszFile));
+        ReportLine(TM_EVENT_ERROR_REPORT, "Socket error %d at line %d of %s", nError, nLine, w32::BaseName(pszFile));
     });
 }
 
 void NewError(const char* pszFile, int nLine) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
-        ReportLine(0x1000, "Memory allocation error at line %d of %s", nLine, w32::BaseName(pszFile));
+        ReportLine(TM_EVENT_ERROR_REPORT, "Memory allocation error at line %d of %s", nLine, w32::BaseName(pszFile));
     });
 }
 
 void UnknownError(const char* pszFile, int nLine) {
     tmc::Guarded(kSourceFile, __LINE__, [&] {
-        ReportLine(0x1000, "Unknown exception caught at line %d of %s", nLine, w32::BaseName(pszFile));
+        ReportLine(TM_EVENT_ERROR_REPORT, "Unknown exception caught at line %d of %s", nLine, w32::BaseName(pszFile));
     });
 }
 
@@ -574,7 +580,7 @@ void DebugMsg(const char* pszFile, DWORD dwLine, const char* pszFormat, ...) {
             // cut at 511 characters.
             w32::FormatV(text + n, 512, pszFormat, args);
             CEventLog log(0);
-            log.LogEvent(0x0400, "%s", text);
+            log.LogEvent(TM_EVENT_DEBUG, "%s", text);
         },
         [&] { DebugX(kSourceFile, __LINE__); });
     va_end(args);
@@ -585,6 +591,6 @@ void LOGEVENT(void* pArgs) {
         if (!pArgs) return;
         const char* text = *static_cast<const char* const*>(pArgs);
         CEventLog log(0);
-        log.LogEvent(0x2000, "%s", text ? text : "");
+        log.LogEvent(TM_EVENT_EXTERNAL, "%s", text ? text : "");
     });
 }

@@ -25,8 +25,8 @@
 
 #include "Layer.h"
 #include "logging/TraceFiles.h"
-#include "platform/ProcessEnv.h"
 #include "tmlogging.h"
+#include "tmplatform.h"
 #include "tmregistry.h"
 
 namespace {
@@ -57,7 +57,9 @@ void CloseTrace(DWORD& flag, std::mutex& lock, FILE*& fp) {
 // Opens a trace for appending; bEmpty first empties the file.
 void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name, bool bEmpty) {
     if (!value) return;
-    std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
+    char root[MAX_PATH];
+    GetRootPath(root, sizeof root);
+    std::string path = std::string(root) + w32::kPathSeparator + name;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (bEmpty) {
@@ -107,7 +109,7 @@ void TrapRecord(const char* pszFile, int nLine, const char* pszMessage, bool wit
     if (!LoadFlag(g_dwDebugX)) return;
     const char* base = w32::BaseName(pszFile);
     CEventLog log(0);
-    log.LogEvent(0x1000, "%s(%d) Exception trapped", base, nLine);
+    log.LogEvent(TM_EVENT_ERROR_REPORT, "%s(%d) Exception trapped", base, nLine);
     struct tm t = LocalNow();
     const bool bMessage = withMessage && pszMessage;
     std::lock_guard<std::mutex> guard(g_debugXLock);
@@ -133,7 +135,7 @@ void DebugInit(void) {
     CloseTrace(g_dwDebugX, g_debugXLock, g_fpDebugX);
     DWORD debugIt = 0, debugX = 0;
     CRegistry reg;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE) == ERROR_SUCCESS) {
         DWORD value = 0;
         if (reg.QueryValue("DebugIt", value) == ERROR_SUCCESS) debugIt = value;
         value = 0;

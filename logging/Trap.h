@@ -6,6 +6,10 @@
 // handler's line, and the function returns its failure value.
 //
 //   return tmc::Guarded(kSourceFile, __LINE__, 13L, [&] { ... return code; });
+//
+// GuardedReportingAllocation is the form for a step whose failure is a
+// lost allocation: the failure is reported with NewError and then to the
+// trap, both with the same file name and line, and the caller goes on.
 //===----------------------------------------------------------------------===//
 #pragma once
 
@@ -28,6 +32,15 @@ R Guarded(const char* file, int line, R fail, Body&& body) {
 template <class Body>
 void Guarded(const char* file, int line, Body&& body) {
     w32::CatchAll([&] { body(); }, [&] { DebugX(file, line); });
+}
+
+template <class Body>
+void GuardedReportingAllocation(const char* file, int line, Body&& body) {
+    w32::CatchAll([&] { body(); },
+                  [&] {
+                      NewError(file, line);
+                      DebugX(file, line);
+                  });
 }
 
 }  // namespace tmc

@@ -93,11 +93,7 @@ void ParseAddress(char* pszText, CString& cszAddress) {
         const char* from = open ? open + 1 : text;
 
         char* buffer = nullptr;
-        w32::CatchAll([&] { buffer = cszAddress.GetBuffer(kAddressBuffer); },
-                      [&] {
-                          NewError(kSourceFile, __LINE__);
-                          DebugX(kSourceFile, __LINE__);
-                      });
+        tmc::GuardedReportingAllocation(kSourceFile, __LINE__, [&] { buffer = cszAddress.GetBuffer(kAddressBuffer); });
         if (buffer) {
             int n = 0;
             for (const char* p = from; p < lineEnd && n < kAddressMax && !EndsAddress(*p); ++p) buffer[n++] = *p;
@@ -149,11 +145,7 @@ int IsLocalAddress(char* pszAddress) {
         CStringArray entries;
         // A missing value leaves the list empty; entries read before a
         // failure are still tested.
-        w32::CatchAll([&] { reg.QueryValue("LocalDomainsEx", entries); },
-                      [&] {
-                          NewError(kSourceFile, __LINE__);
-                          DebugX(kSourceFile, __LINE__);
-                      });
+        tmc::GuardedReportingAllocation(kSourceFile, __LINE__, [&] { reg.QueryValue("LocalDomainsEx", entries); });
 
         // Local when a plain entry matches and no exclusion does, in
         // whatever order the entries come.

@@ -53,10 +53,14 @@
 #include <string>
 
 #include "Layer.h"
+#include "SysCalls.h"
 #include "logging/Trap.h"
 #include "mail/Parameters.h"
 #include "platform/ProcessEnv.h"
-#include "tmcommon.h"
+#include "tmlogging.h"
+#include "tmmail.h"
+#include "tmplatform.h"
+#include "tmregistry.h"
 
 namespace {
 
@@ -252,17 +256,13 @@ bool CheckRequest(Bounce& b) {
 // reporting address's domain. A memory error is reported and leaves the
 // address as it then stands.
 void ReadSender(const char* reportingAddress, CString& sender) {
-    w32::CatchAll(
+    tmc::GuardedReportingAllocation(kSourceFile, __LINE__,
         [&] {
             const char* at = reportingAddress ? strchr(reportingAddress, '@') : nullptr;
             sender = "postmaster";
             if (at) sender += at;
             CRegistry reg;
             if (tmc::OpenParametersToRead(reg) == ERROR_SUCCESS) reg.QueryValue("DefaultMailbox", sender, nullptr);
-        },
-        [&] {
-            NewError(kSourceFile, __LINE__);
-            DebugX(kSourceFile, __LINE__);
         });
 }
 
@@ -324,14 +324,14 @@ bool WriteEnvelope(Bounce& b, DWORD number, const CString& sender, bool local) {
         fprintf(b.envelope, "%s\n", static_cast<const char*>(sender));
         fprintf(b.envelope, "%s\n", b.recipient);
         written = CloseWritten(b.envelope, &err);
-        if (written && rename(temporary.c_str(), QueueFile(number, local ? "ldl" : "pdl").c_str()) != 0) {
+        if (written && w32::Sys().rename(temporary.c_str(), QueueFile(number, local ? "ldl" : "pdl").c_str()) != 0) {
             written = false;
             err = errno;
         }
     }
     if (!written) {
-        if (made) remove(temporary.c_str());
-        remove(QueueFile(number, "msg").c_str());
+        if (made) w32::Sys().unlink(temporary.c_str());
+        w32::Sys().unlink(QueueFile(number, "msg").c_str());
         b.Refuse(__LINE__, WriteError(err));
     }
     return written;

@@ -36,7 +36,6 @@ namespace {
 const char kSourceFile[] = "Utilities";
 
 constexpr DWORD kIdMask = 0xFFFFF;
-constexpr REGSAM kReadWrite = 0x2001F;
 
 // The name a host goes by when neither the system nor the registry tells
 // one.
@@ -54,7 +53,7 @@ DWORD GetNextId(void) {
     volatile bool held = false;
     return w32::CatchAll(
         [&]() -> DWORD {
-            if (reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, kReadWrite, 0) != ERROR_SUCCESS) {
+            if (reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0) != ERROR_SUCCESS) {
                 return 0;
             }
             // WAIT_ABANDONED: the last holder died and the mutex is ours;
@@ -128,14 +127,10 @@ void GetHostName(CString& cszName) {
         if (tmc::OpenParametersToRead(reg) != ERROR_SUCCESS) return;
         // Read aside and assigned whole, so that a failure leaves the name
         // as it was.
-        w32::CatchAll(
+        tmc::GuardedReportingAllocation(kSourceFile, __LINE__,
             [&] {
                 CString value;
                 if (reg.QueryValue("hostname", value) == ERROR_SUCCESS) cszName = value;
-            },
-            [&] {
-                NewError(kSourceFile, __LINE__);
-                DebugX(kSourceFile, __LINE__);
             });
     });
 }

@@ -14,7 +14,7 @@
 namespace tmc {
 
 inline LONG OpenParametersToRead(CRegistry& reg) {
-    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F);
+    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE);
     if (rc == ERROR_ACCESS_DENIED) rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ);
     return rc;
 }

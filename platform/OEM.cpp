@@ -75,10 +75,7 @@ bool ParseBrandNumber(const char* text, int* value) {
 // One line's own handler: a failure is reported and the line left out.
 template <class Body>
 void LineStep(int handlerLine, Body&& body) {
-    w32::CatchAll(body, [&] {
-        NewError(kSourceFile, handlerLine);
-        DebugX(kSourceFile, handlerLine);
-    });
+    tmc::GuardedReportingAllocation(kSourceFile, handlerLine, body);
 }
 
 }  // namespace

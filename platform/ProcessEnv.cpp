@@ -76,7 +76,7 @@ CProcessEnv::CProcessEnv()
 void CProcessEnv::ReadRootPath() {
     CString value;
     CRegistry reg;
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F) == ERROR_SUCCESS) {
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE) == ERROR_SUCCESS) {
         w32::CatchAll(
             [&] {
                 reg.QueryValue("RootPath", value, nullptr);

@@ -74,7 +74,7 @@ int CRasDial::Load() {
     m_hInstance = LoadLibraryA("RASAPI32.DLL");
     if (!m_hInstance) {
         DWORD dwError = GetLastError();
-        log.LogEvent(0x0001, "Unable to load RASAPI32.DLL, system error %d", static_cast<int>(dwError));
+        log.LogEvent(TM_EVENT_ERROR, "Unable to load RASAPI32.DLL, system error %d", static_cast<int>(dwError));
         return 0;
     }
     tmc::Resolve(m_hInstance, "RasDialA", &m_pRasDial);
@@ -102,7 +102,7 @@ int CRasDial::Load() {
     int complete = 1;
     for (const auto& entry : kRequired) {
         if (entry.found) continue;
-        log.LogEvent(0x1000, "Unable to locate %s in RASAPI32.DLL", entry.name);
+        log.LogEvent(TM_EVENT_ERROR_REPORT, "Unable to locate %s in RASAPI32.DLL", entry.name);
         complete = 0;
     }
     return complete;

@@ -83,7 +83,7 @@ DWORD InstallWin95(const char* pszServiceName, char (&szLine)[kCommandLineSize],
     memcpy(end, kWin95Switch, strlen(kWin95Switch) + 1);
 
     CRegistry reg;
-    LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, kRunServicesKey, 0x2001F, 0);
+    LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, kRunServicesKey, TM_KEY_READ_WRITE, 0);
     if (rc == ERROR_SUCCESS) rc = reg.SetValue(pszServiceName, szLine);
     return static_cast<DWORD>(rc);
 }
@@ -109,7 +109,7 @@ DWORD InstallNt(const char* pszServiceName, const char* pszDisplayName,
 
 DWORD RemoveWin95(const char* pszServiceName) {
     CRegistry reg;
-    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, kRunServicesKey, 0x2001F);
+    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, kRunServicesKey, TM_KEY_READ_WRITE);
     if (rc == ERROR_SUCCESS) rc = RegDeleteValueA(reg.m_hKey, pszServiceName);
     // Nothing registered is nothing to remove.
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(rc);

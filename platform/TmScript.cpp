@@ -75,7 +75,7 @@ int CTmScript::Load() {
     m_hInstance = LoadLibraryA("TMSCRIPT.DLL");
     if (!m_hInstance) {
         DWORD dwError = GetLastError();
-        log.LogEvent(0x0001, "Unable to load TMSCRIPT.DLL, system error %d", static_cast<int>(dwError));
+        log.LogEvent(TM_EVENT_ERROR, "Unable to load TMSCRIPT.DLL, system error %d", static_cast<int>(dwError));
         return 0;
     }
     tmc::Resolve(m_hInstance, "CreateScript", &m_pCreateScript);

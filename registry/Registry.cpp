@@ -11,6 +11,11 @@
 #include <new>
 
 #include "Layer.h"
+// The registry and the log depend on each other, the one circle between
+// the library's directories: CRegistry reports what it traps through the
+// exception trap DebugX, and the log reads its mask "Logging" (the trace
+// its flags) through CRegistry. Each side only calls the other's exported
+// functions at run time; tools/deps allows this circle and no other.
 #include "logging/Trap.h"
 #include "tmregistry.h"
 
@@ -143,11 +148,7 @@ LONG CRegistry::EnumValue(DWORD dwIndex, CString& cszName, DWORD& dwType) {
         DWORD cchName = sizeof name;
         LONG rc = RegEnumValueA(m_hKey, dwIndex, name, &cchName, nullptr, &dwType, nullptr, nullptr);
         if (rc == ERROR_SUCCESS) {
-            w32::CatchAll([&] { cszName = name; },
-                          [&] {
-                              NewError(kSourceFile, __LINE__);
-                              DebugX(kSourceFile, __LINE__);
-                          });
+            tmc::GuardedReportingAllocation(kSourceFile, __LINE__, [&] { cszName = name; });
         }
         return rc;
     });

@@ -24,11 +24,7 @@ const char kSourceFile[] = "Registry";
 // out, so that the rest of the list still comes through.
 template <class Append>
 void AppendPiece(Append&& append) {
-    w32::CatchAll([&] { append(); },
-                  [&] {
-                      NewError(kSourceFile, __LINE__);
-                      DebugX(kSourceFile, __LINE__);
-                  });
+    tmc::GuardedReportingAllocation(kSourceFile, __LINE__, [&] { append(); });
 }
 
 }  // namespace

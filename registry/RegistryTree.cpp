@@ -27,6 +27,12 @@
 // restore goes at most 512 levels below its starting key, and never below
 // the registry's depth; a restore holds at most 4096 records or about 1 MB
 // of names and data read ahead, plus one record.
+//
+// Contents:
+//   1. Helpers: key names, value types, indentation
+//   2. Subtree operations: copy, delete, dump
+//   3. The registry tree file: writing
+//   4. The registry tree file: reading
 //===----------------------------------------------------------------------===//
 #include "registry/RegistryTree.h"
 
@@ -44,7 +50,10 @@
 
 #include "Win32Internal.h"
 #include "logging/Trap.h"
-#include "tmcommon.h"
+#include "tmlogging.h"
+#include "tmregistry.h"
+
+//===-- 1. Helpers ------------------------------------------------------===//
 
 namespace tmc {
 void* (*g_pfnTreeRealloc)(void* pBlock, size_t nSize) = realloc;
@@ -53,7 +62,6 @@ void* (*g_pfnTreeRealloc)(void* pBlock, size_t nSize) = realloc;
 namespace {
 
 const char kSourceFile[] = "Registry";
-const DWORD kReadWrite = 0x2001F;  // KEY_READ | KEY_WRITE
 const int kNameSize = 64;
 
 // A CEventLog holds a 4 KB line buffer: it is built only when there is
@@ -61,7 +69,7 @@ const int kNameSize = 64;
 template <class... Args>
 __attribute__((noinline)) void LogError(const char* pszFormat, Args... args) {
     CEventLog log(0);
-    log.LogEvent(EVENTLOG_ERROR_TYPE, pszFormat, args...);
+    log.LogEvent(TM_EVENT_ERROR, pszFormat, args...);
 }
 
 bool PutByte(int c, FILE* fp) { return fputc(c, fp) != EOF; }
@@ -117,7 +125,7 @@ void PutEscaped(FILE* fp, const BYTE* p, size_t n) {
 
 }  // namespace
 
-//===-- Subtree operations ------------------------------------------------===//
+//===-- 2. Subtree operations -------------------------------------------===//
 
 // The walks below share transactions (TmRegBeginBatch), begun and ended
 // outside their handlers so that a batch always ends. Copy and delete
@@ -132,7 +140,7 @@ DWORD CRegistry::CopyTree(HKEY hSourceParent, const char* pszSourcePath) {
 DWORD CRegistry::CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int nDepth) {
     return tmc::Guarded(kSourceFile, __LINE__, DWORD(ERROR_INVALID_DATA), [&]() -> DWORD {
         CRegistry source;
-        LONG rc = source.OpenKey(hSourceParent, pszSourcePath, kReadWrite);
+        LONG rc = source.OpenKey(hSourceParent, pszSourcePath, TM_KEY_READ_WRITE);
         if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
 
         char name[kNameSize];
@@ -141,7 +149,7 @@ DWORD CRegistry::CopyTreeAt(HKEY hSourceParent, const char* pszSourcePath, int n
         if (nDepth < tmc::kMaxTreeDepth) {
             for (DWORD i = 0; RegEnumKeyA(source.m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
                 CRegistry destination;
-                if (destination.CreateKey(m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS)
+                if (destination.CreateKey(m_hKey, name, TM_KEY_READ_WRITE, REG_OPTION_NON_VOLATILE) == ERROR_SUCCESS)
                     destination.CopyTreeAt(source.m_hKey, name, nDepth + 1);
             }
         }
@@ -192,7 +200,7 @@ DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
         // string from a caller would empty the whole root.
         if (IsPredefinedKey(hParent) && (!pszPath || !*pszPath)) return ERROR_INVALID_PARAMETER;
         CRegistry key;
-        LONG rc = key.OpenKey(hParent, pszPath, kReadWrite);
+        LONG rc = key.OpenKey(hParent, pszPath, TM_KEY_READ_WRITE);
         if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
         // Each pass deletes the first subkey left and reopens the key. A
         // subkey that is still there after its deletion (one that may not
@@ -210,7 +218,7 @@ DWORD CRegistry::DeleteKeyTree(HKEY hParent, const char* pszPath) {
             memcpy(previous, name, sizeof name);
             DeleteKeyTree(key.m_hKey, name);
             key.CloseKey();
-            if (key.OpenKey(hParent, pszPath, kReadWrite) != ERROR_SUCCESS) return ERROR_SUCCESS;
+            if (key.OpenKey(hParent, pszPath, TM_KEY_READ_WRITE) != ERROR_SUCCESS) return ERROR_SUCCESS;
         }
         key.CloseKey();
         RegDeleteKeyA(hParent, pszPath);
@@ -232,7 +240,7 @@ void CRegistry::DumpKey(FILE* fp, int nDepth) {
             PutIndent(fp, indent);
             fprintf(fp, "\\%s\n", name);
             CRegistry sub;
-            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS) sub.DumpKey(fp, nDepth + 1);
+            if (sub.OpenKey(m_hKey, name, TM_KEY_READ_WRITE) == ERROR_SUCCESS) sub.DumpKey(fp, nDepth + 1);
         }
         for (DWORD i = 0;; ++i) {
             DWORD cchName = sizeof name, type = 0;
@@ -294,7 +302,7 @@ void CRegistry::DumpKey(FILE* fp, int nDepth) {
     });
 }
 
-//===-- The registry tree file --------------------------------------------===//
+//===-- 3. The registry tree file: writing ------------------------------===//
 
 DWORD CRegistry::WriteTree(FILE* fp) {
     TmRegBeginBatch();
@@ -312,7 +320,7 @@ DWORD CRegistry::WriteKey(FILE* fp) {
             if (!PutByte('>', fp) || !PutString(name, strlen(name), fp)) return ERROR_WRITE_FAULT;
             CRegistry sub;
             // A subkey that cannot be opened is written with an empty body.
-            if (sub.OpenKey(m_hKey, name, kReadWrite) == ERROR_SUCCESS && sub.WriteKey(fp) != ERROR_SUCCESS)
+            if (sub.OpenKey(m_hKey, name, TM_KEY_READ_WRITE) == ERROR_SUCCESS && sub.WriteKey(fp) != ERROR_SUCCESS)
                 return ERROR_WRITE_FAULT;
             if (!PutByte('<', fp)) return ERROR_WRITE_FAULT;
         }
@@ -371,7 +379,7 @@ DWORD CRegistry::WriteKey(FILE* fp) {
     });
 }
 
-//===-- The registry tree file: reading -----------------------------------===//
+//===-- 4. The registry tree file: reading ------------------------------===//
 //
 // A restore never holds the registry's writer lock while it waits on the
 // caller's stream, which may be slow or stall: it reads records ahead, up
@@ -643,7 +651,7 @@ private:
         switch (record.nKind) {
             case TreeRecord::kEnterKey: {
                 auto sub = std::make_unique<CRegistry>();
-                rc = sub->CreateKey(key.m_hKey, name, kReadWrite, REG_OPTION_NON_VOLATILE);
+                rc = sub->CreateKey(key.m_hKey, name, TM_KEY_READ_WRITE, REG_OPTION_NON_VOLATILE);
                 if (rc != ERROR_SUCCESS) {
                     LogError("CRegistry::ReadTree - Unable to create registry key '%s', error %d", name,
                              static_cast<int>(rc));

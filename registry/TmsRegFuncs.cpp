@@ -24,12 +24,11 @@
 #include <cstring>
 
 #include "logging/Trap.h"
-#include "tmcommon.h"
+#include "tmregistry.h"
 
 namespace {
 
 const char kSourceFile[] = "TmsRegFuncs";
-const DWORD kReadWrite = 0x2001F;  // KEY_READ | KEY_WRITE
 
 // One cell of the caller's block. Only the bytes a cell's content needs
 // are read: 4 for an integer, a pointer's 8 for a pointer.
@@ -93,7 +92,7 @@ void SetLength(DWORD* pdwLength, size_t n) {
 void QueryString(DWORD* pdwLength, const ArgBlock& args, bool bDefault, char* volatile& pResult) {
     CRegistry reg;
     CString text;
-    if (reg.OpenKey(args.Root(), args.Path(), kReadWrite) == ERROR_SUCCESS &&
+    if (reg.OpenKey(args.Root(), args.Path(), TM_KEY_READ_WRITE) == ERROR_SUCCESS &&
         reg.QueryValue(args.Name(), text) == ERROR_SUCCESS) {
         const size_t n = static_cast<size_t>(text.GetLength());
         if (char* copy = CopyOut(text, n)) {
@@ -122,7 +121,7 @@ DWORD QueryNumber(void* pArgs, bool bDefault) {
         const ArgBlock args(pArgs);
         CRegistry reg;
         DWORD number = 0;
-        if (reg.OpenKey(args.Root(), args.Path(), kReadWrite) == ERROR_SUCCESS &&
+        if (reg.OpenKey(args.Root(), args.Path(), TM_KEY_READ_WRITE) == ERROR_SUCCESS &&
             reg.QueryValue(args.Name(), number) == ERROR_SUCCESS) {
             result = number;
         } else if (bDefault) {
@@ -146,7 +145,7 @@ DWORD CreateAndWrite(void* pArgs, bool bNeedsText, Write&& write) {
             return;
         }
         CRegistry reg;
-        LONG rc = reg.CreateKey(args.Root(), args.Path(), kReadWrite, REG_OPTION_NON_VOLATILE);
+        LONG rc = reg.CreateKey(args.Root(), args.Path(), TM_KEY_READ_WRITE, REG_OPTION_NON_VOLATILE);
         if (rc == ERROR_SUCCESS) rc = write(reg, args);
         result = static_cast<DWORD>(rc);
     });
@@ -196,7 +195,7 @@ char* REGQUERYTEXTLIST(DWORD* pdwLength, void* pArgs) {
         CString text(args.Text());
         CRegistry reg;
         // The list replaces the default only when it can be read.
-        if (reg.OpenKey(args.Root(), args.Path(), kReadWrite) == ERROR_SUCCESS) reg.QueryTextList(args.Name(), text);
+        if (reg.OpenKey(args.Root(), args.Path(), TM_KEY_READ_WRITE) == ERROR_SUCCESS) reg.QueryTextList(args.Name(), text);
         const size_t n = static_cast<size_t>(text.GetLength());
         if (char* copy = CopyOut(text, n)) {
             result = copy;
@@ -219,7 +218,7 @@ DWORD REGDELETEVALUE(void* pArgs) {
         const ArgBlock args(pArgs);
         CRegistry reg;
         // A key that cannot be opened gives 13, not the open's own code.
-        if (reg.OpenKey(args.Root(), args.Path(), kReadWrite) == ERROR_SUCCESS)
+        if (reg.OpenKey(args.Root(), args.Path(), TM_KEY_READ_WRITE) == ERROR_SUCCESS)
             result = static_cast<DWORD>(RegDeleteValueA(reg.m_hKey, args.Name()));
     });
     return result;

@@ -14,7 +14,6 @@
 namespace tmctl {
 namespace {
 
-constexpr REGSAM kReadWrite = 0x2001F;
 
 std::string JoinWords(const std::vector<std::string>& words) {
     std::string text;
@@ -67,7 +66,7 @@ int IdNext() {
     // The library gives 0 for a key it cannot open; an operator is told why.
     {
         CRegistry reg;
-        LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, kReadWrite, 0);
+        LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0);
         if (rc != ERROR_SUCCESS) return Win32Failure("parameters key", rc);
     }
     DWORD number = GetNextId();

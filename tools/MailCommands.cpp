@@ -97,7 +97,7 @@ std::string ExplainLocal(const std::string& address, int* verdictSeen) {
     }
     const std::string domain = address.substr(at + 1);
     CRegistry reg;
-    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F);
+    LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE);
     *verdictSeen = 0;
     if (rc != ERROR_SUCCESS) {
         return "the parameters key cannot be opened for reading and writing (error " + std::to_string(rc) +

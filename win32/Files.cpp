@@ -17,6 +17,7 @@
 #include <climits>
 #include <string>
 
+#include "Guard.h"
 #include "Handles.h"
 #include "Layer.h"
 #include "SysCalls.h"
@@ -116,139 +117,147 @@ bool TakeShareLocks(int fd, bool wantRead, bool wantWrite, bool denyRead, bool d
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD, HANDLE) {
-    if (!lpFileName || !*lpFileName) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    bool read = dwDesiredAccess & GENERIC_READ;
-    // Append-only access: Windows ignores the file pointer on writes and
-    // puts every byte at the end of the file, as O_APPEND does, in one
-    // call instead of a seek and a write.
-    bool append = (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & GENERIC_WRITE);
-    bool write = (dwDesiredAccess & GENERIC_WRITE) || append;
-    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | (append ? O_APPEND : 0);
-    switch (dwCreationDisposition) {
-        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-        case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-        case OPEN_EXISTING: break;
-        case OPEN_ALWAYS: flags |= O_CREAT; break;
-        case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
-        default:
-            SetLastError(ERROR_INVALID_PARAMETER);
+    return w32::GuardSettingLastError<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        if (!lpFileName || !*lpFileName) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
-    }
-    bool existed = false;
-    if (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS) {
-        struct stat st;
-        existed = w32::Sys().stat(lpFileName, &st) == 0;
-    }
-    int fd;
-    do {
-        fd = w32::Sys().open(lpFileName, flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        int err = errno;
-        DWORD code = err == EEXIST ? ERROR_FILE_EXISTS : w32::ErrnoToWin32(err);
-        if (err == ENOENT) {
-            // Windows tells a missing directory from a missing file.
-            std::string dir(lpFileName, w32::BaseName(lpFileName) - lpFileName);
+        }
+        bool read = dwDesiredAccess & GENERIC_READ;
+        // Append-only access: Windows ignores the file pointer on writes and
+        // puts every byte at the end of the file, as O_APPEND does, in one
+        // call instead of a seek and a write.
+        bool append = (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & GENERIC_WRITE);
+        bool write = (dwDesiredAccess & GENERIC_WRITE) || append;
+        int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | (append ? O_APPEND : 0);
+        switch (dwCreationDisposition) {
+            case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+            case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+            case OPEN_EXISTING: break;
+            case OPEN_ALWAYS: flags |= O_CREAT; break;
+            case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+            default:
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return INVALID_HANDLE_VALUE;
+        }
+        bool existed = false;
+        if (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS) {
             struct stat st;
-            if (!dir.empty() && w32::Sys().stat(dir.c_str(), &st) != 0) code = ERROR_PATH_NOT_FOUND;
+            existed = w32::Sys().stat(lpFileName, &st) == 0;
         }
-        SetLastError(code);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Linux opens a directory read-only; Windows opens no directory without
-    // FILE_FLAG_BACKUP_SEMANTICS. Opens for writing failed with EISDIR.
-    if (!write) {
-        struct stat st;
-        if (w32::Sys().fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-            w32::Sys().close(fd);
-            SetLastError(ERROR_ACCESS_DENIED);
+        int fd;
+        do {
+            fd = w32::Sys().open(lpFileName, flags, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            int err = errno;
+            DWORD code = err == EEXIST ? ERROR_FILE_EXISTS : w32::ErrnoToWin32(err);
+            if (err == ENOENT) {
+                // Windows tells a missing directory from a missing file.
+                std::string dir(lpFileName, w32::BaseName(lpFileName) - lpFileName);
+                struct stat st;
+                if (!dir.empty() && w32::Sys().stat(dir.c_str(), &st) != 0) code = ERROR_PATH_NOT_FOUND;
+            }
+            SetLastError(code);
             return INVALID_HANDLE_VALUE;
         }
-    }
-    if (!w32::TakeShareLocks(fd, read, write, !(dwShareMode & FILE_SHARE_READ),
-                             !(dwShareMode & FILE_SHARE_WRITE))) {
-        w32::Sys().close(fd);
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE h;
-    try {
-        h = w32::InsertHandle(std::make_shared<w32::FileObject>(fd));
-    } catch (const std::bad_alloc&) {
-        w32::Sys().close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!h) return INVALID_HANDLE_VALUE;  // the descriptor went with the object
-    // Windows reports an existing file for OPEN_ALWAYS / CREATE_ALWAYS.
-    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return h;
+        // Linux opens a directory read-only; Windows opens no directory without
+        // FILE_FLAG_BACKUP_SEMANTICS. Opens for writing failed with EISDIR.
+        if (!write) {
+            struct stat st;
+            if (w32::Sys().fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+                w32::Sys().close(fd);
+                SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        if (!w32::TakeShareLocks(fd, read, write, !(dwShareMode & FILE_SHARE_READ),
+                                 !(dwShareMode & FILE_SHARE_WRITE))) {
+            w32::Sys().close(fd);
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE h;
+        try {
+            h = w32::InsertHandle(std::make_shared<w32::FileObject>(fd));
+        } catch (const std::bad_alloc&) {
+            w32::Sys().close(fd);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!h) return INVALID_HANDLE_VALUE;  // the descriptor went with the object
+        // Windows reports an existing file for OPEN_ALWAYS / CREATE_ALWAYS.
+        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return h;
+    });
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName) {
-    if (!lpFileName || !*lpFileName) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    struct stat st;
-    if (w32::Sys().stat(lpFileName, &st) != 0) {
-        SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : w32::ErrnoToWin32(errno));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-    return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    return w32::GuardSettingLastError<DWORD>(INVALID_FILE_ATTRIBUTES, [&]() -> DWORD {
+        if (!lpFileName || !*lpFileName) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        struct stat st;
+        if (w32::Sys().stat(lpFileName, &st) != 0) {
+            SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : w32::ErrnoToWin32(errno));
+            return INVALID_FILE_ATTRIBUTES;
+        }
+        if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+        return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    });
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                      DWORD dwMoveMethod) {
-    auto file = w32::LookupHandleAs<w32::FileObject>(hFile);
-    if (!file) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_SET_FILE_POINTER;
-    }
-    off_t distance = lpDistanceToMoveHigh
-                         ? static_cast<off_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                              static_cast<uint32_t>(lDistanceToMove))
-                         : static_cast<off_t>(lDistanceToMove);
-    int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
-                 : dwMoveMethod == FILE_END ? SEEK_END : -1;
-    if (whence < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_SET_FILE_POINTER;
-    }
-    off_t at = w32::Sys().lseek(file->Fd(), distance, whence);
-    if (at < 0) {
-        SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : w32::ErrnoToWin32(errno));
-        return INVALID_SET_FILE_POINTER;
-    }
-    if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(at) >> 32);
-    SetLastError(ERROR_SUCCESS);
-    return static_cast<DWORD>(at);
+    return w32::GuardSettingLastError<DWORD>(INVALID_SET_FILE_POINTER, [&]() -> DWORD {
+        auto file = w32::LookupHandleAs<w32::FileObject>(hFile);
+        if (!file) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return INVALID_SET_FILE_POINTER;
+        }
+        off_t distance = lpDistanceToMoveHigh
+                             ? static_cast<off_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                                  static_cast<uint32_t>(lDistanceToMove))
+                             : static_cast<off_t>(lDistanceToMove);
+        int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
+                     : dwMoveMethod == FILE_END ? SEEK_END : -1;
+        if (whence < 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_SET_FILE_POINTER;
+        }
+        off_t at = w32::Sys().lseek(file->Fd(), distance, whence);
+        if (at < 0) {
+            SetLastError(errno == EINVAL ? ERROR_NEGATIVE_SEEK : w32::ErrnoToWin32(errno));
+            return INVALID_SET_FILE_POINTER;
+        }
+        if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(at) >> 32);
+        SetLastError(ERROR_SUCCESS);
+        return static_cast<DWORD>(at);
+    });
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void*) {
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-    auto file = w32::LookupHandleAs<w32::FileObject>(hFile);
-    if (!file) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const char* data = static_cast<const char*>(lpBuffer);
-    DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t n = w32::Sys().write(file->Fd(), data + done, nNumberOfBytesToWrite - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-            SetLastError(w32::ErrnoToWin32(errno));
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&]() -> BOOL {
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+        auto file = w32::LookupHandleAs<w32::FileObject>(hFile);
+        if (!file) {
+            SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        done += static_cast<DWORD>(n);
-    }
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-    return TRUE;
+        const char* data = static_cast<const char*>(lpBuffer);
+        DWORD done = 0;
+        while (done < nNumberOfBytesToWrite) {
+            ssize_t n = w32::Sys().write(file->Fd(), data + done, nNumberOfBytesToWrite - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+                SetLastError(w32::ErrnoToWin32(errno));
+                return FALSE;
+            }
+            done += static_cast<DWORD>(n);
+        }
+        if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
+        return TRUE;
+    });
 }

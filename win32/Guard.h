@@ -21,13 +21,26 @@
 // it asked for before, and leave the guard's installed; every other signal
 // goes straight to the C library. See tmcommon/tmwin32.h, section 13, for what a
 // program must do for this to hold.
+//
+// Entry guards. Every Win32 function of the layer runs its body through one
+// of two guards, so that nothing thrown inside leaves the layer: the caller
+// sees a failure as Windows reports it. GuardReturningCode serves functions
+// whose result is the Win32 code (the Reg family); GuardSettingLastError
+// serves those that return a failure value and set the last error. A failed
+// allocation becomes ERROR_NOT_ENOUGH_MEMORY, anything else the code the
+// caller names. They catch exceptions only, not machine faults: a call
+// that does not throw pays nothing for them, and the layer's hot paths
+// (waits, registry reads) run through them.
 //===----------------------------------------------------------------------===//
 #pragma once
 
 #include <setjmp.h>
 
+#include <new>
 #include <type_traits>
 #include <utility>
+
+#include "tmwin32.h"
 
 namespace w32 {
 
@@ -72,6 +85,30 @@ auto CatchAll(Body&& body, Handler&& onFailure) -> decltype(body()) {
     } catch (...) {
         PopGuard(&point);
         return onFailure();
+    }
+}
+
+template <class Body>
+LONG GuardReturningCode(LONG otherFailure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return otherFailure;
+    }
+}
+
+template <class Result, class Body>
+Result GuardSettingLastError(Result failure, Body&& body, DWORD otherError = ERROR_GEN_FAILURE) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return failure;
+    } catch (...) {
+        SetLastError(otherError);
+        return failure;
     }
 }
 

@@ -1,38 +1,17 @@
 //===-- win32/Handles.cpp - Kernel object handles of this process ---------===//
 #include "Handles.h"
 
-#include <pthread.h>
+#include <new>
 
-#include <mutex>
-#include <unordered_map>
+#include "Guard.h"
+#include "HandleTable.h"
 
 namespace w32 {
 namespace {
 
-struct HandleTable {
-    std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects;
-    uintptr_t next = 1;
-};
-
-HandleTable* g_table;
-
-// Never destroyed: handles may still be closed by static destructors of
-// the library or of the program after this file's statics are gone.
-HandleTable& Table() {
-    static HandleTable* table = [] {
-        g_table = new HandleTable;
-        // A forked child inherits the handles, as a Windows child inherits
-        // inheritable ones. The table's lock is held across fork so that
-        // the child never starts with it taken by a thread it lacks.
-        pthread_atfork([] { g_table->lock.lock(); }, [] { g_table->lock.unlock(); },
-                       [] { g_table->lock.unlock(); });
-        return g_table;
-    }();
-    return *table;
-}
-
 // Handle values are multiples of 4, as on Windows, and never 0 or -1.
+using KernelHandles = HandleTable<KernelObject, 4>;
+
 uintptr_t Key(HANDLE h) { return reinterpret_cast<uintptr_t>(h); }
 
 }  // namespace
@@ -43,55 +22,40 @@ DWORD KernelObject::Wait(DWORD) {
 }
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
-    HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
     try {
-        uintptr_t key = table.next++ * 4;
-        table.objects.emplace(key, std::move(object));
-        return reinterpret_cast<HANDLE>(key);
+        return reinterpret_cast<HANDLE>(KernelHandles::Instance().Insert(std::move(object)));
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
 }
 
-std::shared_ptr<KernelObject> LookupHandle(HANDLE h) {
-    HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto it = table.objects.find(Key(h));
-    return it == table.objects.end() ? nullptr : it->second;
-}
+std::shared_ptr<KernelObject> LookupHandle(HANDLE h) { return KernelHandles::Instance().Find(Key(h)); }
 
 bool RemoveHandle(HANDLE h) {
-    std::shared_ptr<KernelObject> object;
-    HandleTable& table = Table();
-    {
-        std::lock_guard<std::mutex> guard(table.lock);
-        auto it = table.objects.find(Key(h));
-        if (it == table.objects.end()) return false;
-        object = std::move(it->second);
-        table.objects.erase(it);
-    }
     // The object's own clean-up runs outside the table's lock.
-    object.reset();
-    return true;
+    return KernelHandles::Instance().Take(Key(h)) != nullptr;
 }
 
 }  // namespace w32
 
 BOOL CloseHandle(HANDLE hObject) {
-    if (!w32::RemoveHandle(hObject)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&] {
+        if (!w32::RemoveHandle(hObject)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    std::shared_ptr<w32::KernelObject> object = w32::LookupHandle(hHandle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    return object->Wait(dwMilliseconds);
+    return w32::GuardSettingLastError<DWORD>(WAIT_FAILED, [&] {
+        std::shared_ptr<w32::KernelObject> object = w32::LookupHandle(hHandle);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return DWORD(WAIT_FAILED);
+        }
+        return object->Wait(dwMilliseconds);
+    });
 }

@@ -33,6 +33,13 @@
 // ERROR_ACCESS_DENIED. Not reproduced: bInheritHandle and DACLs that list
 // accounts. Every handle passes to a child made with fork and none
 // survives exec.
+//
+// Contents:
+//   1. Access, deadlines and what both kinds share
+//   2. Mutexes
+//   3. Events
+//   4. Handles
+//   5. Entry points
 //===----------------------------------------------------------------------===//
 #include <linux/futex.h>
 #include <pthread.h>
@@ -43,6 +50,7 @@
 #include <ctime>
 #include <new>
 
+#include "Guard.h"
 #include "Handles.h"
 #include "Layer.h"
 #include "SharedSegment.h"
@@ -62,10 +70,6 @@
 namespace w32 {
 namespace {
 
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kMutexQueryState = 0x0001u;
 constexpr DWORD kEventQueryState = 0x0001u;
 
@@ -83,16 +87,18 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
               "futex words must be plain 32-bit words");
 
+//===-- 1. Access, deadlines and what both kinds share ------------------===//
+
 // What a handle to an object of this kind may do when opened for dwAccess.
 DWORD GrantedAccess(ObjectKind kind, DWORD dwAccess) {
     const DWORD all = kind == ObjectKind::Mutex ? MUTEX_ALL_ACCESS : EVENT_ALL_ACCESS;
     const DWORD query = kind == ObjectKind::Mutex ? kMutexQueryState : kEventQueryState;
     const DWORD modify = kind == ObjectKind::Mutex ? 0 : EVENT_MODIFY_STATE;
     DWORD granted = dwAccess & all;
-    if (dwAccess & (kGenericAll | MAXIMUM_ALLOWED)) granted |= all;
-    if (dwAccess & kGenericRead) granted |= READ_CONTROL | query;
-    if (dwAccess & kGenericWrite) granted |= READ_CONTROL | modify;
-    if (dwAccess & kGenericExecute) granted |= SYNCHRONIZE;
+    if (dwAccess & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= all;
+    if (dwAccess & GENERIC_READ) granted |= READ_CONTROL | query;
+    if (dwAccess & GENERIC_WRITE) granted |= READ_CONTROL | modify;
+    if (dwAccess & GENERIC_EXECUTE) granted |= SYNCHRONIZE;
     return granted;
 }
 
@@ -117,7 +123,9 @@ bool Earlier(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// A monotonic deadline dwMilliseconds from now.
+// A monotonic deadline dwMilliseconds from now. Read from the clock
+// itself, not through the system-call table: the kernel measures the wait
+// against the real clock, whatever a test makes the layer's clock say.
 struct Deadline {
     explicit Deadline(DWORD dwMilliseconds) {
         clock_gettime(CLOCK_MONOTONIC, &at);
@@ -159,7 +167,7 @@ protected:
     DWORD m_access;
 };
 
-//===-- Mutexes ----------------------------------------------------------===//
+//===-- 2. Mutexes ------------------------------------------------------===//
 
 class MutexObject final : public SyncObject {
 public:
@@ -284,14 +292,14 @@ private:
             if (r != EBUSY) return r;
             if (!deadline.Remaining(&left)) return ETIMEDOUT;
             if (left.tv_sec > 0 || left.tv_nsec > 1000000) left = {0, 1000000};
-            nanosleep(&left, nullptr);
+            Sys().nanosleep(&left, nullptr);
         }
 #else
-        // The monotonic clock: setting the time of day must not stretch or
-        // cut a wait.
         // A free mutex is taken without reading the clock.
         int taken = pthread_mutex_trylock(mutex);
         if (taken != EBUSY) return taken;
+        // The monotonic clock: setting the time of day must not stretch or
+        // cut a wait.
         const bool forever = dwMilliseconds == INFINITE;
         Deadline deadline(forever ? 0 : dwMilliseconds);
         for (;;) {
@@ -304,7 +312,7 @@ private:
     }
 };
 
-//===-- Events -----------------------------------------------------------===//
+//===-- 3. Events -------------------------------------------------------===//
 
 class EventObject final : public SyncObject {
 public:
@@ -389,7 +397,7 @@ private:
     }
 };
 
-//===-- Handles ----------------------------------------------------------===//
+//===-- 4. Handles ------------------------------------------------------===//
 
 template <class Object>
 HANDLE NewHandle(std::shared_ptr<Segment> segment, DWORD access) {
@@ -402,27 +410,22 @@ template <class Object>
 HANDLE CreateObject(ObjectKind kind, LPCSTR lpName, LPSECURITY_ATTRIBUTES sa, const SegmentStep& init,
                     const SegmentStep& discard) {
     const DWORD all = kind == ObjectKind::Mutex ? MUTEX_ALL_ACCESS : EVENT_ALL_ACCESS;
-    try {
-        DWORD error = ERROR_SUCCESS;
-        bool created = true;
-        std::shared_ptr<Segment> segment;
-        // An empty name makes an unnamed object, as on Windows.
-        if (!lpName || !*lpName) {
-            segment = CreatePrivateSegment(kind, init, &error);
-        } else {
-            segment = OpenNamedSegment(lpName, kind, true, GrantsEveryone(sa), init, discard, &created, &error);
-        }
-        if (!segment) {
-            SetLastError(error);
-            return nullptr;
-        }
-        HANDLE h = NewHandle<Object>(std::move(segment), all);
-        if (h) SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
-        return h;
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    DWORD error = ERROR_SUCCESS;
+    bool created = true;
+    std::shared_ptr<Segment> segment;
+    // An empty name makes an unnamed object, as on Windows.
+    if (!lpName || !*lpName) {
+        segment = CreatePrivateSegment(kind, init, &error);
+    } else {
+        segment = OpenNamedSegment(lpName, kind, true, GrantsEveryone(sa), init, discard, &created, &error);
+    }
+    if (!segment) {
+        SetLastError(error);
         return nullptr;
     }
+    HANDLE h = NewHandle<Object>(std::move(segment), all);
+    if (h) SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+    return h;
 }
 
 template <class Object>
@@ -436,28 +439,22 @@ HANDLE OpenObject(ObjectKind kind, DWORD dwDesiredAccess, LPCSTR lpName) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    try {
-        DWORD error = ERROR_SUCCESS;
-        bool created = false;
-        const SegmentStep none = [](Segment&) {};
-        std::shared_ptr<Segment> segment =
-            OpenNamedSegment(lpName, kind, false, false, none, none, &created, &error);
-        if (!segment) {
-            SetLastError(error);
-            return nullptr;
-        }
-        // Checked once the object is found, as Windows does: a missing
-        // name gives ERROR_FILE_NOT_FOUND whatever the access.
-        const DWORD granted = GrantedAccess(kind, dwDesiredAccess);
-        if (granted == 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
-        }
-        return NewHandle<Object>(std::move(segment), granted);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    DWORD error = ERROR_SUCCESS;
+    bool created = false;
+    const SegmentStep none = [](Segment&) {};
+    std::shared_ptr<Segment> segment = OpenNamedSegment(lpName, kind, false, false, none, none, &created, &error);
+    if (!segment) {
+        SetLastError(error);
         return nullptr;
     }
+    // Checked once the object is found, as Windows does: a missing
+    // name gives ERROR_FILE_NOT_FOUND whatever the access.
+    const DWORD granted = GrantedAccess(kind, dwDesiredAccess);
+    if (granted == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return NewHandle<Object>(std::move(segment), granted);
 }
 
 template <class Object>
@@ -470,6 +467,8 @@ std::shared_ptr<Object> LookupOrFail(HANDLE h) {
 }  // namespace
 }  // namespace w32
 
+//===-- 5. Entry points -------------------------------------------------===//
+
 using w32::EventObject;
 using w32::MutexObject;
 using w32::ObjectKind;
@@ -477,42 +476,54 @@ using w32::Segment;
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
     // bInitialOwner counts only for a new object.
-    return w32::CreateObject<MutexObject>(
-        ObjectKind::Mutex, lpName, lpMutexAttributes,
-        [bInitialOwner](Segment& s) { MutexObject::Init(s, bInitialOwner != FALSE); },
-        MutexObject::Discard);
+    return w32::GuardSettingLastError<HANDLE>(nullptr, [&] {
+        return w32::CreateObject<MutexObject>(
+            ObjectKind::Mutex, lpName, lpMutexAttributes,
+            [bInitialOwner](Segment& s) { MutexObject::Init(s, bInitialOwner != FALSE); },
+            MutexObject::Discard);
+    });
 }
 
 HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
-    return w32::OpenObject<MutexObject>(ObjectKind::Mutex, dwDesiredAccess, lpName);
+    return w32::GuardSettingLastError<HANDLE>(
+        nullptr, [&] { return w32::OpenObject<MutexObject>(ObjectKind::Mutex, dwDesiredAccess, lpName); });
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
-    std::shared_ptr<MutexObject> mutex = w32::LookupOrFail<MutexObject>(hMutex);
-    return mutex ? mutex->Release() : FALSE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&] {
+        std::shared_ptr<MutexObject> mutex = w32::LookupOrFail<MutexObject>(hMutex);
+        return mutex ? mutex->Release() : FALSE;
+    });
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName) {
     // The initial state counts only for a new object.
-    return w32::CreateObject<EventObject>(
-        ObjectKind::Event, lpName, lpEventAttributes,
-        [bManualReset, bInitialState](Segment& s) {
-            EventObject::Init(s, bManualReset != FALSE, bInitialState != FALSE);
-        },
-        [](Segment&) {});
+    return w32::GuardSettingLastError<HANDLE>(nullptr, [&] {
+        return w32::CreateObject<EventObject>(
+            ObjectKind::Event, lpName, lpEventAttributes,
+            [bManualReset, bInitialState](Segment& s) {
+                EventObject::Init(s, bManualReset != FALSE, bInitialState != FALSE);
+            },
+            [](Segment&) {});
+    });
 }
 
 HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
-    return w32::OpenObject<EventObject>(ObjectKind::Event, dwDesiredAccess, lpName);
+    return w32::GuardSettingLastError<HANDLE>(
+        nullptr, [&] { return w32::OpenObject<EventObject>(ObjectKind::Event, dwDesiredAccess, lpName); });
 }
 
 BOOL SetEvent(HANDLE hEvent) {
-    std::shared_ptr<EventObject> event = w32::LookupOrFail<EventObject>(hEvent);
-    return event ? event->Set() : FALSE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&] {
+        std::shared_ptr<EventObject> event = w32::LookupOrFail<EventObject>(hEvent);
+        return event ? event->Set() : FALSE;
+    });
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
-    std::shared_ptr<EventObject> event = w32::LookupOrFail<EventObject>(hEvent);
-    return event ? event->Reset() : FALSE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&] {
+        std::shared_ptr<EventObject> event = w32::LookupOrFail<EventObject>(hEvent);
+        return event ? event->Reset() : FALSE;
+    });
 }

@@ -42,11 +42,11 @@ bool RunsInstalled() {
         // The library's own file: for a program linked with the archive
         // (the tests), the program's.
         Dl_info info;
-        if (dladdr(reinterpret_cast<void*>(&RunsInstalled), &info) == 0 || !info.dli_fname) {
+        if (Sys().dladdr(reinterpret_cast<void*>(&RunsInstalled), &info) == 0 || !info.dli_fname) {
             return true;
         }
         char self[PATH_MAX], tree[PATH_MAX];
-        if (!realpath(info.dli_fname, self) || !realpath(TM_BUILD_TREE, tree)) return true;
+        if (!Sys().realpath(info.dli_fname, self) || !Sys().realpath(TM_BUILD_TREE, tree)) return true;
         size_t n = strlen(tree);
         return !(strncmp(self, tree, n) == 0 && self[n] == '/');
     }();
@@ -82,7 +82,7 @@ std::string DefaultRegistryPath() {
 std::string AbsolutePath(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return path;
+    if (!Sys().getcwd(cwd, sizeof cwd)) return path;
     return std::string(cwd) + "/" + path;
 }
 
@@ -104,7 +104,7 @@ std::string ResolvedDatabasePath(const std::string& databasePath) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     char resolved[PATH_MAX];
-    if (realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
+    if (Sys().realpath(dir.empty() ? "/" : dir.c_str(), resolved)) {
         path = std::string(resolved) + (slash == std::string::npos ? "/" + path : path.substr(slash));
     }
     return path;

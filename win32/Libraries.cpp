@@ -37,6 +37,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "Guard.h"
 #include "Layer.h"
 #include "Modules.h"
 #include "SysCalls.h"
@@ -141,99 +142,105 @@ bool IsLoadedModule(HMODULE hModule) {
 }  // namespace w32
 
 HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
-    if (!lpLibFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    std::string name(lpLibFileName);
-    for (char& c : name) {
-        if (c == '\\') c = w32::kPathSeparator;
-    }
-    const char* base = w32::BaseName(name.c_str());
-    std::string directory(name.c_str(), static_cast<size_t>(base - name.c_str()));
-    if (!*base) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    std::string file = SharedObjectName(base);
-    if (!directory.empty()) {
-        std::string path = directory + file;
-        if (path.size() >= PATH_MAX) {
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return w32::GuardSettingLastError<HMODULE>(nullptr, [&]() -> HMODULE {
+        if (!lpLibFileName) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        if (!IsFile(path)) {
+        std::string name(lpLibFileName);
+        for (char& c : name) {
+            if (c == '\\') c = w32::kPathSeparator;
+        }
+        const char* base = w32::BaseName(name.c_str());
+        std::string directory(name.c_str(), static_cast<size_t>(base - name.c_str()));
+        if (!*base) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
-        return OpenExisting(path);
-    }
-    if (file.size() > NAME_MAX) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return nullptr;
-    }
-    // The executable's directory first, as Windows searches it first.
-    std::string besideExecutable = ExecutableDirectory() + file;
-    if (besideExecutable.size() < PATH_MAX && IsFile(besideExecutable)) {
-        return OpenExisting(besideExecutable);
-    }
-    void* handle = w32::Sys().dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    return Loaded(handle);
+        std::string file = SharedObjectName(base);
+        if (!directory.empty()) {
+            std::string path = directory + file;
+            if (path.size() >= PATH_MAX) {
+                SetLastError(ERROR_FILENAME_EXCED_RANGE);
+                return nullptr;
+            }
+            if (!IsFile(path)) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return nullptr;
+            }
+            return OpenExisting(path);
+        }
+        if (file.size() > NAME_MAX) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return nullptr;
+        }
+        // The executable's directory first, as Windows searches it first.
+        std::string besideExecutable = ExecutableDirectory() + file;
+        if (besideExecutable.size() < PATH_MAX && IsFile(besideExecutable)) {
+            return OpenExisting(besideExecutable);
+        }
+        void* handle = w32::Sys().dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        return Loaded(handle);
+    });
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    // NULL is the executable itself, which exports nothing of its own
-    // unless it was linked to: its own definitions are looked up.
-    if (!hModule) {
-        static void* const program = w32::Sys().dlopen(nullptr, RTLD_LAZY);
-        hModule = static_cast<HMODULE>(program);
+    return w32::GuardSettingLastError<FARPROC>(nullptr, [&]() -> FARPROC {
+        // NULL is the executable itself, which exports nothing of its own
+        // unless it was linked to: its own definitions are looked up.
         if (!hModule) {
+            static void* const program = w32::Sys().dlopen(nullptr, RTLD_LAZY);
+            hModule = static_cast<HMODULE>(program);
+            if (!hModule) {
+                SetLastError(ERROR_PROC_NOT_FOUND);
+                return nullptr;
+            }
+        } else if (!w32::IsLoadedModule(hModule)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        if (!lpProcName) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        // An ordinal rides in the low word of the pointer; ELF has none.
+        if (reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFFu) {
             SetLastError(ERROR_PROC_NOT_FOUND);
             return nullptr;
         }
-    } else if (!w32::IsLoadedModule(hModule)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    if (!lpProcName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    // An ordinal rides in the low word of the pointer; ELF has none.
-    if (reinterpret_cast<uintptr_t>(lpProcName) <= 0xFFFFu) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    void* symbol = w32::Sys().dlsym(hModule, lpProcName);
-    if (!symbol) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    // Only the module's own definitions count, not its dependencies'.
-    struct link_map* own = nullptr;
-    struct link_map* owner = nullptr;
-    Dl_info info;
-    if (dlinfo(hModule, RTLD_DI_LINKMAP, &own) != 0 ||
-        dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 ||
-        owner != own) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    return reinterpret_cast<FARPROC>(symbol);
+        void* symbol = w32::Sys().dlsym(hModule, lpProcName);
+        if (!symbol) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        // Only the module's own definitions count, not its dependencies'.
+        struct link_map* own = nullptr;
+        struct link_map* owner = nullptr;
+        Dl_info info;
+        if (w32::Sys().dlinfo(hModule, RTLD_DI_LINKMAP, &own) != 0 ||
+            w32::Sys().dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 ||
+            owner != own) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<FARPROC>(symbol);
+    });
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-    if (!hLibModule || !ModuleTable::Instance().Release(hLibModule)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return FALSE;
-    }
-    if (w32::Sys().dlclose(hLibModule) != 0) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    return TRUE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&]() -> BOOL {
+        if (!hLibModule || !ModuleTable::Instance().Release(hLibModule)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return FALSE;
+        }
+        if (w32::Sys().dlclose(hLibModule) != 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

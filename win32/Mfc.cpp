@@ -5,6 +5,13 @@
 // and buffer access (GetBuffer / ReleaseBuffer) works as MFC code expects.
 // Indexes outside a string or array throw std::out_of_range where MFC
 // would assert; the library's catch-all handlers turn that into a report.
+//
+// Contents:
+//   1. CObject
+//   2. CString
+//   3. CStringArray
+//   4. CTime
+//   5. CWnd
 //===----------------------------------------------------------------------===//
 #include <climits>
 #include <cstdarg>
@@ -15,7 +22,7 @@
 #include "Layer.h"
 #include "tmwin32.h"
 
-//===-- CObject -----------------------------------------------------------===//
+//===-- 1. CObject ------------------------------------------------------===//
 
 CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xFFFF, nullptr, nullptr};
 
@@ -25,7 +32,7 @@ void CObject::Serialize(CArchive&) {}
 void CObject::AssertValid() const {}
 void CObject::Dump(CDumpContext&) const {}
 
-//===-- CString -----------------------------------------------------------===//
+//===-- 2. CString ------------------------------------------------------===//
 
 namespace {
 
@@ -341,7 +348,7 @@ bool operator==(const CString& a, const char* b) { return strcmp(a, b ? b : "") 
 
 bool operator==(const char* a, const CString& b) { return b == a; }
 
-//===-- CStringArray ------------------------------------------------------===//
+//===-- 3. CStringArray -------------------------------------------------===//
 
 CStringArray::CStringArray() : m_pData(nullptr), m_nSize(0), m_nMaxSize(0) {}
 
@@ -445,7 +452,7 @@ void CStringArray::RemoveAt(int nIndex, int nCount) {
     m_nSize -= nCount;
 }
 
-//===-- CTime -------------------------------------------------------------===//
+//===-- 4. CTime --------------------------------------------------------===//
 
 CTime::CTime(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec, int nDST) {
     struct tm t = {};
@@ -479,7 +486,7 @@ int CTime::GetMinute() const { struct tm t; return GetLocalTm(&t) ? t.tm_min : 0
 int CTime::GetSecond() const { struct tm t; return GetLocalTm(&t) ? t.tm_sec : 0; }
 int CTime::GetDayOfWeek() const { struct tm t; return GetLocalTm(&t) ? t.tm_wday + 1 : 0; }
 
-//===-- CWnd --------------------------------------------------------------===//
+//===-- 5. CWnd ---------------------------------------------------------===//
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return SendMessageA(m_hWnd, message, wParam, lParam);

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "Guard.h"
 #include "Layer.h"
 #include "Modules.h"
 #include "SysCalls.h"
@@ -108,24 +109,26 @@ void ForgetExecutablePath() { Executable().known.store(false, std::memory_order_
 }  // namespace w32
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    if (!lpFilename) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (!hModule) {
-        ExecutablePath& exe = Executable();
-        if (!exe.known.load(std::memory_order_acquire) && !w32::RememberExecutablePath()) return 0;
-        return CopyModuleName(exe.path, exe.length, lpFilename, nSize);
-    }
-    // A module handle is what LoadLibraryA returned: a dlopen handle. Any
-    // other value is refused before the dynamic linker sees it.
-    struct link_map* map = nullptr;
-    if (!w32::IsLoadedModule(hModule) || dlinfo(hModule, RTLD_DI_LINKMAP, &map) != 0 || !map ||
-        !map->l_name) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    return CopyModuleName(map->l_name, strlen(map->l_name), lpFilename, nSize);
+    return w32::GuardSettingLastError<DWORD>(0, [&]() -> DWORD {
+        if (!lpFilename) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        if (!hModule) {
+            ExecutablePath& exe = Executable();
+            if (!exe.known.load(std::memory_order_acquire) && !w32::RememberExecutablePath()) return 0;
+            return CopyModuleName(exe.path, exe.length, lpFilename, nSize);
+        }
+        // A module handle is what LoadLibraryA returned: a dlopen handle. Any
+        // other value is refused before the dynamic linker sees it.
+        struct link_map* map = nullptr;
+        if (!w32::IsLoadedModule(hModule) || w32::Sys().dlinfo(hModule, RTLD_DI_LINKMAP, &map) != 0 || !map ||
+            !map->l_name) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        return CopyModuleName(map->l_name, strlen(map->l_name), lpFilename, nSize);
+    });
 }
 
 DWORD GetCurrentThreadId(void) {
@@ -150,74 +153,78 @@ void Sleep(DWORD dwMilliseconds) {
     struct timespec ts;
     ts.tv_sec = dwMilliseconds / 1000;
     ts.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    while (w32::Sys().nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    struct utsname u;
-    unsigned major = 0, minor = 0, patch = 0;
-    if (w32::Sys().uname(&u) == 0) sscanf(u.release, "%u.%u.%u", &major, &minor, &patch);
-    info->dwMajorVersion = major;
-    info->dwMinorVersion = minor;
-    info->dwBuildNumber = patch;
-    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    if (const char* id = getenv("TAMARAK_TEST_PLATFORM_ID"); id && *id) {
-        info->dwPlatformId = static_cast<DWORD>(strtoul(id, nullptr, 0));
-    }
-    info->szCSDVersion[0] = '\0';
-    if (const char* csd = getenv("TAMARAK_TEST_CSD_VERSION"); csd) {
-        snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "%s", csd);
-    }
-    return TRUE;
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&]() -> BOOL {
+        if (!info || info->dwOSVersionInfoSize < sizeof(OSVERSIONINFOA)) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        struct utsname u;
+        unsigned major = 0, minor = 0, patch = 0;
+        if (w32::Sys().uname(&u) == 0) sscanf(u.release, "%u.%u.%u", &major, &minor, &patch);
+        info->dwMajorVersion = major;
+        info->dwMinorVersion = minor;
+        info->dwBuildNumber = patch;
+        info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+        if (const char* id = getenv("TAMARAK_TEST_PLATFORM_ID"); id && *id) {
+            info->dwPlatformId = static_cast<DWORD>(strtoul(id, nullptr, 0));
+        }
+        info->szCSDVersion[0] = '\0';
+        if (const char* csd = getenv("TAMARAK_TEST_CSD_VERSION"); csd) {
+            snprintf(info->szCSDVersion, sizeof info->szCSDVersion, "%s", csd);
+        }
+        return TRUE;
+    });
 }
 
 DWORD GetTimeZoneInformation(LPTIME_ZONE_INFORMATION tzi) {
-    if (!tzi) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return TIME_ZONE_ID_INVALID;
-    }
-    memset(tzi, 0, sizeof *tzi);
-    // The zone as TZ names it now, as Windows reports the settings in force.
-    tzset();
-    time_t now = w32::CurrentTime();
-    struct tm local;
-    localtime_r(&now, &local);
-    // The kind of time not in force now is taken from this year's probes
-    // at the start of January and of July.
-    struct tm jan, jul;
-    for (struct tm* probe : {&jan, &jul}) {
-        struct tm fields = local;
-        fields.tm_mon = probe == &jan ? 0 : 6;
-        fields.tm_mday = 1;
-        fields.tm_hour = 12;
-        fields.tm_min = fields.tm_sec = 0;
-        fields.tm_isdst = -1;
-        time_t at = mktime(&fields);
-        localtime_r(&at, probe);
-    }
-    const struct tm* standardProbe = jan.tm_isdst <= 0 ? &jan : jul.tm_isdst <= 0 ? &jul : nullptr;
-    const struct tm* daylightProbe = jan.tm_isdst > 0 ? &jan : jul.tm_isdst > 0 ? &jul : nullptr;
-    // The offset in force now is exact, so that Bias (plus DaylightBias in
-    // daylight time) always gives the current offset, even in a year in
-    // which the zone changed its standard offset.
-    const struct tm* standard = local.tm_isdst > 0 ? standardProbe : &local;
-    const struct tm* daylight = local.tm_isdst > 0 ? &local : daylightProbe;
-    if (!standard) standard = &local;  // daylight time all year
-    tzi->Bias = static_cast<LONG>(-(standard->tm_gmtoff / 60));
-    tzi->StandardBias = 0;
-    tzi->DaylightBias = daylight ? static_cast<LONG>(-(daylight->tm_gmtoff / 60)) - tzi->Bias : 0;
-    auto copyName = [](WCHAR* to, const char* from) {
-        for (int i = 0; i < 31 && from && from[i]; ++i) to[i] = static_cast<unsigned char>(from[i]);
-    };
-    copyName(tzi->StandardName, standard->tm_zone);
-    if (daylight) copyName(tzi->DaylightName, daylight->tm_zone);
-    if (!daylight) return TIME_ZONE_ID_UNKNOWN;
-    return local.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+    return w32::GuardSettingLastError<DWORD>(TIME_ZONE_ID_INVALID, [&]() -> DWORD {
+        if (!tzi) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return TIME_ZONE_ID_INVALID;
+        }
+        memset(tzi, 0, sizeof *tzi);
+        // The zone as TZ names it now, as Windows reports the settings in force.
+        tzset();
+        time_t now = w32::CurrentTime();
+        struct tm local;
+        localtime_r(&now, &local);
+        // The kind of time not in force now is taken from this year's probes
+        // at the start of January and of July.
+        struct tm jan, jul;
+        for (struct tm* probe : {&jan, &jul}) {
+            struct tm fields = local;
+            fields.tm_mon = probe == &jan ? 0 : 6;
+            fields.tm_mday = 1;
+            fields.tm_hour = 12;
+            fields.tm_min = fields.tm_sec = 0;
+            fields.tm_isdst = -1;
+            time_t at = mktime(&fields);
+            localtime_r(&at, probe);
+        }
+        const struct tm* standardProbe = jan.tm_isdst <= 0 ? &jan : jul.tm_isdst <= 0 ? &jul : nullptr;
+        const struct tm* daylightProbe = jan.tm_isdst > 0 ? &jan : jul.tm_isdst > 0 ? &jul : nullptr;
+        // The offset in force now is exact, so that Bias (plus DaylightBias in
+        // daylight time) always gives the current offset, even in a year in
+        // which the zone changed its standard offset.
+        const struct tm* standard = local.tm_isdst > 0 ? standardProbe : &local;
+        const struct tm* daylight = local.tm_isdst > 0 ? &local : daylightProbe;
+        if (!standard) standard = &local;  // daylight time all year
+        tzi->Bias = static_cast<LONG>(-(standard->tm_gmtoff / 60));
+        tzi->StandardBias = 0;
+        tzi->DaylightBias = daylight ? static_cast<LONG>(-(daylight->tm_gmtoff / 60)) - tzi->Bias : 0;
+        auto copyName = [](WCHAR* to, const char* from) {
+            for (int i = 0; i < 31 && from && from[i]; ++i) to[i] = static_cast<unsigned char>(from[i]);
+        };
+        copyName(tzi->StandardName, standard->tm_zone);
+        if (daylight) copyName(tzi->DaylightName, daylight->tm_zone);
+        if (!daylight) return TIME_ZONE_ID_UNKNOWN;
+        return local.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+    });
 }
 
 //===-- Local memory and security descriptors ---------------------------===//
@@ -311,13 +318,16 @@ WindowRoutes& Routes() {
 }  // namespace
 
 void TmRegisterWindowProc(HWND hWnd, WNDPROC lpfnWndProc) {
-    WindowRoutes& routes = Routes();
-    std::lock_guard<std::mutex> guard(routes.lock);
-    if (lpfnWndProc) {
-        routes.procs[hWnd] = lpfnWndProc;
-    } else {
-        routes.procs.erase(hWnd);
-    }
+    w32::GuardSettingLastError<bool>(false, [&]() -> bool {
+        WindowRoutes& routes = Routes();
+        std::lock_guard<std::mutex> guard(routes.lock);
+        if (lpfnWndProc) {
+            routes.procs[hWnd] = lpfnWndProc;
+        } else {
+            routes.procs.erase(hWnd);
+        }
+        return true;
+    });
 }
 
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "Guard.h"
+#include "HandleTable.h"
 #include "Layer.h"
 #include "RegistryLocation.h"
 #include "RegistryStore.h"
@@ -60,10 +61,6 @@ constexpr size_t kMaxKeyNameLength = 255;
 // 512 names makes at most 512 keys of at most 512 names each.
 constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxValueNameLength = 16383;
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kWow64Flags = 0x0300u;
 constexpr DWORD kSupportedCreateOptions = REG_OPTION_VOLATILE;
 
@@ -77,7 +74,7 @@ KeyRef RootObject(int index) {
         for (int i = 0; i < st::kRootCount; ++i) {
             r[i].id = st::kFirstRootId + i;
             r[i].path = st::kRootNames[i];
-            r[i].access = KEY_ALL_ACCESS | kGenericAll;
+            r[i].access = KEY_ALL_ACCESS | GENERIC_ALL;
             r[i].root = true;
         }
         return r;
@@ -88,48 +85,7 @@ KeyRef RootObject(int index) {
 // The handle table. HKEY values count up from 0x40000000 in steps of 4
 // and are never reused, so a stale handle gives ERROR_INVALID_HANDLE
 // rather than another key; they stay clear of the predefined roots.
-class HandleTable {
-public:
-    static HandleTable& Instance() {
-        static HandleTable* table = new HandleTable;
-        return *table;
-    }
-    HKEY Insert(KeyRef key) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        uintptr_t value = m_next;
-        m_next += 4;
-        if (m_next >= 0x7FFFFFF0u && m_next < 0x100000000ull) m_next = 0x100000000ull;
-        m_keys.emplace(value, std::move(key));
-        return reinterpret_cast<HKEY>(value);
-    }
-    KeyRef Find(HKEY h) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_keys.find(reinterpret_cast<uintptr_t>(h));
-        return it == m_keys.end() ? nullptr : it->second;
-    }
-    bool Remove(HKEY h) {
-        KeyRef key;
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_keys.find(reinterpret_cast<uintptr_t>(h));
-        if (it == m_keys.end()) return false;
-        key = std::move(it->second);
-        m_keys.erase(it);
-        return true;
-    }
-    std::mutex& Lock() { return m_lock; }
-
-private:
-    HandleTable() {
-        // Held only around the map itself, never while calling out, so
-        // the order of the fork handlers does not matter; the child finds
-        // the table free.
-        pthread_atfork([] { Instance().m_lock.lock(); }, [] { Instance().m_lock.unlock(); },
-                       [] { Instance().m_lock.unlock(); });
-    }
-    std::mutex m_lock;
-    std::unordered_map<uintptr_t, KeyRef> m_keys;
-    uintptr_t m_next = 0x40000000u;
-};
+using KeyHandles = w32::HandleTable<KeyObject, 0x40000000u, 0x7FFFFFF0u>;
 
 // The predefined root behind h, or -1. Roots are sign-extended 32-bit
 // values; the zero-extended spelling is accepted too.
@@ -145,17 +101,17 @@ KeyRef Resolve(HKEY h) {
     int root = RootIndex(h);
     if (root >= 0) return RootObject(root);
     if (!h) return nullptr;
-    return HandleTable::Instance().Find(h);
+    return KeyHandles::Instance().Find(reinterpret_cast<uintptr_t>(h));
 }
 
 // Generic rights as NT maps them for keys; the WOW64 view flags do not
 // ask for access.
 REGSAM NormalizeAccess(REGSAM sam) {
-    if (sam & kGenericRead) sam |= KEY_READ;
-    if (sam & kGenericWrite) sam |= KEY_WRITE;
-    if (sam & kGenericExecute) sam |= KEY_EXECUTE;
-    if (sam & kGenericAll) sam |= KEY_ALL_ACCESS;
-    return sam & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll | kWow64Flags);
+    if (sam & GENERIC_READ) sam |= KEY_READ;
+    if (sam & GENERIC_WRITE) sam |= KEY_WRITE;
+    if (sam & GENERIC_EXECUTE) sam |= KEY_EXECUTE;
+    if (sam & GENERIC_ALL) sam |= KEY_ALL_ACCESS;
+    return sam & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kWow64Flags);
 }
 
 // The access a new handle gets when it asks for sam, or false if the
@@ -166,18 +122,6 @@ bool GrantAccess(REGSAM sam, const Allowance& allowed, REGSAM* granted) {
     *granted = wanted;
     if (sam & MAXIMUM_ALLOWED) *granted |= allowed ? *allowed : KEY_ALL_ACCESS;
     return true;
-}
-
-// Runs an entry point's body; nothing thrown gets out of the layer.
-template <class F>
-LONG Guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    } catch (...) {
-        return ERROR_REGISTRY_IO_FAILED;
-    }
 }
 
 bool IsStringType(DWORD type) {
@@ -254,7 +198,7 @@ HKEY NewHandle(const KeyInfo& info, std::string path, REGSAM access) {
     object->path = std::move(path);
     object->access = access;
     object->confirmed = info.confirmed;
-    return HandleTable::Instance().Insert(std::move(object));
+    return reinterpret_cast<HKEY>(KeyHandles::Instance().Insert(std::move(object)));
 }
 
 // The name of a value as the store keys it: NULL is the default value.
@@ -284,7 +228,7 @@ bool IsLocalMachineName(const char* machine) {
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                    PHKEY phkResult) {
     (void)ulOptions;
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
         // A handle that is not open leaves the caller's variable alone.
         KeyRef base = Resolve(hKey);
@@ -315,7 +259,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
     (void)Reserved;
     (void)lpClass;
     (void)lpSecurityAttributes;
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
         *phkResult = nullptr;
         KeyRef base = Resolve(hKey);
@@ -347,7 +291,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, 
 }
 
 LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!phkResult) return ERROR_INVALID_PARAMETER;
         if (lpMachineName && !IsLocalMachineName(lpMachineName)) return ERROR_BAD_NETPATH;
         if (RootIndex(hKey) < 0) return ERROR_INVALID_HANDLE;
@@ -357,16 +301,16 @@ LONG RegConnectRegistryA(LPCSTR lpMachineName, HKEY hKey, PHKEY phkResult) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         // Closing a predefined key succeeds and leaves it usable.
         if (RootIndex(hKey) >= 0) return ERROR_SUCCESS;
-        if (!hKey || !HandleTable::Instance().Remove(hKey)) return ERROR_INVALID_HANDLE;
+        if (!hKey || !KeyHandles::Instance().Take(reinterpret_cast<uintptr_t>(hKey))) return ERROR_INVALID_HANDLE;
         return ERROR_SUCCESS;
     });
 }
 
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         KeyRef base = Resolve(hKey);
         if (!base) return ERROR_INVALID_HANDLE;
         if (!lpSubKey) return ERROR_INVALID_PARAMETER;
@@ -380,7 +324,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         KeyRef base = Resolve(hKey);
         if (!base) return ERROR_INVALID_HANDLE;
         std::vector<std::string_view> names;
@@ -393,15 +337,19 @@ LONG TmRegSetKeyRestriction(HKEY hKey, LPCSTR lpSubKey, REGSAM samAllowed) {
     });
 }
 
-void TmRegBeginBatch(void) { Store::Instance().BeginBatch(); }
+void TmRegBeginBatch(void) {
+    w32::GuardSettingLastError<bool>(false, [] { return Store::Instance().BeginBatch(), true; });
+}
 
-LONG TmRegEndBatch(void) { return Store::Instance().EndBatch(); }
+LONG TmRegEndBatch(void) {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [] { return Store::Instance().EndBatch(); });
+}
 
 //===-- 4. Values -------------------------------------------------------===//
 
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
@@ -434,7 +382,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                     const BYTE* lpData, DWORD cbData) {
     (void)Reserved;
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
@@ -447,7 +395,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
 }
 
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
@@ -456,7 +404,7 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 }
 
 LONG w32::RegIncrementValue(HKEY hKey, const char* lpValueName, DWORD dwMask, DWORD* pdwNext) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!pdwNext) return ERROR_INVALID_PARAMETER;
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
@@ -471,7 +419,7 @@ LONG w32::RegIncrementValue(HKEY hKey, const char* lpValueName, DWORD dwMask, DW
 //===-- 5. Enumeration --------------------------------------------------===//
 
 LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         KeyRef key = Resolve(hKey);
         if (!key) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
@@ -487,7 +435,7 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
 
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
             return ERROR_INVALID_PARAMETER;
         KeyRef key = Resolve(hKey);
@@ -546,7 +494,7 @@ DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize) {
 }
 
 LONG TmRegCreateRegistry(LPCSTR lpLocation) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!lpLocation || !*lpLocation) return Store::CreateRegistry(w32::RegistryDatabasePath());
         return Store::CreateRegistry(st::IsPostgresLocation(lpLocation) ? std::string(lpLocation)
                                                                         : w32::AbsolutePath(lpLocation));
@@ -554,7 +502,7 @@ LONG TmRegCreateRegistry(LPCSTR lpLocation) {
 }
 
 LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         LONG code = Store::Instance().Check();
         std::string text;
         if (code != ERROR_SUCCESS) {
@@ -581,9 +529,9 @@ LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
                         text += code == ERROR_ACCESS_DENIED
                                     ? "the server refused the connection or its rights"
                                     : "the server cannot be reached (error " + std::to_string(code) + ")";
-                    } else if (access(path.c_str(), R_OK | W_OK) != 0) {
+                    } else if (w32::Sys().access(path.c_str(), R_OK | W_OK) != 0) {
                         text += std::string("cannot be read and written: ") + strerror(errno);
-                    } else if (access(dir.c_str(), W_OK) != 0) {
+                    } else if (w32::Sys().access(dir.c_str(), W_OK) != 0) {
                         text += "its directory " + dir +
                                 " is not writable (the registry keeps its -wal and -shm files there)";
                     } else {
@@ -602,7 +550,7 @@ LONG TmRegCheckRegistry(LPSTR lpText, DWORD cchText) {
 }
 
 LONG TmRegCopyRegistry(LPCSTR lpFrom, LPCSTR lpTo) {
-    return Guarded([&]() -> LONG {
+    return w32::GuardReturningCode(ERROR_REGISTRY_IO_FAILED, [&]() -> LONG {
         if (!lpFrom || !lpTo || !*lpFrom || !*lpTo) return ERROR_INVALID_PARAMETER;
         std::unique_ptr<Store> source = Store::ForLocation(lpFrom, st::OpenMode::kSource);
         st::RegistryImage image;

@@ -787,7 +787,7 @@ LONG PgStore::Connect() {
             return ERROR_TIMEOUT;
         }
         pollfd pfd = {PQsocket(conn), short(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-        if (pfd.fd >= 0 && poll(&pfd, 1, int(left)) < 0 && errno != EINTR) break;
+        if (pfd.fd >= 0 && w32::Sys().poll(&pfd, 1, int(left)) < 0 && errno != EINTR) break;
         state = PQconnectPoll(conn);
     }
     if (PQstatus(conn) != CONNECTION_OK) {
@@ -851,7 +851,7 @@ LONG PgStore::Wait(bool) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
         if (left <= 0) return ERROR_TIMEOUT;
         pollfd pfd = {PQsocket(m_conn), short(POLLIN | (flushed ? POLLOUT : 0)), 0};
-        int n = poll(&pfd, 1, int(std::min<long long>(left, 1000)));
+        int n = w32::Sys().poll(&pfd, 1, int(std::min<long long>(left, 1000)));
         if (n < 0 && errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
         if (n > 0 && (pfd.revents & POLLIN)) {
             // The server's last words (a FATAL before it closed) are read

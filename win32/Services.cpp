@@ -59,16 +59,14 @@
 #include <string>
 #include <unordered_map>
 
+#include "Guard.h"
+#include "HandleTable.h"
 #include "tmwin32.h"
 
 namespace {
 
 //===-- 1. Handles and access -------------------------------------------===//
 
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kGenericWrite = 0x40000000u;
-constexpr DWORD kGenericExecute = 0x20000000u;
-constexpr DWORD kGenericAll = 0x10000000u;
 
 enum class ScKind { Manager, Service };
 
@@ -83,70 +81,34 @@ using ScRef = std::shared_ptr<ScObject>;
 
 // SC_HANDLE values count up in steps of 4 and are never reused, so a
 // stale handle gives ERROR_INVALID_HANDLE rather than another service.
-class ScHandleTable {
-public:
-    static ScHandleTable& Instance() {
-        static ScHandleTable* table = new ScHandleTable;
-        return *table;
-    }
-    SC_HANDLE Insert(ScRef object) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        uintptr_t value = m_next;
-        m_next += 4;
-        m_objects.emplace(value, std::move(object));
-        return reinterpret_cast<SC_HANDLE>(value);
-    }
-    ScRef Find(SC_HANDLE h) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_objects.find(reinterpret_cast<uintptr_t>(h));
-        return it == m_objects.end() ? nullptr : it->second;
-    }
-    ScRef Take(SC_HANDLE h) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        auto it = m_objects.find(reinterpret_cast<uintptr_t>(h));
-        if (it == m_objects.end()) return nullptr;
-        ScRef object = std::move(it->second);
-        m_objects.erase(it);
-        return object;
-    }
-
-private:
-    ScHandleTable() {
-        // Held only around the map; a forked child finds it free.
-        pthread_atfork([] { Instance().m_lock.lock(); }, [] { Instance().m_lock.unlock(); },
-                       [] { Instance().m_lock.unlock(); });
-    }
-    std::mutex m_lock;
-    std::unordered_map<uintptr_t, ScRef> m_objects;
-    uintptr_t m_next = 0x60000000u;
-};
+using ScHandles = w32::HandleTable<ScObject, 0x60000000u>;
 
 DWORD ManagerAccess(DWORD access) {
-    if (access & kGenericRead) {
+    if (access & GENERIC_READ) {
         access |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
     }
-    if (access & kGenericWrite) {
+    if (access & GENERIC_WRITE) {
         access |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG;
     }
-    if (access & kGenericExecute) access |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
-    if (access & kGenericAll) access |= SC_MANAGER_ALL_ACCESS;
+    if (access & GENERIC_EXECUTE) access |= READ_CONTROL | SC_MANAGER_CONNECT | SC_MANAGER_LOCK;
+    if (access & GENERIC_ALL) access |= SC_MANAGER_ALL_ACCESS;
     // Every manager handle may connect.
-    return (access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll)) |
+    return (access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL)) |
            SC_MANAGER_CONNECT;
 }
 
 DWORD ServiceAccess(DWORD access) {
-    if (access & kGenericRead) {
+    if (access & GENERIC_READ) {
         access |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
                   SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS;
     }
-    if (access & kGenericWrite) access |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
-    if (access & kGenericExecute) {
+    if (access & GENERIC_WRITE) access |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
+    if (access & GENERIC_EXECUTE) {
         access |= READ_CONTROL | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
                   SERVICE_USER_DEFINED_CONTROL;
     }
-    if (access & kGenericAll) access |= SERVICE_ALL_ACCESS;
-    return access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
+    if (access & GENERIC_ALL) access |= SERVICE_ALL_ACCESS;
+    return access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
 // Rights that change the database and so need write access to its keys.
@@ -158,18 +120,6 @@ template <class T>
 T Fail(DWORD code, T result) {
     SetLastError(code);
     return result;
-}
-
-// Runs an entry point's body; nothing thrown leaves the layer.
-template <class T, class F>
-T Guarded(T failure, F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, failure);
-    } catch (...) {
-        return Fail(ERROR_GEN_FAILURE, failure);
-    }
 }
 
 //===-- 2. The database lock and the holders of a service ---------------===//
@@ -441,7 +391,7 @@ SC_HANDLE NewServiceHandle(const std::string& name, DWORD access) {
     object->name = name;
     object->holder = CreateEventA(nullptr, TRUE, FALSE, HolderName(name).c_str());
     if (!object->holder) return nullptr;
-    return ScHandleTable::Instance().Insert(std::move(object));
+    return reinterpret_cast<SC_HANDLE>(ScHandles::Instance().Insert(std::move(object)));
 }
 
 }  // namespace
@@ -449,7 +399,7 @@ SC_HANDLE NewServiceHandle(const std::string& name, DWORD access) {
 //===-- 4. Entry points -------------------------------------------------===//
 
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
-    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+    return w32::GuardSettingLastError<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
         HKEY root = nullptr;
         if (lpMachineName && RegConnectRegistryA(lpMachineName, HKEY_LOCAL_MACHINE, &root)) {
             return Fail<SC_HANDLE>(RPC_S_SERVER_UNAVAILABLE, nullptr);
@@ -474,7 +424,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDe
         auto object = std::make_shared<ScObject>();
         object->kind = ScKind::Manager;
         object->access = access;
-        return ScHandleTable::Instance().Insert(std::move(object));
+        return reinterpret_cast<SC_HANDLE>(ScHandles::Instance().Insert(std::move(object)));
     });
 }
 
@@ -484,8 +434,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                          LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
                          LPCSTR lpPassword) {
     (void)lpPassword;
-    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
-        ScRef manager = ScHandleTable::Instance().Find(hSCManager);
+    return w32::GuardSettingLastError<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        ScRef manager = ScHandles::Instance().Find(reinterpret_cast<uintptr_t>(hSCManager));
         if (!manager || manager->kind != ScKind::Manager) {
             return Fail<SC_HANDLE>(ERROR_INVALID_HANDLE, nullptr);
         }
@@ -554,8 +504,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
-    return Guarded<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
-        ScRef manager = ScHandleTable::Instance().Find(hSCManager);
+    return w32::GuardSettingLastError<SC_HANDLE>(nullptr, [&]() -> SC_HANDLE {
+        ScRef manager = ScHandles::Instance().Find(reinterpret_cast<uintptr_t>(hSCManager));
         if (!manager || manager->kind != ScKind::Manager) {
             return Fail<SC_HANDLE>(ERROR_INVALID_HANDLE, nullptr);
         }
@@ -586,8 +536,8 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesir
 }
 
 BOOL DeleteService(SC_HANDLE hService) {
-    return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        ScRef service = ScHandleTable::Instance().Find(hService);
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&]() -> BOOL {
+        ScRef service = ScHandles::Instance().Find(reinterpret_cast<uintptr_t>(hService));
         if (!service || service->kind != ScKind::Service) {
             return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
         }
@@ -606,8 +556,8 @@ BOOL DeleteService(SC_HANDLE hService) {
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
-    return Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        ScRef object = ScHandleTable::Instance().Take(hSCObject);
+    return w32::GuardSettingLastError<BOOL>(FALSE, [&]() -> BOOL {
+        ScRef object = ScHandles::Instance().Take(reinterpret_cast<uintptr_t>(hSCObject));
         if (!object) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
         if (object->kind == ScKind::Manager) return TRUE;
         DatabaseLock lock;

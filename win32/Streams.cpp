@@ -209,7 +209,7 @@ FILE* OpenShared(const char* path, const char* mode, int shflag, bool buffered) 
     const char* stdioMode = (m.read && m.write) ? "r+" : m.write ? ((m.flags & O_APPEND) ? "a" : "w") : "r";
     FILE* fp;
     if (m.binary) {
-        fp = fdopen(fd, stdioMode);
+        fp = Sys().fdopen(fd, stdioMode);
     } else {
         auto* cookie = new (std::nothrow) TextCookie;
         if (!cookie) {

@@ -4,8 +4,12 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace w32 {
 namespace {
@@ -25,6 +29,16 @@ constexpr SysCalls kDefaultSysCalls = {
     ::clock_gettime,
     ::linkat,
     ::fchmod,
+    ::nanosleep,
+    ::dlinfo,
+    ::dladdr,
+    ::dladdr1,
+    ::realpath,
+    ::getcwd,
+    ::access,
+    ::fdopen,
+    ::rename,
+    ::poll,
 };
 
 SysCalls g_sysCalls = kDefaultSysCalls;

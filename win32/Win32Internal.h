@@ -19,8 +19,6 @@
 
 //===-- 1. Files through handles, share modes, paths, wsprintf ----------===//
 
-#define GENERIC_READ 0x80000000u
-#define GENERIC_WRITE 0x40000000u
 // Asked for without GENERIC_WRITE, it gives a handle whose every write goes
 // to the end of the file, wherever the file pointer stands.
 #define FILE_APPEND_DATA 0x00000004u

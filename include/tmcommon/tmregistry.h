@@ -18,6 +18,10 @@
 #include "tmwin32.h"
 
 #define TM_PARAMETERS_KEY "Software\\Kelt\\Tamarak\\Parameters"
+// The access the library opens and creates every key with, the parameters
+// key included: KEY_READ | KEY_WRITE. A process that may only read a key
+// therefore cannot open it through the library.
+#define TM_KEY_READ_WRITE 0x2001Fu
 
 class TM_API CRegistry : public CObject {
 public:

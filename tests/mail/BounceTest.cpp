@@ -310,6 +310,12 @@ TEST_F(BounceTest, FailedEnvelopeTakesItsReportAlong) {
     std::vector<std::string> lines = MainLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find("System error 0x5 at line "), std::string::npos) << lines.back();
+    // The envelope written but not renamed into place: nothing of it stays.
+    g_monotonicMs = 0x7100;
+    w32::Sys().rename = [](const char*, const char*) -> int { return errno = ENOSPC, -1; };
+    EXPECT_EQ(Bounce(message, "local"), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(Queue(), files);
 }
 
 TEST_F(BounceTest, SignalsNeedTheServicesEvents) {

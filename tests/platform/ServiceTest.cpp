@@ -109,10 +109,11 @@ TEST(ServiceTest, CommandLinesThatDoNotFitAreRefused) {
         EXPECT_EQ(written, c.result ? "(missing)" : expected) << label;
         RemoveService("TmLong");
     }
-    // A trapped exception is a failure too.
+    // An exception inside the layer is its call's failure, as on Windows,
+    // and InstallService passes the code on.
     w32::Sys().readlink = [](const char*, char*, size_t) -> ssize_t { throw std::runtime_error("boom"); };
     w32::ForgetExecutablePath();
-    EXPECT_EQ(InstallService("TmLong", "Long"), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(InstallService("TmLong", "Long"), static_cast<DWORD>(ERROR_GEN_FAILURE));
     w32::ResetSysCalls();
     w32::ForgetExecutablePath();
     g_ProcessEnv.m_osvi.dwPlatformId = platform;
