@@ -25,8 +25,8 @@
 
 #include "Layer.h"
 #include "logging/TraceFiles.h"
-#include "platform/ProcessEnv.h"
 #include "tmlogging.h"
+#include "tmplatform.h"
 #include "tmregistry.h"
 
 namespace {
@@ -57,7 +57,9 @@ void CloseTrace(DWORD& flag, std::mutex& lock, FILE*& fp) {
 // Opens a trace for appending; bEmpty first empties the file.
 void OpenTrace(DWORD& flag, DWORD value, std::mutex& lock, FILE*& fp, const char* name, bool bEmpty) {
     if (!value) return;
-    std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
+    char root[256];
+    GetRootPath(root, sizeof root);
+    std::string path = std::string(root) + w32::kPathSeparator + name;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (bEmpty) {

@@ -86,13 +86,56 @@ std::string AbsolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+namespace {
+
+// The location chosen with ChooseRegistryLocation (empty: none) and, once
+// fixed, the location itself. g_bLocationFixed is set under
+// g_locationLock after g_fixedLocation, which never changes again; the
+// fast path of RegistryDatabasePath reads it without the lock.
+std::mutex g_locationLock;
+std::string g_chosenLocation;
+std::string g_fixedLocation;
+std::atomic<bool> g_bLocationFixed{false};
+
+// A location as TAMARAK_REGISTRY takes it: a postgresql:// URI as it is,
+// a file's path made absolute against the current directory.
+std::string LocationAsGiven(const char* text) {
+    return reg::IsPostgresLocation(text) ? std::string(text) : AbsolutePath(text);
+}
+
+std::string LocationFromEnvironment() {
+    const char* env = getenv("TAMARAK_REGISTRY");
+    if (env && *env) return LocationAsGiven(env);
+    return DefaultRegistryPath();
+}
+
+}  // namespace
+
 const std::string& RegistryDatabasePath() {
-    static const std::string path = [] {
-        const char* env = getenv("TAMARAK_REGISTRY");
-        if (env && *env) return reg::IsPostgresLocation(env) ? std::string(env) : AbsolutePath(env);
-        return DefaultRegistryPath();
-    }();
-    return path;
+    if (g_bLocationFixed.load(std::memory_order_acquire)) return g_fixedLocation;
+    std::lock_guard<std::mutex> guard(g_locationLock);
+    if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
+        g_fixedLocation = g_chosenLocation.empty() ? LocationFromEnvironment() : g_chosenLocation;
+        g_bLocationFixed.store(true, std::memory_order_release);
+    }
+    return g_fixedLocation;
+}
+
+LONG ChooseRegistryLocation(const char* location) {
+    const std::string wanted = location && *location ? LocationAsGiven(location) : std::string();
+    std::lock_guard<std::mutex> guard(g_locationLock);
+    if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
+        g_chosenLocation = wanted;
+        return ERROR_SUCCESS;
+    }
+    // Too late to choose: the store may be open and named objects made in
+    // the fixed location's namespace. Naming that same location again is
+    // harmless.
+    const std::string effective = wanted.empty() ? LocationFromEnvironment() : wanted;
+    if (effective == g_fixedLocation || ObjectNamespaceFor(effective) == ObjectNamespaceFor(g_fixedLocation)) {
+        return ERROR_SUCCESS;
+    }
+    return ERROR_BUSY;
 }
 
 namespace {

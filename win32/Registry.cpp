@@ -530,6 +530,10 @@ const char* TmRegistryPath(void) {
     return display.c_str();
 }
 
+LONG TmSetRegistryPath(LPCSTR lpLocation) {
+    return Guarded([&]() -> LONG { return w32::ChooseRegistryLocation(lpLocation); });
+}
+
 const char* TmRegistryStore(void) {
     return st::IsPostgresLocation(w32::RegistryDatabasePath()) ? "postgresql" : "sqlite";
 }
