@@ -57,7 +57,7 @@ bool g_bUnloaded = false;
 // writing. A line takes microseconds; a thread that holds the log through
 // Lock may keep it until the process is gone, and the exit must not hang
 // on it.
-constexpr DWORD kUnloadWaitMs = 2000;
+constexpr DWORD kUnloadWaitMs = 1000;
 
 // The first construction in the process opens the two logs' named mutexes
 // and reads the log directory that the registry names: neither is done at
@@ -255,18 +255,21 @@ void CEventLog::Uninitialize() {
     // another thread is writing is finished first, and a writer that comes
     // after finds the file closed and, with no directory left, drops its
     // line. A log held longer than the wait keeps its file open; the
-    // kernel closes it with the process.
-    for (bool web : {false, true}) {
-        HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
-        HANDLE& file = web ? m_hWebFile : m_hFile;
-        DWORD wait = mutex ? WaitForSingleObject(mutex, kUnloadWaitMs) : WAIT_OBJECT_0;
-        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) continue;
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            file = INVALID_HANDLE_VALUE;
+    // kernel closes it with the process. A thread that is opening the logs
+    // (its first construction) finishes before the handles are read.
+    g_logsOpened.Excluding([] {
+        for (bool web : {false, true}) {
+            HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
+            HANDLE& file = web ? m_hWebFile : m_hFile;
+            DWORD wait = mutex ? WaitForSingleObject(mutex, kUnloadWaitMs) : WAIT_OBJECT_0;
+            if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) continue;
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+                file = INVALID_HANDLE_VALUE;
+            }
+            if (mutex) ReleaseMutex(mutex);
         }
-        if (mutex) ReleaseMutex(mutex);
-    }
+    });
     // The mutexes stay open: threads that are still logging wait on them,
     // and a handle closed under a waiter would be used after its close.
     // The process's end releases them.

@@ -90,12 +90,22 @@ namespace {
 
 // The location chosen with ChooseRegistryLocation (empty: none) and, once
 // fixed, the location itself. g_bLocationFixed is set under
-// g_locationLock after g_fixedLocation, which never changes again; the
-// fast path of RegistryDatabasePath reads it without the lock.
+// g_locationLock after the fixed location, which never changes again; the
+// fast path of RegistryDatabasePath reads it without the lock. The strings
+// are never destroyed: at process exit the C library runs the static
+// destructors while the process's other threads may still name objects.
 std::mutex g_locationLock;
-std::string g_chosenLocation;
-std::string g_fixedLocation;
 std::atomic<bool> g_bLocationFixed{false};
+
+std::string& ChosenLocation() {
+    static std::string* location = new std::string;
+    return *location;
+}
+
+std::string& FixedLocation() {
+    static std::string* location = new std::string;
+    return *location;
+}
 
 // A location as TAMARAK_REGISTRY takes it: a postgresql:// URI as it is,
 // a file's path made absolute against the current directory.
@@ -112,27 +122,28 @@ std::string LocationFromEnvironment() {
 }  // namespace
 
 const std::string& RegistryDatabasePath() {
-    if (g_bLocationFixed.load(std::memory_order_acquire)) return g_fixedLocation;
+    if (g_bLocationFixed.load(std::memory_order_acquire)) return FixedLocation();
     std::lock_guard<std::mutex> guard(g_locationLock);
     if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
-        g_fixedLocation = g_chosenLocation.empty() ? LocationFromEnvironment() : g_chosenLocation;
+        FixedLocation() = ChosenLocation().empty() ? LocationFromEnvironment() : ChosenLocation();
         g_bLocationFixed.store(true, std::memory_order_release);
     }
-    return g_fixedLocation;
+    return FixedLocation();
 }
 
 LONG ChooseRegistryLocation(const char* location) {
     const std::string wanted = location && *location ? LocationAsGiven(location) : std::string();
     std::lock_guard<std::mutex> guard(g_locationLock);
     if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
-        g_chosenLocation = wanted;
+        ChosenLocation() = wanted;
         return ERROR_SUCCESS;
     }
     // Too late to choose: the store may be open and named objects made in
     // the fixed location's namespace. Naming that same location again is
     // harmless.
     const std::string effective = wanted.empty() ? LocationFromEnvironment() : wanted;
-    if (effective == g_fixedLocation || ObjectNamespaceFor(effective) == ObjectNamespaceFor(g_fixedLocation)) {
+    const std::string& fixed = FixedLocation();
+    if (effective == fixed || ObjectNamespaceFor(effective) == ObjectNamespaceFor(fixed)) {
         return ERROR_SUCCESS;
     }
     return ERROR_BUSY;
@@ -171,8 +182,10 @@ std::string ObjectNamespaceFor(const std::string& databasePath) {
 }
 
 const std::string& ObjectNamespace() {
-    static const std::string prefix = ObjectNamespaceFor(RegistryDatabasePath());
-    return prefix;
+    // Never destroyed, for the threads that still make named objects while
+    // the process exits.
+    static const std::string* prefix = new std::string(ObjectNamespaceFor(RegistryDatabasePath()));
+    return *prefix;
 }
 
 time_t CurrentTime() {

@@ -106,6 +106,19 @@ public:
     }
     bool Done() const { return m_done.load(std::memory_order_acquire); }
 
+    // Calls fn while no Run is in progress in another thread: after one
+    // that has begun has returned, and before one that has not begun
+    // starts, so fn sees the state either untouched or whole.
+    template <class Fn>
+    void Excluding(Fn&& fn) {
+        if (m_runner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            fn();
+            return;
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        fn();
+    }
+
 private:
     std::mutex m_lock;
     std::atomic<bool> m_done{false};

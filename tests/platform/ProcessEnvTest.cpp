@@ -13,7 +13,7 @@
 namespace tmtest {
 namespace {
 
-// What tm_probe reports of the environment fixed when it loaded.
+// What tm_probe reports of its environment.
 std::map<std::string, std::string> ProbeEnv(const std::vector<std::string>& env = {}) {
     ProcessResult r = RunProgram(HelperPath("tm_probe"), {"env"}, env);
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -25,7 +25,7 @@ std::map<std::string, std::string> ProbeEnv(const std::vector<std::string>& env 
     return values;
 }
 
-TEST(ProcessEnvTest, RootPathIsReadAtLoad) {
+TEST(ProcessEnvTest, RootPathComesFromTheRegistry) {
     std::string helperDir = HelperPath("");
     helperDir.pop_back();
     std::string tooLong = "/" + std::string(300, 'r');
