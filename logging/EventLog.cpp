@@ -55,8 +55,21 @@ std::mutex g_pathLock;
 // C library runs the unload clean-up while the process's other threads may
 // still be writing lines (Windows ends them first); from then on no thread
 // reads or replaces the log directory, which the clean-up frees after
-// Uninitialize, and their lines are lost.
+// Uninitialize, and no log file is opened again: their lines are dropped
+// whole.
 bool g_bUnloaded = false;
+
+// How long the clean-up at unload waits for a log that another thread is
+// writing. A line takes microseconds; a thread that holds the log through
+// Lock may keep it until the process is gone, and the exit must not hang
+// on it.
+constexpr DWORD kUnloadWaitMs = 1000;
+
+// The first construction in the process opens the two logs' named mutexes
+// and reads the log directory that the registry names: neither is done at
+// load, which would fix the registry's location (the mutexes' names live
+// in its namespace) before a program can choose it.
+w32::OnceInit g_logsOpened;
 
 // Counts the directories applied, so that an open file in the old
 // directory is left for the new one at the next line.
@@ -193,8 +206,8 @@ void CEventLog::Initialize() {
             // the machine's log directory (an installed tmctl must not log
             // into /usr/bin/log); else "log" beside the executable, below
             // the current directory when the path has none. A "LogDirectory"
-            // value of the parameters key, read with the root path, comes
-            // after this as if by SetEventLogPath.
+            // value of the parameters key, read by the first construction,
+            // comes after this as if set by SetEventLogPath before it.
             const char* env = getenv("TAMARAK_LOG_DIR");
             if (env && *env) {
                 m_cszLogPath = env;
@@ -210,9 +223,32 @@ void CEventLog::Initialize() {
             ++g_pathGeneration;
         }
         m_hMutex = CreateMutexA(nullptr, FALSE, nullptr);
-        m_hSharedMutex = CreateMutexA(nullptr, FALSE, kMainMutexName);
         m_hWebMutex = CreateMutexA(nullptr, FALSE, nullptr);
-        m_hWebSharedMutex = CreateMutexA(nullptr, FALSE, kWebMutexName);
+    });
+}
+
+// Run once, by the first construction: the shared mutexes first, so that
+// an error report made while the registry is read has its log.
+void CEventLog::OpenLogs() {
+    g_logsOpened.Run([] {
+        tmc::Guarded(kSourceFile, __LINE__, [] {
+            m_hSharedMutex = CreateMutexA(nullptr, FALSE, kMainMutexName);
+            m_hWebSharedMutex = CreateMutexA(nullptr, FALSE, kWebMutexName);
+            const char* env = getenv("TAMARAK_LOG_DIR");
+            if (env && *env) return;
+            CString dir;
+            CRegistry reg;
+            if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE) != ERROR_SUCCESS ||
+                reg.QueryValue("LogDirectory", dir, nullptr) != ERROR_SUCCESS || dir.IsEmpty() ||
+                dir.GetLength() >= static_cast<int>(sizeof g_szEventLogPath)) {
+                return;
+            }
+            std::lock_guard<std::mutex> guard(g_pathLock);
+            if (g_bUnloaded) return;
+            m_cszLogPath = dir;
+            if (!w32::IsPathSeparator(dir[dir.GetLength() - 1])) m_cszLogPath += w32::kPathSeparator;
+            ++g_pathGeneration;
+        });
     });
 }
 
@@ -221,20 +257,28 @@ void CEventLog::Uninitialize() {
         std::lock_guard<std::mutex> guard(g_pathLock);
         g_bUnloaded = true;
     }
-    // A file that is not open is INVALID_HANDLE_VALUE, a mutex that was
-    // not created NULL, as CreateFileA and CreateMutexA give them.
-    for (HANDLE* file : {&m_hFile, &m_hWebFile}) {
-        if (*file != INVALID_HANDLE_VALUE) {
-            CloseHandle(*file);
-            *file = INVALID_HANDLE_VALUE;
+    // Each file is closed holding its log's shared mutex: a line that
+    // another thread is writing is finished first, and a writer that comes
+    // after finds the file closed and, with no directory left, drops its
+    // line. A log held longer than the wait keeps its file open; the
+    // kernel closes it with the process. A thread that is opening the logs
+    // (its first construction) finishes before the handles are read.
+    g_logsOpened.Excluding([] {
+        for (bool web : {false, true}) {
+            HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
+            HANDLE& file = web ? m_hWebFile : m_hFile;
+            DWORD wait = mutex ? WaitForSingleObject(mutex, kUnloadWaitMs) : WAIT_OBJECT_0;
+            if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) continue;
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+                file = INVALID_HANDLE_VALUE;
+            }
+            if (mutex) ReleaseMutex(mutex);
         }
-    }
-    for (HANDLE* mutex : {&m_hMutex, &m_hSharedMutex, &m_hWebMutex, &m_hWebSharedMutex}) {
-        if (*mutex) {
-            CloseHandle(*mutex);
-            *mutex = nullptr;
-        }
-    }
+    });
+    // The mutexes stay open: threads that are still logging wait on them,
+    // and a handle closed under a waiter would be used after its close.
+    // The process's end releases them.
 }
 
 void SetEventLogPath(char* pszDirectory) {
@@ -268,6 +312,7 @@ int CEventLog::CopyLogPath(char* pszBuffer, int nSize) {
 
 CEventLog::CEventLog(int nLog) : m_bWebLocked(0), m_bLocked(0), m_bWebLog(nLog) {
     m_szBuffer[0] = '\0';
+    OpenLogs();
     volatile bool held = false;
     w32::CatchAll(
         [&] {

@@ -76,7 +76,7 @@ std::string QueueFile(DWORD number, const char* extension) {
     char name[32];
     snprintf(name, sizeof name, "%cqueue%cbmr%05x.%s", w32::kPathSeparator, w32::kPathSeparator,
              static_cast<unsigned>(number), extension);
-    return std::string(g_szRootPath) + name;
+    return std::string(RootPath()) + name;
 }
 
 // Whether a queue file is there. Looked for without opening it: an open
@@ -245,7 +245,7 @@ bool CheckRequest(Bounce& b) {
         return false;
     }
     if (QueueFile(0, "msg").size() > kMaxPath ||
-        (b.includeFile && strlen(g_szRootPath) + 1 + strlen(b.includeFile) > kMaxPath)) {
+        (b.includeFile && strlen(RootPath()) + 1 + strlen(b.includeFile) > kMaxPath)) {
         b.Refuse(__LINE__, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -271,7 +271,7 @@ void ReadSender(const char* reportingAddress, CString& sender) {
 // passed over.
 void CopyIncludeFile(FILE* report, const char* name) {
     if (!name || !StaysBelowRoot(name)) return;
-    std::string path = std::string(g_szRootPath) + w32::kPathSeparator + name;
+    std::string path = std::string(RootPath()) + w32::kPathSeparator + name;
     FILE* include = tm_fopen(path.c_str(), "r");
     if (!include) return;
     char piece[256];

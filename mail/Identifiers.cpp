@@ -47,7 +47,7 @@ static_assert(sizeof(GUID) == 16);
 
 DWORD GetNextId(void) {
     CRegistry reg;
-    HANDLE mutex = g_ProcessEnv.m_hInstallMutex;
+    HANDLE mutex = g_ProcessEnv.InstallMutex();
     // A fault comes back past the body's frames: the handler releases a
     // mutex the body still held, so that other processes are not blocked.
     volatile bool held = false;

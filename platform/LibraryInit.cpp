@@ -5,14 +5,20 @@
 // built in it when the library is loaded and destroyed in reverse when it
 // is unloaded:
 //   1. the event log's static members and CEventLog::Initialize (process
-//      name, log directory, the log mutexes);
+//      name, log directory, the process's own log mutexes);
 //   2. the class mutexes of CTmScript and CRasDial;
-//   3. the process environment (version, open security attributes, the
-//      installation mutex, the root path).
+//   3. the process environment (version, open security attributes).
 // At unload the process environment goes first and
 // CEventLog::Uninitialize runs last. Before anything else runs, the layer
 // takes the executable's path (fixed from then on, as on Windows) and
 // installs the fault handlers of the catch-all guard.
+//
+// Nothing at load opens the registry or names a shared kernel object: both
+// would fix the registry's location, which a program may still choose with
+// TmSetRegistryPath. What comes from the installation is taken on first
+// use instead: the event log's named mutexes and the log directory named in
+// the registry by the first CEventLog, the installation mutex and the root
+// path by the first call that needs one of them.
 //
 // Windows' thread attach and detach notifications have no counterpart
 // here; nothing happens when threads start or end.

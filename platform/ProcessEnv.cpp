@@ -1,10 +1,12 @@
 //===-- platform/ProcessEnv.cpp - Root path, version, open security -------===//
 //
-// The facts about the process's surroundings, gathered once when the
-// library is loaded and constant afterwards: the root path, the version
-// string and service-pack level, the open security attributes for shared
-// kernel objects, and the installation mutex that every process of the
-// installation opens. Plain functions hand them out; they take no lock.
+// The facts about the process's surroundings, constant once gathered: the
+// version string and service-pack level and the open security attributes
+// for shared kernel objects, gathered when the library is loaded; the
+// installation mutex that every process of the installation opens and the
+// root path, taken from the installation's registry by the first call
+// that needs either (once, whichever thread comes first), so that loading
+// the library fixes no registry. Plain functions hand them out.
 //
 // Limits: a "RootPath" value of 256 characters or more does not fit and is
 // not used (the default applies); the version string is cut at 127
@@ -27,6 +29,10 @@ const char kSourceFile[] = "Utilities";
 }
 
 char g_szRootPath[256];
+
+namespace {
+w32::OnceInit g_installationRead;
+}
 
 CProcessEnv::CProcessEnv()
     : m_hInstallMutex(nullptr), m_osvi{}, m_sa{}, m_pSa(nullptr), m_pSd(nullptr),
@@ -68,33 +74,43 @@ CProcessEnv::CProcessEnv()
             m_sa.bInheritHandle = FALSE;
             m_pSa = &m_sa;
         }
-        m_hInstallMutex = CreateMutexA(m_pSa, FALSE, TM_INSTALL_MUTEX_NAME);
-        ReadRootPath();
     });
 }
 
+// What the installation's registry decides: fixes the registry's location
+// for the process (the mutex's name lives in its namespace).
+void CProcessEnv::ReadInstallation() {
+    g_installationRead.Run([&] {
+        tmc::Guarded(kSourceFile, __LINE__, [&] {
+            m_hInstallMutex = CreateMutexA(m_pSa, FALSE, TM_INSTALL_MUTEX_NAME);
+            ReadRootPath();
+        });
+    });
+}
+
+HANDLE CProcessEnv::InstallMutex() {
+    ReadInstallation();
+    return m_hInstallMutex;
+}
+
+const char* RootPath() {
+    g_ProcessEnv.InstallMutex();
+    return g_szRootPath;
+}
+
 void CProcessEnv::ReadRootPath() {
+    // A root path put in the buffer before first use (by a test host that
+    // runs the library's code below a directory of its own) is kept.
+    if (g_szRootPath[0]) return;
     CString value;
     CRegistry reg;
     if (reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE) == ERROR_SUCCESS) {
-        w32::CatchAll(
-            [&] {
-                reg.QueryValue("RootPath", value, nullptr);
-                // The installation's log directory, unless the environment
-                // names one: applied by the next CEventLog construction.
-                CString logDir;
-                const char* env = getenv("TAMARAK_LOG_DIR");
-                if (!(env && *env) && reg.QueryValue("LogDirectory", logDir, nullptr) == ERROR_SUCCESS &&
-                    !logDir.IsEmpty()) {
-                    SetEventLogPath(logDir.GetBuffer(0));
-                    logDir.ReleaseBuffer();
-                }
-            },
-            [&] {
-                NewError(kSourceFile, __LINE__);
-                DebugX(kSourceFile, __LINE__);
-                value.Empty();
-            });
+        w32::CatchAll([&] { reg.QueryValue("RootPath", value, nullptr); },
+                      [&] {
+                          NewError(kSourceFile, __LINE__);
+                          DebugX(kSourceFile, __LINE__);
+                          value.Empty();
+                      });
         reg.CloseKey();
     }
     const char* text = value;
@@ -129,9 +145,10 @@ CProcessEnv::~CProcessEnv() {
 
 int GetRootPath(char* pszBuffer, int nSize) {
     if (!pszBuffer || nSize < 1) return 0;
-    size_t n = strlen(g_szRootPath);
+    const char* root = RootPath();
+    size_t n = strlen(root);
     if (n > static_cast<size_t>(nSize - 1)) n = static_cast<size_t>(nSize - 1);
-    memcpy(pszBuffer, g_szRootPath, n);
+    memcpy(pszBuffer, root, n);
     pszBuffer[n] = '\0';
     return static_cast<int>(n);
 }

@@ -56,17 +56,6 @@
 #include "SharedSegment.h"
 #include "SysCalls.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define TM_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TM_THREAD_SANITIZER 1
-#endif
-#endif
-#ifdef TM_THREAD_SANITIZER
-#include <sanitizer/tsan_interface.h>
-#endif
-
 namespace w32 {
 namespace {
 

@@ -86,13 +86,67 @@ std::string AbsolutePath(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+namespace {
+
+// The location chosen with ChooseRegistryLocation (empty: none) and, once
+// fixed, the location itself. g_bLocationFixed is set under
+// g_locationLock after the fixed location, which never changes again; the
+// fast path of RegistryDatabasePath reads it without the lock. The strings
+// are never destroyed: at process exit the C library runs the static
+// destructors while the process's other threads may still name objects.
+std::mutex g_locationLock;
+std::atomic<bool> g_bLocationFixed{false};
+
+std::string& ChosenLocation() {
+    static std::string* location = new std::string;
+    return *location;
+}
+
+std::string& FixedLocation() {
+    static std::string* location = new std::string;
+    return *location;
+}
+
+// A location as TAMARAK_REGISTRY takes it: a postgresql:// URI as it is,
+// a file's path made absolute against the current directory.
+std::string LocationAsGiven(const char* text) {
+    return reg::IsPostgresLocation(text) ? std::string(text) : AbsolutePath(text);
+}
+
+std::string LocationFromEnvironment() {
+    const char* env = getenv("TAMARAK_REGISTRY");
+    if (env && *env) return LocationAsGiven(env);
+    return DefaultRegistryPath();
+}
+
+}  // namespace
+
 const std::string& RegistryDatabasePath() {
-    static const std::string path = [] {
-        const char* env = getenv("TAMARAK_REGISTRY");
-        if (env && *env) return reg::IsPostgresLocation(env) ? std::string(env) : AbsolutePath(env);
-        return DefaultRegistryPath();
-    }();
-    return path;
+    if (g_bLocationFixed.load(std::memory_order_acquire)) return FixedLocation();
+    std::lock_guard<std::mutex> guard(g_locationLock);
+    if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
+        FixedLocation() = ChosenLocation().empty() ? LocationFromEnvironment() : ChosenLocation();
+        g_bLocationFixed.store(true, std::memory_order_release);
+    }
+    return FixedLocation();
+}
+
+LONG ChooseRegistryLocation(const char* location) {
+    const std::string wanted = location && *location ? LocationAsGiven(location) : std::string();
+    std::lock_guard<std::mutex> guard(g_locationLock);
+    if (!g_bLocationFixed.load(std::memory_order_relaxed)) {
+        ChosenLocation() = wanted;
+        return ERROR_SUCCESS;
+    }
+    // Too late to choose: the store may be open and named objects made in
+    // the fixed location's namespace. Naming that same location again is
+    // harmless.
+    const std::string effective = wanted.empty() ? LocationFromEnvironment() : wanted;
+    const std::string& fixed = FixedLocation();
+    if (effective == fixed || ObjectNamespaceFor(effective) == ObjectNamespaceFor(fixed)) {
+        return ERROR_SUCCESS;
+    }
+    return ERROR_BUSY;
 }
 
 namespace {
@@ -128,8 +182,10 @@ std::string ObjectNamespaceFor(const std::string& databasePath) {
 }
 
 const std::string& ObjectNamespace() {
-    static const std::string prefix = ObjectNamespaceFor(RegistryDatabasePath());
-    return prefix;
+    // Never destroyed, for the threads that still make named objects while
+    // the process exits.
+    static const std::string* prefix = new std::string(ObjectNamespaceFor(RegistryDatabasePath()));
+    return *prefix;
 }
 
 time_t CurrentTime() {

@@ -7,12 +7,30 @@
 //===----------------------------------------------------------------------===//
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "Win32Internal.h"
+
+// TM_THREAD_SANITIZER is defined in a ThreadSanitizer build (GCC says so
+// with __SANITIZE_THREAD__, clang with __has_feature): the layer then tells
+// the sanitizer about locks it cannot see, such as a process-shared mutex
+// taken through another mapping or inherited from a dead owner.
+#if defined(__SANITIZE_THREAD__)
+#define TM_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TM_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef TM_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+#endif
 
 namespace w32 {
 
@@ -32,12 +50,22 @@ inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 // build-tree one the developer's own.
 bool RunsInstalled();
 
-// Location of the registry: $TAMARAK_REGISTRY (a postgresql:// URI as it
-// is, a file made absolute), else for an installed library
-// TM_SYSTEM_REGISTRY (/var/lib/tamarak/registry.db), else
-// $XDG_STATE_HOME/tamarak/registry.db, else
-// $HOME/.local/state/tamarak/registry.db. Fixed at the first call.
+// Location of the registry: the one chosen with ChooseRegistryLocation,
+// else $TAMARAK_REGISTRY (a postgresql:// URI as it is, a file made
+// absolute), else for an installed library TM_SYSTEM_REGISTRY
+// (/var/lib/tamarak/registry.db), else $XDG_STATE_HOME/tamarak/registry.db,
+// else $HOME/.local/state/tamarak/registry.db. Fixed at the first call:
+// everything that depends on the location (the store, the namespace of
+// named objects) asks here, so nothing can have used another one.
 const std::string& RegistryDatabasePath();
+
+// Chooses the registry this process will use, written as TAMARAK_REGISTRY
+// takes it; NULL or "" goes back to the environment and the default.
+// ERROR_SUCCESS while RegistryDatabasePath has not fixed the location yet,
+// and afterwards when the choice names the location that was fixed (two
+// spellings of one file are one location); else ERROR_BUSY, and nothing
+// changes.
+LONG ChooseRegistryLocation(const char* location);
 
 // path as it is when it starts with '/', else below the current directory.
 std::string AbsolutePath(const std::string& path);
@@ -50,6 +78,52 @@ const std::string& ObjectNamespace();
 // The namespace that a registry database at this absolute path, or a
 // registry at this postgresql:// location, gives.
 std::string ObjectNamespaceFor(const std::string& databasePath);
+
+// First-use initialisation of process-wide state: Run calls its function
+// once per process, whichever thread comes first; the others wait until it
+// has returned. A call made from inside that function by the same thread
+// (an error report that needs the very state being set up) returns at once
+// and finds that state as far as it is filled. Constant-initialised, so it
+// may be used from static initialisers and at exit.
+class OnceInit {
+public:
+    template <class Fn>
+    void Run(Fn&& fn) {
+        if (m_done.load(std::memory_order_acquire)) return;
+        const std::thread::id self = std::this_thread::get_id();
+        if (m_runner.load(std::memory_order_relaxed) == self) return;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_done.load(std::memory_order_relaxed)) return;
+        m_runner.store(self, std::memory_order_relaxed);
+        struct Finish {
+            OnceInit* once;
+            ~Finish() {
+                once->m_runner.store(std::thread::id(), std::memory_order_relaxed);
+                once->m_done.store(true, std::memory_order_release);
+            }
+        } finish{this};
+        fn();
+    }
+    bool Done() const { return m_done.load(std::memory_order_acquire); }
+
+    // Calls fn while no Run is in progress in another thread: after one
+    // that has begun has returned, and before one that has not begun
+    // starts, so fn sees the state either untouched or whole.
+    template <class Fn>
+    void Excluding(Fn&& fn) {
+        if (m_runner.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            fn();
+            return;
+        }
+        std::lock_guard<std::mutex> guard(m_lock);
+        fn();
+    }
+
+private:
+    std::mutex m_lock;
+    std::atomic<bool> m_done{false};
+    std::atomic<std::thread::id> m_runner{};
+};
 
 // Reads the value as a number (its first bytes, least significant first;
 // a missing value or one longer than 4 bytes counts as 0), stores

@@ -474,8 +474,14 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 //===-- 6. The registry's location; whole registries --------------------===//
 
 const char* TmRegistryPath(void) {
-    static const std::string display = st::ParseRegistryLocation(w32::RegistryDatabasePath()).display;
-    return display.c_str();
+    // Never destroyed: a thread may still ask while the process exits.
+    static const std::string* display =
+        new std::string(st::ParseRegistryLocation(w32::RegistryDatabasePath()).display);
+    return display->c_str();
+}
+
+LONG TmSetRegistryPath(LPCSTR lpLocation) {
+    return Guarded([&]() -> LONG { return w32::ChooseRegistryLocation(lpLocation); });
 }
 
 const char* TmRegistryStore(void) {

@@ -74,6 +74,7 @@ private:
     TM_LOCAL void FileLog(WORD wType, const char* pszText);
     TM_LOCAL void WriteToLogFile(const char* pszLine);
     TM_LOCAL static void ReadMask();
+    TM_LOCAL static void OpenLogs();
     TM_LOCAL static int LogFileName(char* pszName, size_t nSize, bool bWeb, const struct tm& t);
     TM_LOCAL static void EndTornLine(bool bWeb, const struct tm& t);
     TM_LOCAL static int CopyLogPath(char* pszBuffer, int nSize);

@@ -1,7 +1,8 @@
 //===-- include/tmcommon/tmplatform.h - Environment, service, loaders -----===//
 //
-// The process environment fixed at library load (root path, version,
-// security attributes, installation mutex), installation of the delivery
+// The process environment (version and security attributes fixed at
+// library load; the root path and the installation mutex taken from the
+// registry on first use), installation of the delivery
 // service, the on-demand loaders of the script engine and the dial-up
 // library, and the branding file with its scrambler.
 //===----------------------------------------------------------------------===//
@@ -9,7 +10,8 @@
 
 #include "tmwin32.h"
 
-// Process environment.
+// Process environment. The first call of GetRootPath in a process reads
+// the root path from the registry (TmSetRegistryPath chooses which).
 TM_EXTERN_C TM_API int GetRootPath(char* pszBuffer, int nSize);
 TM_EXTERN_C TM_API const char* GetOSVersionString(void);
 TM_EXTERN_C TM_API int IsWindowsNT(void);

@@ -155,6 +155,7 @@ typedef struct _GUID {
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_BUSY 170L
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -817,12 +818,31 @@ private:
 // and replaces the library's: faults inside the library then reach that
 // handler. sigset() and calls made directly to the kernel are not seen.
 
-// Location of the registry of this process: $TAMARAK_REGISTRY, else the
-// default location (docs/installation.md): /var/lib/tamarak/registry.db
-// for an installed library, the user's own for one in its build tree.
-// Fixed when the library loads. A SQLite file's path as it is; a
-// postgresql:// URI without its password.
+// Location of the registry of this process: the one chosen with
+// TmSetRegistryPath, else $TAMARAK_REGISTRY, else the default location
+// (docs/installation.md): /var/lib/tamarak/registry.db for an installed
+// library, the user's own for one in its build tree. Fixed by the first
+// call that needs it (this one included) and for the rest of the process.
+// A SQLite file's path as it is; a postgresql:// URI without its password.
 TM_EXTERN_C TM_API const char* TmRegistryPath(void);
+
+// Chooses the registry of this process, before the first call that uses
+// it: lpLocation as TAMARAK_REGISTRY takes it (a SQLite file's path, made
+// absolute against the current directory now, or a postgresql:// URI);
+// NULL or "" goes back to $TAMARAK_REGISTRY and the default. Loading the
+// library fixes nothing: the registry, the named objects of the
+// installation (whose names follow the registry's location), the root
+// path, the installation mutex and the log directory named in the
+// registry are all taken on first use. A host program therefore calls
+// this first thing in main:
+//     if (TmSetRegistryPath("/srv/tamarak/registry.db") != ERROR_SUCCESS) ...
+// Returns ERROR_SUCCESS while the location is not fixed yet, and
+// afterwards when lpLocation names the location in use; ERROR_BUSY when
+// the process has already used another registry (nothing changes then).
+// Like TAMARAK_REGISTRY it makes no file: a path where no registry exists
+// gives ERROR_CANTOPEN to the first registry call (see
+// TmRegCreateRegistry).
+TM_EXTERN_C TM_API LONG TmSetRegistryPath(LPCSTR lpLocation);
 
 // A registry file is made only by this call (tmctl reg init): while the
 // file does not exist every registry call fails with ERROR_CANTOPEN, so

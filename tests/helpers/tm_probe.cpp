@@ -12,6 +12,12 @@
 //                               GO, write N DebugPrint records "TAG i"
 //   log-when DIR GO             print "ready", wait for the file GO, write a
 //                               main-log line, print GetModuleFileNameA
+//   put NAME VALUE              set a string value of the parameters key
+//   query NAME                  print the parameters key's string value,
+//                               or "error N"
+// A leading "--registry LOCATION" (or "--registry ''") chooses the
+// registry with TmSetRegistryPath before anything else runs and prints
+// "set=" and its result.
 // "locked" is printed once a lock is held.
 //===----------------------------------------------------------------------===//
 #include <unistd.h>
@@ -43,8 +49,28 @@ void Locked() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "--registry") == 0) {
+        printf("set=%ld\n", static_cast<long>(TmSetRegistryPath(argv[2])));
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) return 2;
     std::string cmd = argv[1];
+    if (cmd == "put" && argc == 4) {
+        CRegistry reg;
+        LONG rc = reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0);
+        if (rc == ERROR_SUCCESS) rc = reg.SetValue(argv[2], argv[3]);
+        return rc == ERROR_SUCCESS ? 0 : 1;
+    }
+    if (cmd == "query" && argc == 3) {
+        CRegistry reg;
+        CString value;
+        LONG rc = reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F);
+        if (rc == ERROR_SUCCESS) rc = reg.QueryValue(argv[2], value, nullptr);
+        if (rc == ERROR_SUCCESS) printf("%s\n", static_cast<const char*>(value));
+        else printf("error %ld\n", static_cast<long>(rc));
+        return 0;
+    }
     if (cmd == "env") {
         char root[256];
         GetRootPath(root, sizeof root);

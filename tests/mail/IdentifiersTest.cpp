@@ -62,7 +62,7 @@ TEST(NextIdTest, CounterRunsOnWrapsAndSurvivesFailures) {
     EXPECT_EQ(GetNextId(), 0u);
     RestrictParameters(KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
     // Without the installation mutex a number could go out twice.
-    HANDLE mutex = g_ProcessEnv.m_hInstallMutex;
+    HANDLE mutex = g_ProcessEnv.InstallMutex();
     g_ProcessEnv.m_hInstallMutex = nullptr;
     DWORD unlocked = GetNextId();
     g_ProcessEnv.m_hInstallMutex = mutex;

@@ -1,4 +1,4 @@
-//===-- tests/platform/ProcessEnvTest.cpp - The environment fixed at load -===//
+//===-- tests/platform/ProcessEnvTest.cpp - The process environment -----===//
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -13,7 +13,7 @@
 namespace tmtest {
 namespace {
 
-// What tm_probe reports of the environment fixed when it loaded.
+// What tm_probe reports of its environment.
 std::map<std::string, std::string> ProbeEnv(const std::vector<std::string>& env = {}) {
     ProcessResult r = RunProgram(HelperPath("tm_probe"), {"env"}, env);
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -25,7 +25,7 @@ std::map<std::string, std::string> ProbeEnv(const std::vector<std::string>& env 
     return values;
 }
 
-TEST(ProcessEnvTest, RootPathIsReadAtLoad) {
+TEST(ProcessEnvTest, RootPathComesFromTheRegistry) {
     std::string helperDir = HelperPath("");
     helperDir.pop_back();
     std::string tooLong = "/" + std::string(300, 'r');
@@ -46,6 +46,93 @@ TEST(ProcessEnvTest, RootPathIsReadAtLoad) {
         else reg.DeleteValue("RootPath");
         EXPECT_EQ(ProbeEnv()["root"], c.root) << (c.value ? c.value : "(missing)");
     }
+}
+
+// A program that chooses its registry before any other call gets that
+// registry's values, root path, log directory and named objects; the
+// probes' environment names this program's registry, whose values differ.
+TEST(ProcessEnvTest, RegistryChosenFirstDecidesTheInstallation) {
+    const std::string chosen = SandboxDir() + "/chosen.db";
+    const std::string missing = SandboxDir() + "/mistyped/registry.db";
+    const std::string chosenLogs = MakeDir("chosen-logs");
+    ASSERT_EQ(TmRegCreateRegistry(chosen.c_str()), ERROR_SUCCESS);
+    RememberRegistryLocation(chosen);
+    const std::vector<std::string> noLogEnv = {"TAMARAK_LOG_DIR"};
+    std::vector<std::string> inChosen = noLogEnv;
+    inChosen.push_back("TAMARAK_REGISTRY=" + chosen);
+    const std::pair<const char*, std::string> kChosenValues[] = {
+        {"Marker", "chosen"}, {"RootPath", "/srv/chosen"}, {"LogDirectory", chosenLogs}};
+    for (const auto& [name, value] : kChosenValues) {
+        ASSERT_EQ(RunProgram(HelperPath("tm_probe"), {"put", name, value}, inChosen).exitCode, 0) << name;
+    }
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    ASSERT_EQ(reg.SetValue("Marker", "own"), 0);
+    ASSERT_EQ(reg.SetValue("RootPath", "/srv/own"), 0);
+    reg.DeleteValue("LogDirectory");
+    reg.CloseKey();
+    // The chosen installation's mutex is held, so a wait on it in a
+    // process of that installation times out.
+    const std::string held = SandboxDir() + "/chosen-holder.out";
+    pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-mutex", TM_INSTALL_MUTEX_NAME}, inChosen, held);
+    for (int i = 0; i < 500 && ReadFile(held).find("locked") == std::string::npos; ++i) usleep(10000);
+    ASSERT_NE(ReadFile(held).find("locked"), std::string::npos);
+
+    std::string helperDir = HelperPath("");
+    helperDir.pop_back();
+    struct Case { std::vector<std::string> choice; std::string marker, root, wait; bool logsChosen; };
+    const Case kCases[] = {
+        {{"--registry", chosen}, "chosen", "/srv/chosen", "0x102", true},
+        {{}, "own", "/srv/own", "0x0", false},
+        {{"--registry", ""}, "own", "/srv/own", "0x0", false},  // back to the environment
+        // Not made by being chosen: every registry call fails.
+        {{"--registry", missing}, "error 1011", helperDir, "0x0", false},
+    };
+    for (const Case& c : kCases) {
+        const std::string what = c.choice.empty() ? "(no choice)" : "'" + c.choice[1] + "'";
+        const std::string set = c.choice.empty() ? "" : "set=0\n";
+        auto probe = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), c.choice.begin(), c.choice.end());
+            ProcessResult r = RunProgram(HelperPath("tm_probe"), args, noLogEnv);
+            EXPECT_EQ(r.exitCode, 0) << what << r.err;
+            EXPECT_EQ(r.out.substr(0, set.size()), set) << what;
+            return r.out.substr(set.size());
+        };
+        EXPECT_EQ(probe({"query", "Marker"}), c.marker + "\n") << what;
+        const std::string env = probe({"env"});
+        EXPECT_NE(env.find("root=" + c.root + "\n"), std::string::npos) << what << ": " << env;
+        EXPECT_EQ(env.find("logdir=" + chosenLogs) != std::string::npos, c.logsChosen) << what << ": " << env;
+        EXPECT_EQ(probe({"wait-mutex", TM_INSTALL_MUTEX_NAME, "0"}), c.wait + "\n") << what;
+    }
+    EXPECT_FALSE(FileExists(missing));
+    kill(holder, SIGKILL);
+    WaitProgram(holder);
+}
+
+// This program has used its registry: another one can no longer be
+// chosen, and the one in use can be named again in any spelling.
+TEST(ProcessEnvTest, RegistryInUseCannotBeChangedAnyMore) {
+    char root[256];
+    GetRootPath(root, sizeof root);
+    const std::string own = getenv("TAMARAK_REGISTRY");
+    const std::string shown = TmRegistryPath();
+    struct Case { const char* location; LONG result; };
+    std::string other = SandboxDir() + "/other.db";
+    std::string respelled = own;
+    if (!UsingPostgres()) respelled.insert(respelled.rfind('/'), "/.");
+    const Case kCases[] = {
+        {own.c_str(), ERROR_SUCCESS},   {respelled.c_str(), ERROR_SUCCESS},
+        {nullptr, ERROR_SUCCESS},       {"", ERROR_SUCCESS},
+        {other.c_str(), ERROR_BUSY},    {"postgresql://elsewhere/tamarak", ERROR_BUSY},
+        {"relative.db", ERROR_BUSY},
+    };
+    for (const Case& c : kCases) {
+        EXPECT_EQ(TmSetRegistryPath(c.location), c.result) << (c.location ? c.location : "(null)");
+        EXPECT_EQ(TmRegistryPath(), shown) << (c.location ? c.location : "(null)");
+    }
+    CRegistry reg;
+    EXPECT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0) << "still the same registry";
+    EXPECT_FALSE(FileExists(other));
 }
 
 TEST(ProcessEnvTest, VersionOfBothPlatforms) {
@@ -103,7 +190,7 @@ TEST(ProcessEnvTest, SelectedIndexIsTheLowestSelectedItem) {
 }
 
 TEST(ProcessEnvTest, InstallationMutexIsSharedAndSurvivesAKilledOwner) {
-    ASSERT_NE(g_ProcessEnv.m_hInstallMutex, nullptr);
+    ASSERT_NE(g_ProcessEnv.InstallMutex(), nullptr);
     ProcessResult second = RunProgram(HelperPath("tm_probe"), {"create-mutex", TM_INSTALL_MUTEX_NAME});
     EXPECT_EQ(second.out, "183\n") << "it opened the mutex this process holds";
     std::string out = SandboxDir() + "/holder.out";
