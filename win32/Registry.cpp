@@ -481,7 +481,8 @@ const char* TmRegistryPath(void) {
 }
 
 LONG TmSetRegistryPath(LPCSTR lpLocation) {
-    return Guarded([&]() -> LONG { return w32::ChooseRegistryLocation(lpLocation); });
+    return w32::GuardReturningCode(ERROR_GEN_FAILURE,
+                                   [&]() -> LONG { return w32::ChooseRegistryLocation(lpLocation); });
 }
 
 const char* TmRegistryStore(void) {
