@@ -78,7 +78,7 @@ TEST_F(TraceTest, ProcessesAppendWholeRecordsToTheSocketTrace) {
                                     outs.back()));
     }
     for (const std::string& out : outs) {
-        for (int i = 0; i < 500 && ReadFile(out).empty(); ++i) usleep(10000);
+        WaitForText(out, "ready\n");
         ASSERT_EQ(ReadFile(out), "ready\n");
     }
     WriteFile(go, "");

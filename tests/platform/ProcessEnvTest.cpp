@@ -108,8 +108,7 @@ TEST(ProcessEnvTest, InstallationMutexIsSharedAndSurvivesAKilledOwner) {
     EXPECT_EQ(second.out, "183\n") << "it opened the mutex this process holds";
     std::string out = SandboxDir() + "/holder.out";
     pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-mutex", TM_INSTALL_MUTEX_NAME}, {}, out);
-    for (int i = 0; i < 500 && ReadFile(out).find("locked") == std::string::npos; ++i) usleep(10000);
-    ASSERT_NE(ReadFile(out).find("locked"), std::string::npos);
+    ASSERT_TRUE(WaitForText(out, "locked")) << ReadFile(out);
     EXPECT_EQ(WaitForSingleObject(g_ProcessEnv.m_hInstallMutex, 0), WAIT_TIMEOUT);
     kill(holder, SIGKILL);
     WaitProgram(holder);

@@ -856,7 +856,7 @@ TEST_F(RegistryTest, ForkedChildren) {
     const std::string worker = tmtest::HelperPath("registry_worker"), env = "TAMARAK_REGISTRY=" + database;
     ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(database.c_str()));
     EXPECT_EQ(0, tmtest::WaitProgram(tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env})));
-    for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/ready"); ++i) usleep(10000);
+    tmtest::WaitForText(dir + "/ready", "");
     ASSERT_EQ("0", tmtest::ReadFile(dir + "/ready"));
     if (!tmtest::UsingPostgres()) {
         // Another program opens and closes the database: as the only holder
@@ -867,7 +867,7 @@ TEST_F(RegistryTest, ForkedChildren) {
         sqlite3_close(db);
     }
     tmtest::WriteFile(dir + "/go", "");
-    for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/result"); ++i) usleep(10000);
+    tmtest::WaitForText(dir + "/result", "");
     EXPECT_EQ("0", tmtest::ReadFile(dir + "/result"));
     EXPECT_EQ("0 2\n0 1\n", tmtest::RunProgram(worker, {"get:K:B", "get:K:A"}, {env}).out);
 }
