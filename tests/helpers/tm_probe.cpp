@@ -2,7 +2,6 @@
 //
 // Started by the tests as a separate process that loads the library:
 //   env                         print the process environment
-//   log-lines DIR N TAG         write N main-log lines "TAG i ..."
 //   log-types DIR TYPE...       write one main-log line per event type
 //   hold-log-lock DIR           hold the main log's shared mutex, then sleep
 //   hold-mutex NAME             own a named mutex, then sleep
@@ -52,15 +51,6 @@ int main(int argc, char** argv) {
         TmGetEventLogPath(logDir, sizeof logDir);
         printf("root=%s\nversion=%s\nnt=%d\ncsd=%d\nopensa=%d\nlogdir=%s\n", root, GetOSVersionString(),
                IsWindowsNT(), GetCSDLevel(), GetOpenSa() != nullptr, logDir);
-        return 0;
-    }
-    if (cmd == "log-lines" && argc == 5) {
-        SetEventLogPath(argv[2]);
-        int n = atoi(argv[3]);
-        CEventLog log(0);
-        for (int i = 0; i < n; ++i) {
-            log.LogEvent(0x2000, "%s %d abcdefghijklmnopqrstuvwxyz0123456789 %s %d", argv[4], i, argv[4], i);
-        }
         return 0;
     }
     if (cmd == "log-types" && argc >= 3) {

@@ -354,27 +354,6 @@ TEST_F(BounceTest, WatcherSeesTheQueueWakeUp) {
     EXPECT_TRUE(std::regex_search(seen, std::regex("file bmr[0-9a-f]{5}\\.pdl\n"))) << seen;
 }
 
-TEST_F(BounceTest, FourProcessesLoseNoReport) {
-    SetText("RootPath", root_.c_str());
-    const std::string message = Message("H: 1\r\n\r\n" + Body(3)), gate = SandboxDir() + "/gate";
-    std::vector<pid_t> workers;
-    for (int p = 0; p < 4; ++p) {
-        workers.push_back(StartProgram(HelperPath("bounce_worker"), {message, "100", p % 2 ? "local" : "r@remote.org", gate}));
-    }
-    WriteFile(gate, "");
-    for (pid_t pid : workers) EXPECT_EQ(WaitProgram(pid), 0);
-    std::map<std::string, std::set<std::string>> reports;
-    for (auto& [name, text] : Queue()) {
-        reports[name.substr(0, 8)].insert(name.substr(9));
-        EXPECT_TRUE(!name.ends_with(".msg") || text.ends_with("line 3\r\n\r\n.\r\n")) << name;
-    }
-    EXPECT_EQ(reports.size(), 400u);
-    for (auto& [number, extensions] : reports) {
-        EXPECT_EQ(extensions.size(), 2u) << number;
-        EXPECT_TRUE(extensions.count("msg") && extensions.count("ldl") != extensions.count("pdl")) << number;
-    }
-}
-
 // The report is mail: a standard parser reads its headers and body.
 TEST_F(BounceTest, ReportParsesAsMail) {
     if (system("python3 -c 'import email' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
