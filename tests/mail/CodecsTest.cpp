@@ -88,12 +88,12 @@ TEST(CodecsTest, UUDecodeLineExamples) {
     EXPECT_TRUE(out.TailUntouched());
 }
 
-// Random data through every encoder and decoder, against the reference.
+// Random data through every encoder and decoder, against the reference: a
+// smoke round of the sizes at the edges; the fuzz target runs the rest.
 TEST(CodecsTest, RoundTripsAgreeWithReference) {
     std::mt19937 rng(20240611);
     std::vector<size_t> sizes = {12287, 12288, 12289};  // the decoder's pieces of 16384 characters
     for (size_t n = 0; n < 150; ++n) sizes.push_back(n);
-    for (int i = 0; i < 5; ++i) sizes.push_back(200 + rng() % 20000);
     ForEachKernel([&] {
         for (size_t n : sizes) {
             std::string data(n, '\0');
@@ -128,10 +128,9 @@ TEST(CodecsTest, RoundTripsAgreeWithReference) {
 
 // Texts of valid and invalid characters decoded line by line, each from
 // the carry the line before left, also in place (the output over the line
-// itself): counts, bytes and carries as the reference gives them. First
-// every byte value in every position of a block, which the vector loops
-// must classify as the scalar table does; then random mixes, long lines
-// among them.
+// itself): counts, bytes and carries as the reference gives them: every
+// byte value in every position of a block, which the vector loops must
+// classify as the scalar table does, and lines around the in-place buffer.
 TEST(CodecsTest, DecodingAgreesWithReference) {
     std::vector<std::string> texts;
     std::string valid;
@@ -142,16 +141,11 @@ TEST(CodecsTest, DecodingAgreesWithReference) {
             texts.back()[pos] = static_cast<char>(b);
         }
     }
-    std::mt19937 rng(4242);
-    const std::string noise = std::string("= \t\r\n.-_\x80\xff\x01", 12);
-    for (int round = 0; round < 1500; ++round) {
-        // Around the 255 characters of the in-place decoding's stack buffer.
-        size_t len = round < 12 ? 250 + round : rng() % (round % 10 == 0 ? 600 : 120);
-        int noiseRate = 1 + static_cast<int>(rng() % 40);  // one in N characters
+    // Around the 255 characters of the in-place decoding's stack buffer,
+    // with noise; the fuzz target runs random mixes at length.
+    for (size_t len = 250; len < 262; ++len) {
         std::string text;
-        for (size_t i = 0; i < len; ++i) {
-            text += rng() % noiseRate == 0 ? noise[rng() % noise.size()] : tmref::kAlphabet[rng() % 64];
-        }
+        for (size_t i = 0; i < len; ++i) text += i % 17 == 5 ? "= \t\r\n.\x80"[i % 7] : tmref::kAlphabet[(i * 11) % 64];
         texts.push_back(text);
     }
     ForEachKernel([&] {
