@@ -16,8 +16,6 @@
 //   create-race NAME GATE       once GATE exists, create NAME
 //                               ("created <last error>"); keep it until
 //                               GATE.done exists
-//   hammer NAME FILE THREADS N  THREADS threads each add 1 N times to the
-//                               64-bit counter in FILE under mutex NAME
 //   account NAME GO             open mutex NAME and event GO ("opened
 //                               <last error>"); once GO is set, close
 //                               NAME and create it again with GetOpenSa,
@@ -26,17 +24,12 @@
 //
 // Results are printed in hexadecimal. Exit status 0 unless a step failed.
 //===----------------------------------------------------------------------===//
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <tmcommon/tmcommon.h>
 
@@ -53,34 +46,6 @@ void Report(const char* format, unsigned long value) {
 }
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-int Hammer(const char* name, const char* file, int threads, int iterations) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-    int fd = open(file, O_RDWR);
-    if (!mutex || fd < 0) return 2;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&] {
-            for (int i = 0; i < iterations; ++i) {
-                if (WaitForSingleObject(mutex, INFINITE) != WAIT_OBJECT_0) {
-                    ++failures;
-                    return;
-                }
-                uint64_t counter = 0;
-                if (pread(fd, &counter, sizeof counter, 0) != sizeof counter) ++failures;
-                ++counter;
-                if (pwrite(fd, &counter, sizeof counter, 0) != sizeof counter) ++failures;
-                if (!ReleaseMutex(mutex)) ++failures;
-            }
-        });
-    }
-    for (std::thread& w : workers) w.join();
-    close(fd);
-    CloseHandle(mutex);
-    Report("done %lu", static_cast<unsigned long>(failures.load()));
-    return failures.load() == 0 ? 0 : 1;
-}
 
 }  // namespace
 
@@ -163,9 +128,6 @@ int main(int argc, char** argv) {
         CloseHandle(h);
         CloseHandle(go);
         return released ? 0 : 1;
-    }
-    if (command == "hammer" && argc == 6) {
-        return Hammer(name, argv[3], atoi(argv[4]), atoi(argv[5]));
     }
     fprintf(stderr, "kobj_peer: bad command\n");
     return 2;

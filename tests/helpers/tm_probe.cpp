@@ -2,12 +2,8 @@
 //
 // Started by the tests as a separate process that loads the library:
 //   env                         print the process environment
-//   log-lines DIR N TAG         write N main-log lines "TAG i ..."
 //   log-types DIR TYPE...       write one main-log line per event type
 //   hold-log-lock DIR           hold the main log's shared mutex, then sleep
-//   hold-mutex NAME             own a named mutex, then sleep
-//   create-mutex NAME           print the last error of CreateMutexA
-//   wait-mutex NAME MS          print the wait's result
 //   trace-lines TAG N GO        DebugInit, print "ready", wait for the file
 //                               GO, write N DebugPrint records "TAG i"
 //   log-when DIR GO             print "ready", wait for the file GO, write a
@@ -80,15 +76,6 @@ int main(int argc, char** argv) {
                IsWindowsNT(), GetCSDLevel(), GetOpenSa() != nullptr, logDir);
         return 0;
     }
-    if (cmd == "log-lines" && argc == 5) {
-        SetEventLogPath(argv[2]);
-        int n = atoi(argv[3]);
-        CEventLog log(0);
-        for (int i = 0; i < n; ++i) {
-            log.LogEvent(0x2000, "%s %d abcdefghijklmnopqrstuvwxyz0123456789 %s %d", argv[4], i, argv[4], i);
-        }
-        return 0;
-    }
     if (cmd == "log-types" && argc >= 3) {
         SetEventLogPath(argv[2]);
         CEventLog log(0);
@@ -104,22 +91,6 @@ int main(int argc, char** argv) {
         log.Lock(0);
         log.LogEvent(0x2000, "holding");
         Locked();
-    }
-    if (cmd == "hold-mutex" && argc == 3) {
-        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
-        if (!h || WaitForSingleObject(h, INFINITE) == WAIT_FAILED) return 1;
-        Locked();
-    }
-    if (cmd == "create-mutex" && argc == 3) {
-        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
-        printf("%u\n", static_cast<unsigned>(h ? GetLastError() : 0xFFFFFFFFu));
-        return 0;
-    }
-    if (cmd == "wait-mutex" && argc == 4) {
-        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
-        DWORD r = WaitForSingleObject(h, static_cast<DWORD>(atoi(argv[3])));
-        printf("0x%x\n", static_cast<unsigned>(r));
-        return 0;
     }
     if (cmd == "trace-lines" && argc == 5) {
         DebugInit();

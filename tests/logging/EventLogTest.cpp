@@ -187,40 +187,13 @@ TEST_F(EventLogTest, EachLineIsOneWrite) {
     EXPECT_EQ(MainLines().size(), 11u);
 }
 
-TEST_F(EventLogTest, EightProcessesWriteWholeLines) {
-    constexpr int kLines = 1000;
-    std::string probe = CopyHelper("probe");
-    std::vector<pid_t> pids;
-    for (int p = 0; p < 8; ++p) {
-        pids.push_back(StartProgram(probe, {"log-lines", dir_, std::to_string(kLines), "P" + std::to_string(p)}));
-    }
-    for (pid_t pid : pids) ASSERT_EQ(WaitProgram(pid), 0);
-    // One file, unless the test ran across midnight. Each line is
-    // "probe    ~ TIME THREAD TAG I abc...789 TAG I", the name padded.
-    std::string text = AllLogs(dir_);
-    ASSERT_EQ(text.substr(text.size() - 2), "\r\n") << "torn last line";
-    const std::string kMiddle = " abcdefghijklmnopqrstuvwxyz0123456789 ";
-    std::set<std::string> seen;
-    std::vector<std::string> lines = SplitLines(text);
-    for (const std::string& line : lines) {
-        ASSERT_EQ(line.substr(0, 11), "probe    ~ ") << line;
-        std::string own = line.substr(31);
-        size_t middle = own.find(kMiddle);
-        ASSERT_NE(middle, std::string::npos) << line;
-        ASSERT_EQ(own.substr(0, middle), own.substr(middle + kMiddle.size())) << line;
-        seen.insert(own.substr(0, middle));
-    }
-    EXPECT_EQ(lines.size(), 8u * kLines);
-    EXPECT_EQ(seen.size(), 8u * kLines) << "every line once";
-}
-
 // The process name and the executable's path are those the process was
 // started with, also after an upgrade replaced the file on disk.
 TEST_F(EventLogTest, AnExecutableReplacedOnDiskKeepsItsName) {
     std::string program = CopyHelper("upgraded");
     std::string out = SandboxDir() + "/upgraded.out", go = SandboxDir() + "/upgraded.go";
     pid_t pid = StartProgram(program, {"log-when", dir_, go}, {}, out);
-    for (int i = 0; i < 500 && ReadFile(out).empty(); ++i) usleep(10000);
+    WaitForText(out, "ready\n");
     ASSERT_EQ(ReadFile(out), "ready\n");
     std::filesystem::copy_file(HelperPath("tm_probe"), program + ".new");
     std::filesystem::rename(program + ".new", program);
@@ -270,8 +243,7 @@ TEST_F(EventLogTest, ALineTornByADeadWriterIsEnded) {
 TEST_F(EventLogTest, AKilledHolderOfTheLogMutexBlocksNobody) {
     std::string out = SandboxDir() + "/holder.out";
     pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-log-lock", dir_}, {}, out);
-    for (int i = 0; i < 500 && ReadFile(out).find("locked") == std::string::npos; ++i) usleep(10000);
-    ASSERT_NE(ReadFile(out).find("locked"), std::string::npos);
+    ASSERT_TRUE(WaitForText(out, "locked")) << ReadFile(out);
     kill(holder, SIGKILL);
     WaitProgram(holder);
     auto done = std::async(std::launch::async, [] { CEventLog(0).LogEvent(0x2000, "after the holder died"); });

@@ -87,6 +87,10 @@ TEST_F(SocketTraceTest, RecordLinesAtTheEdges) {
                            "7a                                               z\r\n\r\n\r\n" + Header("a", 7) +
                            "09:08:07 FD_CLOSE hwnd = 123456789a skt = -1, error = 65535\r\n\r\n" + Header("a", 8) +
                            "09:08:07 hwnd = 00000000 msg = 00000010 wParam = 00000000 lParam = ffffffffffffffff\r\n\r\n");
+    // A record's head exactly as long as the first formatting buffer.
+    const std::string longName(227, 'f');
+    DebugTx(longName.c_str(), 6, 1, nullptr, 2);
+    EXPECT_NE(Trace().find(Header(longName, 6) + "09:08:07 2 byte write to socket 1\r\n"), std::string::npos);
 }
 
 TEST_F(SocketTraceTest, OffTouchesNothing) {

@@ -78,7 +78,7 @@ TEST_F(TraceTest, ProcessesAppendWholeRecordsToTheSocketTrace) {
                                     outs.back()));
     }
     for (const std::string& out : outs) {
-        for (int i = 0; i < 500 && ReadFile(out).empty(); ++i) usleep(10000);
+        WaitForText(out, "ready\n");
         ASSERT_EQ(ReadFile(out), "ready\n");
     }
     WriteFile(go, "");
@@ -119,6 +119,12 @@ TEST_F(TraceTest, MachineFaultInAGuardedFunctionIsTrapped) {
     std::vector<std::string> trace = SplitLines(ReadFile(root_ + "/debugx.log"));
     ASSERT_EQ(trace.size(), 12u);
     for (size_t i = 1; i < trace.size(); i += 2) EXPECT_NE(trace[i].find(" EventLog("), std::string::npos) << trace[i];
+    // A fault while a log line is formatted is also reported in the debug trace.
+    SetParameter("DebugIt", 1);
+    DebugInit();
+    CEventLog(0).LogEvent(0x1000, "%s", unreadable);
+    std::string debugIt = ReadFile(root_ + "/debugit.log");
+    EXPECT_NE(debugIt.find(") Unknown exception\r\n"), std::string::npos) << debugIt;
     // The process goes on, and the guard is ready for the next one.
     EXPECT_EQ(tmc::Guarded("Test", 1, -1, [] { return 4; }), 4);
     EXPECT_EQ(tmc::Guarded("Test", 2, -1, [] { return ReadNull(); }), -1);

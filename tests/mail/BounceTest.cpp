@@ -360,44 +360,5 @@ TEST_F(BounceTest, WatcherSeesTheQueueWakeUp) {
     EXPECT_TRUE(std::regex_search(seen, std::regex("file bmr[0-9a-f]{5}\\.pdl\n"))) << seen;
 }
 
-TEST_F(BounceTest, FourProcessesLoseNoReport) {
-    SetText("RootPath", root_.c_str());
-    const std::string message = Message("H: 1\r\n\r\n" + Body(3)), gate = SandboxDir() + "/gate";
-    std::vector<pid_t> workers;
-    for (int p = 0; p < 4; ++p) {
-        workers.push_back(StartProgram(HelperPath("bounce_worker"), {message, "100", p % 2 ? "local" : "r@remote.org", gate}));
-    }
-    WriteFile(gate, "");
-    for (pid_t pid : workers) EXPECT_EQ(WaitProgram(pid), 0);
-    std::map<std::string, std::set<std::string>> reports;
-    for (auto& [name, text] : Queue()) {
-        reports[name.substr(0, 8)].insert(name.substr(9));
-        EXPECT_TRUE(!name.ends_with(".msg") || text.ends_with("line 3\r\n\r\n.\r\n")) << name;
-    }
-    EXPECT_EQ(reports.size(), 400u);
-    for (auto& [number, extensions] : reports) {
-        EXPECT_EQ(extensions.size(), 2u) << number;
-        EXPECT_TRUE(extensions.count("msg") && extensions.count("ldl") != extensions.count("pdl")) << number;
-    }
-}
-
-// The report is mail: a standard parser reads its headers and body.
-TEST_F(BounceTest, ReportParsesAsMail) {
-    if (system("python3 -c 'import email' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
-    g_monotonicMs = 4242;
-    ASSERT_EQ(Bounce(Message("From: a@b.c\r\nSubject: s\r\n\r\nbody\r\n"), "sender@remote.org"), 1);
-    std::string report = queue_ + "/bmr01092.msg";
-    std::string script =
-        "import email,sys\n"
-        "m=email.message_from_binary_file(open(sys.argv[1],'rb'))\n"
-        "print(m['To']);print(m['From']);print(m['Reply-To']);print(m['Subject'])\n"
-        "print(len(m['Message-Id'])>35, m['Message-Id'].startswith('<'), m['Date'] is not None)\n"
-        "print(m.get_payload().startswith('Delivery to x@y.z failed: 550'))\n";
-    WriteFile(SandboxDir() + "/parse.py", script);
-    ProcessResult r = RunProgram("/usr/bin/env", {"python3", SandboxDir() + "/parse.py", report});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "sender@remote.org\npostmaster@d.e\nnull@d.e\nFailed email report\nTrue True True\nTrue\n");
-}
-
 }  // namespace
 }  // namespace tmtest

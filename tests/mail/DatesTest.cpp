@@ -2,7 +2,7 @@
 //
 // Header dates are read as the machine's local standard time, so the cases
 // run under UTC and under central European rules (UTC+1, in summer UTC+2).
-// The scan is held against sscanf itself, over many random texts.
+// The scan is held against sscanf itself, over a smoke round of texts.
 //===----------------------------------------------------------------------===//
 #include <gtest/gtest.h>
 
@@ -90,24 +90,17 @@ TEST(DateMonthTest, MonthNames) {
 }
 
 TEST(DateScanTest, ScanMatchesTheCLibrary) {
+    // A smoke round of real dates with a character changed and maybe a
+    // number put in; the fuzz target holds the scan against sscanf at length.
     const char kAlphabet[] = "0123456789 -:+xMarJunGMT,\t\n\r\v\f\x80";
-    const std::string kPieces[] = {"Tue, 14 Mar 2000 09:20:30 +0100", "99999999999999999999",
-                                   "-9223372036854775808", std::string(35, 'q')};
+    // First numbers past every width and a word past the 30 characters kept.
+    const std::string kFixed[] = {"Tue, 99999999999999999999 Mar 2000 09:20:30 +0100", "Tue, -9223372036854775808-Mar",
+                                  std::string(35, 'q') + " 14 Mar 2000 09:20:30 " + std::string(35, 'Z')};
     std::mt19937 random(20260104);
-    for (int i = 0; i < 60000; ++i) {
-        // Random pieces, or a real date with a character changed and maybe
-        // a number put in.
-        std::string text = "Tue, 14-Mar-2000 09:20:30 GMT";
-        if (i % 2) {
-            text[random() % text.size()] = kAlphabet[random() % (sizeof kAlphabet - 1)];
-            if (random() % 2) text.insert(random() % text.size(), std::to_string(random()));
-        } else {
-            text.clear();
-            for (int p = 1 + random() % 12; p > 0; --p) {
-                if (random() % 3) text += kAlphabet[random() % (sizeof kAlphabet - 1)];
-                else text += kPieces[random() % 4];
-            }
-        }
+    for (size_t i = 0; i < 3000; ++i) {
+        std::string text = i < std::size(kFixed) ? kFixed[i] : "Tue, 14-Mar-2000 09:20:30 GMT";
+        if (i >= std::size(kFixed)) text[random() % text.size()] = kAlphabet[random() % (sizeof kAlphabet - 1)];
+        if (i >= std::size(kFixed) && random() % 2) text.insert(random() % text.size(), std::to_string(random()));
         tmc::HeaderDateFields mine, theirs;
         memset(&mine, 0xBD, sizeof mine);
         memset(&theirs, 0xBD, sizeof theirs);

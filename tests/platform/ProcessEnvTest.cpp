@@ -189,21 +189,20 @@ TEST(ProcessEnvTest, SelectedIndexIsTheLowestSelectedItem) {
     TmRegisterWindowProc(list.m_hWnd, nullptr);
 }
 
+// Another process of the installation opens the mutex this process made at
+// first use; a holder that dies leaves it abandoned once, then free.
 TEST(ProcessEnvTest, InstallationMutexIsSharedAndSurvivesAKilledOwner) {
     ASSERT_NE(g_ProcessEnv.InstallMutex(), nullptr);
-    ProcessResult second = RunProgram(HelperPath("tm_probe"), {"create-mutex", TM_INSTALL_MUTEX_NAME});
-    EXPECT_EQ(second.out, "183\n") << "it opened the mutex this process holds";
-    std::string out = SandboxDir() + "/holder.out";
-    pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-mutex", TM_INSTALL_MUTEX_NAME}, {}, out);
-    for (int i = 0; i < 500 && ReadFile(out).find("locked") == std::string::npos; ++i) usleep(10000);
-    ASSERT_NE(ReadFile(out).find("locked"), std::string::npos);
+    const std::string peer = HelperPath("kobj_peer"), out = SandboxDir() + "/holder.out";
+    EXPECT_EQ(RunProgram(peer, {"mutex-wait", TM_INSTALL_MUTEX_NAME, "0", "0"}).out, "wait 0\nreleased 1\n");
+    pid_t holder = StartProgram(peer, {"mutex-hold", TM_INSTALL_MUTEX_NAME}, {}, out);
+    ASSERT_TRUE(WaitForText(out, "held 0\n")) << ReadFile(out);
     EXPECT_EQ(WaitForSingleObject(g_ProcessEnv.m_hInstallMutex, 0), WAIT_TIMEOUT);
     kill(holder, SIGKILL);
     WaitProgram(holder);
     EXPECT_EQ(WaitForSingleObject(g_ProcessEnv.m_hInstallMutex, 10000), WAIT_ABANDONED);
     EXPECT_TRUE(ReleaseMutex(g_ProcessEnv.m_hInstallMutex));
-    ProcessResult next = RunProgram(HelperPath("tm_probe"), {"wait-mutex", TM_INSTALL_MUTEX_NAME, "5000"});
-    EXPECT_EQ(next.out, "0x0\n");
+    EXPECT_EQ(RunProgram(peer, {"mutex-wait", TM_INSTALL_MUTEX_NAME, "5000", "0"}).out, "wait 0\nreleased 1\n");
 }
 
 }  // namespace

@@ -123,6 +123,9 @@ TEST_F(TreeFileTest, TheExampleFileAndRoundTripsOfEveryShape) {
     CStringArray list;
     for (const char* e : {"first", "sec ond", "\xff\x7f"}) list.Add(e);
     ASSERT_EQ(a.SetValue("list", list), 0);
+    CStringArray later;  // read after the lists of A: holds only its own element
+    later.Add("later");
+    ASSERT_EQ(reg.SetValue("later list", later), 0);
     ASSERT_EQ(deep.SetValue("empty list", CStringArray()), 0);
     ASSERT_EQ(deep.SetValue("big", std::string(1 << 20, 'q').c_str()), 0);
     FreshKey(again, "RoundTripBack");

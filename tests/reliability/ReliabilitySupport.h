@@ -66,16 +66,6 @@ inline std::string IntegrityCheck(const std::string& path) {
 // The registry file of this test process.
 inline std::string RegistryFile() { return getenv("TAMARAK_REGISTRY"); }
 
-// Waits until the file holds the text; false after the time is up.
-inline bool WaitForText(const std::string& path, const std::string& text, int seconds = 20) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (ReadFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        usleep(2000);
-    }
-    return true;
-}
-
 // Waits for a started program at most the given time; on timeout kills it
 // and gives -1, so that a process stuck for ever fails the test instead of
 // hanging it.

@@ -122,14 +122,6 @@ private:
     std::string m_statusFile;
 };
 
-bool WaitForText(const std::string& path, const std::string& text, int seconds = 30) {
-    for (int i = 0; i < seconds * 100; ++i) {
-        if (ReadFile(path).find(text) != std::string::npos) return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 std::vector<DWORD> Numbers(const std::string& path) {
     std::vector<DWORD> numbers;
     for (const std::string& line : SplitLines(ReadFile(path))) numbers.push_back(DWORD(strtoul(line.c_str(), nullptr, 10)));

@@ -45,6 +45,14 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+bool WaitForText(const std::string& path, const std::string& text, int seconds) {
+    for (int i = 0; i < seconds * 500; ++i) {
+        if (FileExists(path) && ReadFile(path).find(text) != std::string::npos) return true;
+        usleep(2000);
+    }
+    return false;
+}
+
 std::string HelperPath(const std::string& name) { return std::string(TM_HELPER_DIR) + "/" + name; }
 
 std::string TmctlPath() { return std::string(TM_TOOLS_DIR) + "/tmctl"; }

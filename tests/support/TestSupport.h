@@ -24,6 +24,9 @@ std::string MakeDir(const std::string& name);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
+// Waits until the file holds the text (any text: ""); false once the
+// seconds are up.
+bool WaitForText(const std::string& path, const std::string& text, int seconds = 20);
 
 // Path of a helper program built with the tests, and of tmctl.
 std::string HelperPath(const std::string& name);

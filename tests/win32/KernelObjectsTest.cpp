@@ -441,25 +441,6 @@ TEST_F(KernelObjects, RacingCreatorsMakeOneObject) {
     EXPECT_EQ(lines, (std::multiset<std::string>{"created 0", "created 183", "created 183", "created 183"}));
 }
 
-TEST_F(KernelObjects, FourProcessesLoseNoUpdate) {
-    const std::string counter = tmtest::SandboxDir() + "/counter";
-    tmtest::WriteFile(counter, std::string(8, '\0'));
-    const int kThreads = 4, kIterations = 1500;
-    std::deque<Peer> peers;
-    for (int i = 0; i < 4; ++i) {
-        peers.emplace_back(std::vector<std::string>{"hammer", "Counter", counter, std::to_string(kThreads), std::to_string(kIterations)});
-    }
-    for (Peer& peer : peers) {
-        EXPECT_EQ(peer.Line("done", 240000), "done 0");
-        EXPECT_EQ(peer.Wait(), 0);
-    }
-    std::string bytes = tmtest::ReadFile(counter);
-    uint64_t total = 0;
-    ASSERT_EQ(bytes.size(), sizeof total);
-    memcpy(&total, bytes.data(), sizeof total);
-    EXPECT_EQ(total, uint64_t(4) * kThreads * kIterations);
-}
-
 // GetOpenSa's NULL DACL opens an object to every account, whatever the
 // creator's umask; without attributes the umask decides. Run as root, an
 // account of its own (nobody) tries the objects; it may also create again

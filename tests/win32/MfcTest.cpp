@@ -44,6 +44,11 @@ TEST(CStringTest, EdgesOfSearchesAndSlices) {
     EXPECT_EQ(s.ReverseFind('l'), 10);
     EXPECT_STREQ(s.Mid(20), "");
     EXPECT_EQ(s.CompareNoCase("hello, world"), 0);
+    CString cased("Mixed 1@[z");
+    cased.MakeUpper();
+    EXPECT_STREQ(cased, "MIXED 1@[Z");
+    cased.MakeLower();
+    EXPECT_STREQ(cased, "mixed 1@[z");
     EXPECT_THROW(s.GetAt(12), std::out_of_range);
     CString empty;
     EXPECT_STREQ(empty, "");  // never a null pointer

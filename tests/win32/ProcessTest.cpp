@@ -1,6 +1,9 @@
 //===-- tests/win32/ProcessTest.cpp - Process calls of the layer ----------===//
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "Layer.h"
@@ -29,6 +32,12 @@ TEST(ProcessTest, ThreadsHaveTheirOwnIdsAndLastErrors) {
     EXPECT_NE(mine, other);
     EXPECT_EQ(otherError, 0u);
     EXPECT_EQ(GetLastError(), 1234u);
+    // A forked child's thread is a thread of its own, not its parent's.
+    pid_t pid = fork();
+    if (pid == 0) _exit(GetCurrentThreadId() == static_cast<DWORD>(getpid()) ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(ProcessTest, VersionReportsNtWithTheKernelsNumbers) {

@@ -103,6 +103,7 @@ TEST(RegistryStoreTest, LocationsAreReadAndShownSafely) {
          "postgres://u@db.example:5433/reg?schema=Site_1&sslmode=disable"},
         {"postgresql:///reg?host=/run/pg&password=Secret&user=u&schema=%41b", 0, "Ab",
          "postgresql:///reg?host=/run/pg&password=Secret&user=u", "postgresql:///reg?host=/run/pg&user=u&schema=%41b"},
+        {"postgresql:///reg?schema=%4F%6fk", 0, "Ook", "postgresql:///reg", "postgresql:///reg?schema=%4F%6fk"},
         {"postgresql:///reg?schema=9lives", ERROR_BAD_PATHNAME, nullptr, nullptr, nullptr},
         {"postgresql:///reg?schema=", ERROR_BAD_PATHNAME, nullptr, nullptr, nullptr},
         {"postgresql:///reg?schema=a-b", ERROR_BAD_PATHNAME, nullptr, nullptr, nullptr},

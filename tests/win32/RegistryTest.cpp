@@ -539,58 +539,6 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
     }
 }
 
-// Several processes at once: each single call is atomic, creations are
-// counted once, no value is lost, and a value is never seen half written.
-// A read-modify-write spans two calls, so the processes serialise it
-// themselves; the count then shows that no read sees a stale value.
-TEST_F(RegistryTest, ProcessesAtOnce) {
-    const std::string lockPath = tmtest::SandboxDir() + "/counter.lock";
-    constexpr int kProcs = 4, kKeys = 10, kValues = 40, kIncrements = 50;
-    std::vector<pid_t> pids;
-    for (int p = 0; p < kProcs; ++p) {
-        if (pid_t pid = fork()) {
-            pids.push_back(pid);
-            continue;
-        }
-        alarm(60);
-        int lock = open(lockPath.c_str(), O_RDWR | O_CREAT, 0600), made = 0, errors = 0;
-        HKEY shared = Create(m_key, "Shared");
-        const std::string big(20000, char('a' + p));
-        std::string seen(big.size(), '\0');
-        for (int i = 0; i < kValues; ++i) {
-            DWORD disposition = 0, size = DWORD(seen.size());
-            if (i < kKeys) {
-                RegCloseKey(Create(shared, "K" + std::to_string(i), KEY_ALL_ACCESS, &disposition));
-                made += disposition == REG_CREATED_NEW_KEY;
-            }
-            errors += SetDword(shared, ("P" + std::to_string(p) + "_" + std::to_string(i)).c_str(), DWORD(i)) != 0;
-            errors += RegSetValueExA(shared, "Big", 0, REG_BINARY, reinterpret_cast<const BYTE*>(big.data()), DWORD(big.size())) != 0;
-            errors += RegQueryValueExA(shared, "Big", nullptr, nullptr, reinterpret_cast<BYTE*>(seen.data()), &size) != 0;
-            errors += size != big.size() || seen != std::string(seen.size(), seen[0]);
-        }
-        for (int i = 0; i < kIncrements; ++i) {
-            flock(lock, LOCK_EX);
-            LONG rc;
-            DWORD count = GetDword(shared, "Counter", &rc);
-            errors += SetDword(shared, "Counter", rc == ERROR_SUCCESS ? count + 1 : 1) != 0;
-            flock(lock, LOCK_UN);
-        }
-        _exit(errors ? 100 : made);  // the status tells how many keys this process made
-    }
-    int totalMade = 0;
-    for (pid_t pid : pids) {
-        int status = tmtest::WaitProgram(pid);
-        EXPECT_LE(status, kKeys) << "a process failed";
-        totalMade += status;
-    }
-    EXPECT_EQ(kKeys, totalMade);
-    HKEY shared = Create(m_key, "Shared");
-    EXPECT_EQ(size_t(kKeys), SubkeyNames(shared).size());
-    EXPECT_EQ(size_t(kProcs * kValues + 2), ValueNames(shared).size());
-    EXPECT_EQ(DWORD(kProcs * kIncrements), GetDword(shared, "Counter"));
-    RegCloseKey(shared);
-}
-
 // SQLite's write calls, replaced in a child to stand for a full disk or a
 // process stopped inside a write; null puts the real ones back.
 ssize_t FailWrite(int, const void*, size_t) { return errno = ENOSPC, -1; }
@@ -858,7 +806,7 @@ TEST_F(RegistryTest, ForkedChildren) {
     const std::string worker = tmtest::HelperPath("registry_worker"), env = "TAMARAK_REGISTRY=" + database;
     ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(database.c_str()));
     EXPECT_EQ(0, tmtest::WaitProgram(tmtest::StartProgram(worker, {"outlive:K:" + dir}, {env})));
-    for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/ready"); ++i) usleep(10000);
+    tmtest::WaitForText(dir + "/ready", "");
     ASSERT_EQ("0", tmtest::ReadFile(dir + "/ready"));
     if (!tmtest::UsingPostgres()) {
         // Another program opens and closes the database: as the only holder
@@ -869,7 +817,7 @@ TEST_F(RegistryTest, ForkedChildren) {
         sqlite3_close(db);
     }
     tmtest::WriteFile(dir + "/go", "");
-    for (int i = 0; i < 2000 && !tmtest::FileExists(dir + "/result"); ++i) usleep(10000);
+    tmtest::WaitForText(dir + "/result", "");
     EXPECT_EQ("0", tmtest::ReadFile(dir + "/result"));
     EXPECT_EQ("0 2\n0 1\n", tmtest::RunProgram(worker, {"get:K:B", "get:K:A"}, {env}).out);
 }

@@ -193,7 +193,7 @@ TEST(ServicesTest, HoldersInOtherProcessesKeepAMarkedService) {
                 }
             }
         } reaper{holder};
-        for (int i = 0; i < 500 && ReadFile(out).find("held") == std::string::npos; ++i) usleep(10000);
+        WaitForText(out, "held");
         ASSERT_EQ(ReadFile(out), "held\n");
         EXPECT_TRUE(DeleteService(svc) && CloseServiceHandle(svc));
         EXPECT_TRUE(ServiceKeyExists("TmHeld")) << "the other process holds it";

@@ -128,7 +128,10 @@ TEST(FileHandleTest, AppendsAtTheEndAndReportsExistingFiles) {
     HANDLE h2 = open(path);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD written = 0xDEADBEEF;
+    // A position may equal INVALID_SET_FILE_POINTER, so success clears the
+    // last error: callers tell the two apart by it.
     EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), 0u);
+    EXPECT_EQ(GetLastError(), 0u);
     EXPECT_TRUE(WriteFile(h, "abc", 3, &written, nullptr));
     EXPECT_EQ(written, 3u);
     EXPECT_EQ(SetFilePointer(h2, 0, nullptr, FILE_END), 3u);
