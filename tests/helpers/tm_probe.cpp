@@ -4,6 +4,7 @@
 //   env                         print the process environment
 //   log-types DIR TYPE...       write one main-log line per event type
 //   hold-log-lock DIR           hold the main log's shared mutex, then sleep
+//   wait-mutex NAME MS          print the result of a wait on a named mutex
 //   trace-lines TAG N GO        DebugInit, print "ready", wait for the file
 //                               GO, write N DebugPrint records "TAG i"
 //   log-when DIR GO             print "ready", wait for the file GO, write a
@@ -91,6 +92,12 @@ int main(int argc, char** argv) {
         log.Lock(0);
         log.LogEvent(0x2000, "holding");
         Locked();
+    }
+    if (cmd == "wait-mutex" && argc == 4) {
+        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
+        DWORD r = WaitForSingleObject(h, static_cast<DWORD>(atoi(argv[3])));
+        printf("0x%x\n", static_cast<unsigned>(r));
+        return 0;
     }
     if (cmd == "trace-lines" && argc == 5) {
         DebugInit();

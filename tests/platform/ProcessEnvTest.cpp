@@ -40,7 +40,7 @@ TEST(ProcessEnvTest, RootPathComesFromTheRegistry) {
         {tooLong.c_str(), helperDir},  // does not fit: not used
     };
     CRegistry reg;
-    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0), 0);
     for (const Case& c : kCases) {
         if (c.value) ASSERT_EQ(reg.SetValue("RootPath", c.value), 0);
         else reg.DeleteValue("RootPath");
@@ -66,7 +66,7 @@ TEST(ProcessEnvTest, RegistryChosenFirstDecidesTheInstallation) {
         ASSERT_EQ(RunProgram(HelperPath("tm_probe"), {"put", name, value}, inChosen).exitCode, 0) << name;
     }
     CRegistry reg;
-    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0), 0);
     ASSERT_EQ(reg.SetValue("Marker", "own"), 0);
     ASSERT_EQ(reg.SetValue("RootPath", "/srv/own"), 0);
     reg.DeleteValue("LogDirectory");
@@ -74,9 +74,8 @@ TEST(ProcessEnvTest, RegistryChosenFirstDecidesTheInstallation) {
     // The chosen installation's mutex is held, so a wait on it in a
     // process of that installation times out.
     const std::string held = SandboxDir() + "/chosen-holder.out";
-    pid_t holder = StartProgram(HelperPath("tm_probe"), {"hold-mutex", TM_INSTALL_MUTEX_NAME}, inChosen, held);
-    for (int i = 0; i < 500 && ReadFile(held).find("locked") == std::string::npos; ++i) usleep(10000);
-    ASSERT_NE(ReadFile(held).find("locked"), std::string::npos);
+    pid_t holder = StartProgram(HelperPath("kobj_peer"), {"mutex-hold", TM_INSTALL_MUTEX_NAME}, inChosen, held);
+    ASSERT_TRUE(WaitForText(held, "held 0\n")) << ReadFile(held);
 
     std::string helperDir = HelperPath("");
     helperDir.pop_back();
@@ -131,7 +130,7 @@ TEST(ProcessEnvTest, RegistryInUseCannotBeChangedAnyMore) {
         EXPECT_EQ(TmRegistryPath(), shown) << (c.location ? c.location : "(null)");
     }
     CRegistry reg;
-    EXPECT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0) << "still the same registry";
+    EXPECT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0), 0) << "still the same registry";
     EXPECT_FALSE(FileExists(other));
 }
 
