@@ -227,6 +227,24 @@ void CEventLog::Initialize() {
     });
 }
 
+namespace {
+
+// Ends the last line of the log file pszName with CR LF when it has no
+// line feed: the line a holder left when it died in the middle of it.
+void EndTornLineIn(const char* pszName) {
+    tmc::Guarded(kSourceFile, __LINE__, [&] {
+        if (!pszName[0]) return;
+        FILE* fp = tm_fopen(pszName, "rb+");
+        if (!fp) return;
+        if (fseek(fp, -1, SEEK_END) == 0 && fgetc(fp) != '\n' && fseek(fp, 0, SEEK_END) == 0) {
+            fwrite("\r\n", 1, 2, fp);
+        }
+        fclose(fp);
+    });
+}
+
+}  // namespace
+
 // Run once, by the first construction: the shared mutexes first, so that
 // an error report made while the registry is read has its log.
 void CEventLog::OpenLogs() {
@@ -253,6 +271,12 @@ void CEventLog::OpenLogs() {
 }
 
 void CEventLog::Uninitialize() {
+    // Today's files, named while the directory is still known: a wait
+    // below that comes back abandoned ends the torn line the dead holder
+    // left, as any other writer would.
+    char names[2][PATH_MAX + 32];
+    const struct tm today = LocalNow();
+    for (bool web : {false, true}) LogFileName(names[web], sizeof names[web], web, today);
     {
         std::lock_guard<std::mutex> guard(g_pathLock);
         g_bUnloaded = true;
@@ -263,12 +287,13 @@ void CEventLog::Uninitialize() {
     // line. A log held longer than the wait keeps its file open; the
     // kernel closes it with the process. A thread that is opening the logs
     // (its first construction) finishes before the handles are read.
-    g_logsOpened.Excluding([] {
+    g_logsOpened.Excluding([&] {
         for (bool web : {false, true}) {
             HANDLE mutex = web ? m_hWebSharedMutex : m_hSharedMutex;
             HANDLE& file = web ? m_hWebFile : m_hFile;
             DWORD wait = mutex ? WaitForSingleObject(mutex, kUnloadWaitMs) : WAIT_OBJECT_0;
             if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) continue;
+            if (wait == WAIT_ABANDONED) EndTornLineIn(names[web]);
             if (file != INVALID_HANDLE_VALUE) {
                 CloseHandle(file);
                 file = INVALID_HANDLE_VALUE;
@@ -527,16 +552,9 @@ int CEventLog::LogFileName(char* pszName, size_t nSize, bool bWeb, const struct 
 // next line starts on a line of its own instead of being glued to the
 // torn one.
 void CEventLog::EndTornLine(bool bWeb, const struct tm& t) {
-    tmc::Guarded(kSourceFile, __LINE__, [&] {
-        char name[PATH_MAX + 32];
-        LogFileName(name, sizeof name, bWeb, t);
-        FILE* fp = tm_fopen(name, "rb+");
-        if (!fp) return;
-        if (fseek(fp, -1, SEEK_END) == 0 && fgetc(fp) != '\n' && fseek(fp, 0, SEEK_END) == 0) {
-            fwrite("\r\n", 1, 2, fp);
-        }
-        fclose(fp);
-    });
+    char name[PATH_MAX + 32];
+    LogFileName(name, sizeof name, bWeb, t);
+    EndTornLineIn(name);
 }
 
 void CEventLog::Lock(int bWeb) {
