@@ -1,6 +1,5 @@
 //===-- tools/EnvCommands.cpp - tmctl env ---------------------------------===//
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <ctime>
@@ -9,17 +8,6 @@
 
 namespace tmctl {
 namespace {
-
-std::string LogDirectory() {
-    char path[4096];
-    TmGetEventLogPath(path, sizeof path);
-    return path;
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // The registry's location, and why it cannot be used when it cannot: the
 // error, then what the library found (an unwritable directory, another

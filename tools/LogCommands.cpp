@@ -34,13 +34,6 @@
 #include "CommandTree.h"
 
 namespace tmctl {
-namespace {
-
-// The type characters of the main log's lines.
-const char kTypeLetters[] = "EWIS<>*D!~";
-constexpr int kPollMilliseconds = 100;
-// How long after midnight the old day's file is still read.
-constexpr time_t kOldFileGraceSeconds = 5;
 
 std::string LogDirectory() {
     char path[4096];
@@ -52,6 +45,14 @@ bool IsDirectory(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+namespace {
+
+// The type characters of the main log's lines.
+const char kTypeLetters[] = "EWIS<>*D!~";
+constexpr int kPollMilliseconds = 100;
+// How long after midnight the old day's file is still read.
+constexpr time_t kOldFileGraceSeconds = 5;
 
 // "does not exist" or "is not a directory", for a directory that is not one.
 std::string WhyNotDirectory(const std::string& dir) {

@@ -79,6 +79,12 @@ bool ParseNumber(const std::string& text, DWORD* value);
 // "REG_SZ", ..., or "type N" for a type without a name.
 std::string RegTypeName(DWORD type);
 
+// The directory the event log of this process writes to.
+std::string LogDirectory();
+
+// True if path names a directory (links followed).
+bool IsDirectory(const std::string& path);
+
 // A progress bar on standard error for a long walk (Progress.cpp). It
 // draws only when standard error is a terminal; elsewhere every call
 // returns at once, and Active tells callers to skip counting the total.
