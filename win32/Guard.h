@@ -31,6 +31,18 @@
 // caller names. They catch exceptions only, not machine faults: a call
 // that does not throw pays nothing for them, and the layer's hot paths
 // (waits, registry reads) run through them.
+//
+// Exported functions without an entry guard, because nothing in them can
+// throw (no allocation, no call that throws): GetLastError, SetLastError,
+// GetCurrentThreadId, GetCurrentProcessId, GetTickCount, Sleep, _strnicmp,
+// _stricmp, wvsprintfA and wsprintfA (a fixed 1024-byte output, no heap),
+// and the streams' opens (_fsopen, tm_fopen: nothrow allocation, failures
+// reported through errno as the C runtime does). SendMessageA calls the
+// caller's own window procedure in the caller's thread, so what that
+// procedure throws reaches the caller, as on Windows; its lookup cannot
+// throw. The MFC classes (CString and the others) are not entry points:
+// like MFC, which throws CMemoryException, they throw bad_alloc to their
+// caller, and the library's own callers run them inside CatchAll.
 //===----------------------------------------------------------------------===//
 #pragma once
 

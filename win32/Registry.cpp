@@ -474,10 +474,12 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 //===-- 6. The registry's location; whole registries --------------------===//
 
 const char* TmRegistryPath(void) {
-    // Never destroyed: a thread may still ask while the process exits.
-    static const std::string* display =
-        new std::string(st::ParseRegistryLocation(w32::RegistryDatabasePath()).display);
-    return display->c_str();
+    return w32::GuardSettingLastError("", [] {
+        // Never destroyed: a thread may still ask while the process exits.
+        static const std::string* display =
+            new std::string(st::ParseRegistryLocation(w32::RegistryDatabasePath()).display);
+        return display->c_str();
+    });
 }
 
 LONG TmSetRegistryPath(LPCSTR lpLocation) {
@@ -486,7 +488,9 @@ LONG TmSetRegistryPath(LPCSTR lpLocation) {
 }
 
 const char* TmRegistryStore(void) {
-    return st::IsPostgresLocation(w32::RegistryDatabasePath()) ? "postgresql" : "sqlite";
+    return w32::GuardSettingLastError("", [] {
+        return st::IsPostgresLocation(w32::RegistryDatabasePath()) ? "postgresql" : "sqlite";
+    });
 }
 
 DWORD TmRegFormatLocation(LPCSTR lpLocation, LPSTR lpBuffer, DWORD nSize) {
