@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -70,9 +71,7 @@ bool ServerUser(uid_t* uid, gid_t* gid, std::string* why) {
 
 std::string Tail(const std::string& path) {
     std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
 }
 
@@ -159,72 +158,46 @@ bool PgServer::RunTool(const std::string& tool, const std::string& args, std::st
 }
 
 bool PgServer::Start(std::string* why) {
-    std::string reason;
+    // Nothing is left behind when a step fails.
+    auto fail = [&](const std::string& reason) {
+        if (!reason.empty()) *why = reason;
+        Stop();
+        return false;
+    };
     m_binDir = FindBinDir();
     if (m_binDir.empty()) {
-        *why = "no PostgreSQL server programs (initdb, pg_ctl, postgres) in $TM_PG_BINDIR or /usr/lib/postgresql/*/bin";
-        return false;
+        return fail("no PostgreSQL server programs (initdb, pg_ctl, postgres) in $TM_PG_BINDIR or /usr/lib/postgresql/*/bin");
     }
     uid_t uid;
     gid_t gid;
     if (!ServerUser(&uid, &gid, why)) return false;
     char dir[] = "/tmp/tmpg.XXXXXX";
-    if (!mkdtemp(dir)) {
-        *why = "mkdtemp: " + std::string(strerror(errno));
-        return false;
-    }
+    if (!mkdtemp(dir)) return fail("mkdtemp: " + std::string(strerror(errno)));
     m_dir = dir;
     m_owned = true;
-    if (geteuid() == 0 && chown(dir, uid, gid) != 0) {
-        *why = "chown " + m_dir + ": " + strerror(errno);
-        Stop();
-        return false;
-    }
+    if (geteuid() == 0 && chown(dir, uid, gid) != 0) return fail("chown " + m_dir + ": " + strerror(errno));
     const std::string data = m_dir + "/data";
     // -N: no fsync of the new cluster; fsync off below: a test server that
     // crashes loses nothing a test needs, and the tests run much faster.
-    if (!RunTool("initdb", "-D " + data + " -U postgres -A trust -E UTF8 --locale=C -N", why)) {
-        Stop();
-        return false;
-    }
-    {
-        std::ofstream conf(data + "/postgresql.conf", std::ios::app);
-        conf << "listen_addresses = ''\n"
-             << "unix_socket_directories = '" << m_dir << "'\n"
-             << "port = " << kPort << "\n"
-             << "fsync = off\n"
-             << "max_connections = 300\n"
-             << m_settings;
-        if (!conf) {
-            *why = "cannot write " + data + "/postgresql.conf";
-            Stop();
-            return false;
-        }
-    }
-    if (!RunTool("pg_ctl", "-D " + data + " -l " + m_dir + "/server.log -w -t 60 start", why)) {
-        Stop();
-        return false;
-    }
+    if (!RunTool("initdb", "-D " + data + " -U postgres -A trust -E UTF8 --locale=C -N", why)) return fail("");
+    std::ofstream conf(data + "/postgresql.conf", std::ios::app);
+    conf << "listen_addresses = ''\nunix_socket_directories = '" << m_dir << "'\nport = " << kPort
+         << "\nfsync = off\nmax_connections = 300\n" << m_settings;
+    conf.close();
+    if (!conf) return fail("cannot write " + data + "/postgresql.conf");
+    if (!RunTool("pg_ctl", "-D " + data + " -l " + m_dir + "/server.log -w -t 60 start", why)) return fail("");
     const std::string admin = "host=" + m_dir + " port=" + std::to_string(kPort) + " user=postgres dbname=postgres";
     PGconn* conn = PQconnectdb(admin.c_str());
-    std::string error;
-    if (PQstatus(conn) != CONNECTION_OK) {
-        error = PQerrorMessage(conn);
-    } else {
-        for (const std::string& sql : {std::string("CREATE ROLE ") + kRole + " LOGIN",
-                                       std::string("CREATE DATABASE ") + kRole + " OWNER " + kRole}) {
-            PGresult* r = PQexec(conn, sql.c_str());
-            if (PQresultStatus(r) != PGRES_COMMAND_OK && error.empty()) error = sql + ": " + PQresultErrorMessage(r);
-            PQclear(r);
-        }
+    std::string error = PQstatus(conn) != CONNECTION_OK ? PQerrorMessage(conn) : "";
+    for (const std::string& sql : {std::string("CREATE ROLE ") + kRole + " LOGIN",
+                                   std::string("CREATE DATABASE ") + kRole + " OWNER " + kRole}) {
+        if (!error.empty()) break;
+        PGresult* r = PQexec(conn, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) error = sql + ": " + PQresultErrorMessage(r);
+        PQclear(r);
     }
     PQfinish(conn);
-    if (!error.empty()) {
-        *why = "setting up the server: " + error;
-        Stop();
-        return false;
-    }
-    return true;
+    return error.empty() || fail("setting up the server: " + error);
 }
 
 bool PgServer::Attach(const std::string& stateFile, std::string* why) {
