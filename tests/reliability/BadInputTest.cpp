@@ -80,17 +80,13 @@ TEST(BadInputTest, EveryBadInputGetsAClearAnswerAndChangesNothingElse) {
         {"date of 10 KB", [&] { return Tmctl({"date", "parse", k10}); }, 1, "gives 0"},
         {"address text of 10 KB", [&] { return Tmctl({"addr", "parse", "<" + k10 + ">"}); }, 0, "",
          [](const Outcome& o) { return std::to_string(o.out.size() <= 81); }, "1"},
-        {"pattern and subject of 10 KB", [&] { return Tmctl({"match", std::string(5000, '*') + k10.substr(5000), k10 + "!"}); },
-         1, "", [](const Outcome& o) { return o.out; }, "0\n"},
         {"log text of 10 KB", [&] { return Tmctl({"log", "--dir", logs, k10}); }, 0, "",
          [&](const Outcome& o) { return lastLog(o).substr(lastLog(o).size() - 1024); }, " " + k10.substr(0, 1023)},
-        {"host of 10 KB", [&] { return Tmctl({"id", "msgid", k10}); }, 0},
         {"junk date", [&] { return Tmctl({"date", "parse", junk}); }, 1, "gives 0"},
         {"junk address", [&] { return Tmctl({"addr", "email", junk}); }, 1, "",
          [](const Outcome& o) { return o.out.substr(0, 9); }, "not valid"},
         {"junk key", [&] { return Tmctl({"reg", "query", "HKLM/Software/BadInput/" + junk}); }, 1, "ERROR_FILE_NOT_FOUND"},
         {"junk base64", [&] { return Tmctl({"mime", "decode"}, {}, Random(1 << 16, 4)); }, 0},
-        {"junk scrambled text", [&] { return Tmctl({"unscramble", "quill", junk}); }, 2},
         {"unknown root", [] { return Tmctl({"reg", "query", "HKEY_NOWHERE/Software"}); }, 2},
         {"key name of 256 characters", [] { return Tmctl({"reg", "set", "HKLM/Software/" + std::string(256, 'n'), "n", "v"}); },
          1, "ERROR_INVALID_PARAMETER"},
@@ -124,7 +120,6 @@ TEST(BadInputTest, EveryBadInputGetsAClearAnswerAndChangesNothingElse) {
              ParseAddress(text.data(), address);
              return library(IsValidEmailAddress(text.data()), static_cast<const char*>(address));
          }, 0, "", [](const Outcome& o) { return std::to_string(o.out.size() <= 80); }, "1"},
-        {"subject of 1 MB", [&] { return library(WildcardMatch(std::string(m1).data(), "*@*.example.com", nullptr)); }, 0},
         {"host of 1 MB",
          [&] {
              char id[128];
