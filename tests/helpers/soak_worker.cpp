@@ -16,9 +16,8 @@
 //
 // At the end it writes the numbers to WORKDIR/PINDEX.ids, one a line, and
 // prints "rounds R bounces B errors E" (each error is described on stderr)
-// and "rss WARM END SANITIZED": the resident size in KiB once a quarter of
-// the time has passed and at the end, and 1 when a sanitizer's own memory
-// makes the figures meaningless.
+// and "rss WARM END": the resident size in KiB once a quarter of the time
+// has passed and at the end.
 //===----------------------------------------------------------------------===//
 #include <unistd.h>
 
@@ -30,17 +29,6 @@
 
 #include "../reliability/Payload.h"
 #include <tmcommon/tmcommon.h>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TM_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TM_SANITIZED 1
-#endif
-#endif
-#ifndef TM_SANITIZED
-#define TM_SANITIZED 0
-#endif
 
 namespace {
 
@@ -56,7 +44,7 @@ void Error(const std::string& what) {
 long ResidentKiB() {
     long pages = 0, resident = -1;
     std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // True when the key's value is a whole text of a worker, or absent.
@@ -132,7 +120,7 @@ int main(int argc, char** argv) {
         if (warm < 0 && now >= start + seconds / 4) warm = ResidentKiB();
     }
     if (!ids.flush()) Error("cannot write the numbers");
-    printf("rounds %llu bounces %llu errors %d\nrss %ld %ld %d\n", static_cast<unsigned long long>(rounds),
-           static_cast<unsigned long long>(bounces), g_errors, warm, ResidentKiB(), TM_SANITIZED);
+    printf("rounds %llu bounces %llu errors %d\nrss %ld %ld\n", static_cast<unsigned long long>(rounds),
+           static_cast<unsigned long long>(bounces), g_errors, warm, ResidentKiB());
     return 0;
 }
