@@ -1,6 +1,6 @@
 //===-- tests/reliability/ReliabilitySupport.h - Long runs, figures, checks ===//
 //
-// The crash, soak and bad-input tests run short by default, a few seconds
+// The crash and soak tests run short by default, a few seconds
 // each. With TM_LONG_TESTS=1 in the environment they run their long
 // versions (1,000 kills, a 60-second soak). Either way they print their
 // figures as lines beginning "figure:", which docs/reliability.md quotes.
@@ -14,12 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,18 +67,14 @@ inline int WaitAtMost(pid_t pid, int seconds) {
 
 // Kills a started program; 128 + SIGKILL, or how it ended before the kill
 // reached it (a process that died on its own is a finding of its own).
-inline int Kill(pid_t pid) {
-    kill(pid, SIGKILL);
-    return WaitProgram(pid);
-}
+inline int Kill(pid_t pid) { return kill(pid, SIGKILL), WaitProgram(pid); }
 
 // The lines of the main-log files (TMyymmdd.log) of a directory, in order.
 inline std::vector<std::string> MainLogLines(const std::string& dir) {
-    std::vector<std::string> names;
+    std::set<std::string> names;
     for (auto& e : std::filesystem::directory_iterator(dir)) {
-        if (e.path().filename().string().starts_with("TM")) names.push_back(e.path());
+        if (e.path().filename().string().starts_with("TM")) names.insert(e.path());
     }
-    std::sort(names.begin(), names.end());
     std::string all;
     for (const std::string& n : names) all += ReadFile(n);
     EXPECT_TRUE(all.empty() || all.ends_with("\r\n")) << "the log ends in a torn line";
@@ -91,11 +87,8 @@ inline std::vector<std::string> MainLogLines(const std::string& dir) {
 inline std::string MainLineText(const std::string& line, const std::string& process) {
     static const std::regex kHead(" ~ [0-9]{2}:[0-9]{2}:[0-9]{2} 0x[0-9a-f]{8} ");
     std::smatch m;
-    if (!line.starts_with(process) || !std::regex_search(line.begin() + process.size(), line.end(), m, kHead,
-                                                         std::regex_constants::match_continuous)) {
-        return "";
-    }
-    return m.suffix();
+    return line.starts_with(process) && std::regex_search(line.begin() + process.size(), line.end(), m, kHead,
+                                                          std::regex_constants::match_continuous) ? m.suffix().str() : "";
 }
 
 }  // namespace tmtest

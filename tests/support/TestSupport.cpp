@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -114,17 +115,9 @@ int WaitProgram(pid_t pid) {
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        size_t end = nl;
-        if (end > start && text[end - 1] == '\r') --end;
-        lines.push_back(text.substr(start, end - start));
-        start = nl + 1;
+    for (size_t start = 0, nl; start < text.size(); start = nl + 1) {
+        nl = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, nl - start - (nl > start && nl < text.size() && text[nl - 1] == '\r')));
     }
     return lines;
 }
