@@ -1,4 +1,7 @@
 //===-- tests/logging/EventLogTest.cpp - The shared daily event log -------===//
+//
+// The main and web logs, and the error reports that go to the main log.
+//===----------------------------------------------------------------------===//
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +18,14 @@ namespace {
 
 using EventLogTest = LogTest;
 
-// All files of a log directory, one after the other.
-std::string AllLogs(const std::string& dir) {
+// All files of a log directory, one after the other; each name must begin
+// with prefix.
+std::string AllLogs(const std::string& dir, const std::string& prefix = "") {
     std::string all;
-    for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
+    for (auto& e : std::filesystem::directory_iterator(dir)) {
+        EXPECT_TRUE(e.path().filename().string().starts_with(prefix)) << e.path();
+        all += ReadFile(e.path());
+    }
     return all;
 }
 
@@ -94,21 +101,17 @@ TEST_F(EventLogTest, MaskIsReadByTheFirstObjectCopiesIncluded) {
 }
 
 TEST_F(EventLogTest, NewFileWhenTheDateChanges) {
-    struct Step { time_t when; const char* file; const char* text; };
+    struct Step { time_t when; const char* file; };
     const Step kSteps[] = {
-        {LocalTime(2004, 11, 10, 23, 59, 59), "TM041110.log", "before midnight"},
-        {LocalTime(2004, 11, 11, 0, 0, 1), "TM041111.log", "after midnight"},
-        {LocalTime(2004, 12, 11, 10, 0, 0), "TM041211.log", "a month later, same day"},
-        {LocalTime(2005, 12, 11, 10, 0, 0), "TM051211.log", "a year later"},
+        {LocalTime(2004, 11, 10, 23, 59, 59), "TM041110.log"}, {LocalTime(2004, 11, 11, 0, 0, 1), "TM041111.log"},
+        {LocalTime(2004, 12, 11, 10, 0, 0), "TM041211.log"}, {LocalTime(2005, 12, 11, 10, 0, 0), "TM051211.log"},
     };
     CEventLog log(0);
     for (const Step& s : kSteps) {
         g_fakeNow = s.when;
-        log.LogEvent(0x0004, "%s", s.text);
-    }
-    for (const Step& s : kSteps) {
+        log.LogEvent(0x0004, "in %s", s.file);
         EXPECT_EQ(MainLines(s.file).size(), 1u) << s.file;
-        EXPECT_NE(MainLog(s.file).find(s.text), std::string::npos) << s.file;
+        EXPECT_NE(MainLog(s.file).find(std::string("in ") + s.file), std::string::npos) << s.file;
     }
 }
 
@@ -146,20 +149,16 @@ TEST_F(EventLogTest, BurdockMapsItsLevelToAMask) {
         {2, {"0x1", "0x2", "0x1000", "0x2000"}},
         {-1, {"0x1", "0x2", "0x1000", "0x2000"}},  // no value: the initial 0x3F is a level too
     };
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Tamarak Ltd\\Burdock", 0x2001F, 0), 0);
     for (const Case& c : kCases) {
-        CRegistry reg;
-        ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, "Software\\Tamarak Ltd\\Burdock", 0x2001F, 0), 0);
-        if (c.level >= 0) reg.SetValue("Logging", static_cast<DWORD>(c.level));
-        else reg.DeleteValue("Logging");
+        c.level >= 0 ? reg.SetValue("Logging", static_cast<DWORD>(c.level)) : reg.DeleteValue("Logging");
         std::string out = MakeDir("burdock" + std::to_string(c.level + 1));
         ProcessResult r = RunProgram(burdocks, {"log-types", out, "0x1", "0x2", "0x4", "0x8", "0x40", "0x80",
                                                 "0x400", "0x1000", "0x2000"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         std::set<std::string> written;
-        for (auto& e : std::filesystem::directory_iterator(out)) {
-            EXPECT_EQ(e.path().filename().string().substr(0, 2), "BD");
-        }
-        for (const std::string& line : SplitLines(AllLogs(out))) written.insert(line.substr(line.rfind(' ') + 1));
+        for (const std::string& line : SplitLines(AllLogs(out, "BD"))) written.insert(line.substr(line.rfind(' ') + 1));
         EXPECT_EQ(written, c.written) << "level " << c.level;
     }
 }
@@ -170,18 +169,9 @@ int g_writes = 0, g_seeks = 0;
 TEST_F(EventLogTest, EachLineIsOneWrite) {
     CEventLog log(0);
     log.LogEvent(0x2000, "opens the file");
-    g_writes = g_seeks = 0;
-    w32::Sys().write = [](int fd, const void* buf, size_t n) {
-        ++g_writes;
-        return ::write(fd, buf, n);
-    };
-    w32::Sys().lseek = [](int fd, off_t offset, int whence) {
-        ++g_seeks;
-        return ::lseek(fd, offset, whence);
-    };
+    w32::Sys().write = [](int fd, const void* buf, size_t n) { return ++g_writes, ::write(fd, buf, n); };
+    w32::Sys().lseek = [](int fd, off_t offset, int whence) { return ++g_seeks, ::lseek(fd, offset, whence); };
     for (int i = 0; i < 10; ++i) log.LogEvent(0x2000, "line %d", i);
-    w32::ResetSysCalls();
-    w32::Sys().clockGettime = FakeClock;
     EXPECT_EQ(g_writes, 10);
     EXPECT_EQ(g_seeks, 0);
     EXPECT_EQ(MainLines().size(), 11u);
@@ -193,16 +183,14 @@ TEST_F(EventLogTest, AnExecutableReplacedOnDiskKeepsItsName) {
     std::string program = CopyHelper("upgraded");
     std::string out = SandboxDir() + "/upgraded.out", go = SandboxDir() + "/upgraded.go";
     pid_t pid = StartProgram(program, {"log-when", dir_, go}, {}, out);
-    WaitForText(out, "ready\n");
-    ASSERT_EQ(ReadFile(out), "ready\n");
+    ASSERT_TRUE(WaitForText(out, "ready\n"));
     std::filesystem::copy_file(HelperPath("tm_probe"), program + ".new");
     std::filesystem::rename(program + ".new", program);
     WriteFile(go, "");
     ASSERT_EQ(WaitProgram(pid), 0);
     EXPECT_EQ(ReadFile(out), "ready\n" + program + "\n");
-    std::vector<std::string> lines = SplitLines(AllLogs(dir_));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].substr(0, 11), "upgraded ~ ") << lines[0];
+    EXPECT_TRUE(AllLogs(dir_).starts_with("upgraded ~ ")) << AllLogs(dir_);
+    EXPECT_EQ(SplitLines(AllLogs(dir_)).size(), 1u);
 }
 
 // A writer that dies in the middle of a line leaves it without its line
@@ -249,6 +237,38 @@ TEST_F(EventLogTest, AKilledHolderOfTheLogMutexBlocksNobody) {
     auto done = std::async(std::launch::async, [] { CEventLog(0).LogEvent(0x2000, "after the holder died"); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_NE(AllLogs(dir_).find("after the holder died"), std::string::npos);
+}
+
+// Error reports: one line each, whatever the mask.
+using ErrorReportTest = LogTest;
+
+TEST_F(ErrorReportTest, FixedWordingOfEachReportWhateverTheMask) {
+    SetMask(0);
+    SysError("C:\\tamarak\\src\\Utilities.cpp", 120, 255);
+    FileError("D:\\queue\\x.msg", "Queue.cpp", 7, 0x20);
+    SocketError("/src/net/Sock.cpp", 31, -10054);
+    NewError("Registry", 88);
+    UnknownError("a\\b\\c.cpp", 0);
+    const char* text = "50% done, %s stays";
+    void* block[4] = {const_cast<char*>(text), nullptr, nullptr, nullptr};
+    LOGEVENT(block);
+    DebugMsg("x.cpp", 3, "debug %d", 4);  // 0x0400 is not in the mask
+    EXPECT_EQ(MainLines(), (std::vector<std::string>{
+                               Line('!', "System error 0xff at line 120 of Utilities.cpp"),
+                               Line('!', "File error 0x20 at line 7 of Queue.cpp processing D:\\queue\\x.msg"),
+                               Line('!', "Socket error -10054 at line 31 of Sock.cpp"),
+                               Line('!', "Memory allocation error at line 88 of Registry"),
+                               Line('!', "Unknown exception caught at line 0 of c.cpp"),
+                               Line('~', "50% done, %s stays"),
+                           }));
+}
+
+TEST_F(ErrorReportTest, DebugMsgNeedsItsBitAndIsCut) {
+    SetMask(0x0400);
+    DebugMsg("C:\\src\\Foo.cpp", 12, "value %d, 100%% and %s", 5, "%d");
+    DebugMsg("Foo.cpp", 13, "%s", std::string(600, 'y').c_str());
+    EXPECT_EQ(MainLines(), (std::vector<std::string>{Line('D', "Foo.cpp:12 - value 5, 100% and %d"),
+                                                     Line('D', "Foo.cpp:13 - " + std::string(511, 'y'))}));
 }
 
 }  // namespace

@@ -58,9 +58,7 @@ protected:
     static void SetMask(DWORD mask) { SetParameter("Logging", mask); }
 
     std::string MainLog(const char* name = "TM041110.log") const { return ReadFile(dir_ + "/" + name); }
-    std::vector<std::string> MainLines(const char* name = "TM041110.log") const {
-        return SplitLines(MainLog(name));
-    }
+    std::vector<std::string> MainLines(const char* name = "TM041110.log") const { return SplitLines(MainLog(name)); }
     // The main-log line this process writes for a text at 09:08:07.
     static std::string Line(char type, const std::string& text) {
         char head[96];
@@ -70,8 +68,7 @@ protected:
     // This thread's id as the logs and traces write it.
     static std::string Thread() {
         char thread[16];
-        snprintf(thread, sizeof thread, "%08x", GetCurrentThreadId());
-        return thread;
+        return std::string(thread, snprintf(thread, sizeof thread, "%08x", GetCurrentThreadId()));
     }
 
     std::string dir_;

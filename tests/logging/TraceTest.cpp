@@ -64,44 +64,30 @@ TEST_F(TraceTest, DebugItStartsEmptyAndDebugXAppends) {
 TEST_F(TraceTest, ProcessesAppendWholeRecordsToTheSocketTrace) {
     constexpr int kRecords = 300;
     SetParameter("DebugIt", 1);
-    {
-        CRegistry reg;
-        ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
-        ASSERT_EQ(reg.SetValue("RootPath", root_.c_str()), 0);
-    }
-    std::string go = root_ + "/go";
+    CRegistry reg;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F, 0), 0);
+    ASSERT_EQ(reg.SetValue("RootPath", root_.c_str()), 0);
+    const std::string go = root_ + "/go";
     std::vector<pid_t> pids;
-    std::vector<std::string> outs;
     for (const char* tag : {"A", "B"}) {
-        outs.push_back(root_ + "/" + tag + ".out");
-        pids.push_back(StartProgram(HelperPath("tm_probe"), {"trace-lines", tag, std::to_string(kRecords), go}, {},
-                                    outs.back()));
-    }
-    for (const std::string& out : outs) {
-        WaitForText(out, "ready\n");
-        ASSERT_EQ(ReadFile(out), "ready\n");
+        const std::string out = root_ + "/" + tag + ".out";
+        pids.push_back(StartProgram(HelperPath("tm_probe"), {"trace-lines", tag, std::to_string(kRecords), go}, {}, out));
+        ASSERT_TRUE(WaitForText(out, "ready\n"));
     }
     WriteFile(go, "");
     for (pid_t pid : pids) ASSERT_EQ(WaitProgram(pid), 0);
-    CRegistry reg;
-    ASSERT_EQ(reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, 0x2001F), 0);
     reg.DeleteValue("RootPath");
-
-    std::string trace = ReadFile(root_ + "/debugit.log");
+    const std::string trace = ReadFile(root_ + "/debugit.log");
     const std::regex kRecord("probe\\.cpp thread [0-9a-f]{8}\r\n[0-9]{2}:[0-9]{2}:[0-9]{2} "
-                             "probe\\.cpp\\(([0-9]+)\\) ([AB]) ([0-9]+)\r\n\r\n");
+                             "probe\\.cpp\\(([0-9]+)\\) ([AB]) \\1\r\n\r\n");
     std::map<std::string, int> next = {{"A", 0}, {"B", 0}};
-    auto at = trace.cbegin();
     std::smatch m;
-    while (at != trace.cend()) {
+    for (auto at = trace.cbegin(); at != trace.cend(); at = m[0].second) {
         ASSERT_TRUE(std::regex_search(at, trace.cend(), m, kRecord, std::regex_constants::match_continuous))
             << "not a whole record at offset " << (at - trace.cbegin());
-        EXPECT_EQ(m[1], m[3]);
-        EXPECT_EQ(std::stoi(m[3]), next[m[2]]++) << "records of one process in order";
-        at = m[0].second;
+        EXPECT_EQ(std::stoi(m[1]), next[m[2]]++) << "records of one process in order";
     }
-    EXPECT_EQ(next["A"], kRecords);
-    EXPECT_EQ(next["B"], kRecords);
+    EXPECT_EQ(next, (std::map<std::string, int>{{"A", kRecords}, {"B", kRecords}}));
 }
 
 TEST_F(TraceTest, MachineFaultInAGuardedFunctionIsTrapped) {

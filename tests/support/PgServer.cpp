@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -26,26 +27,24 @@ namespace {
 constexpr int kPort = 5432;
 constexpr char kRole[] = "tmreg";
 
-bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
-
 bool HasTools(const std::string& dir) {
-    return IsExecutable(dir + "/initdb") && IsExecutable(dir + "/pg_ctl") && IsExecutable(dir + "/postgres");
+    for (const char* tool : {"initdb", "pg_ctl", "postgres"}) {
+        if (access((dir + "/" + tool).c_str(), X_OK) != 0) return false;
+    }
+    return true;
 }
 
-// The directory of the server programs, or "".
+// The directory of the server programs, or "": $TM_PG_BINDIR, else the
+// newest version's.
 std::string FindBinDir() {
     if (const char* dir = getenv("TM_PG_BINDIR"); dir && *dir) return HasTools(dir) ? dir : "";
     std::string best;
     long bestVersion = -1;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
-        const std::string name = entry.path().filename();
-        char* end = nullptr;
-        long version = strtol(name.c_str(), &end, 10);
-        if (end == name.c_str() || version <= bestVersion) continue;
-        if (HasTools(entry.path().string() + "/bin")) {
-            best = entry.path().string() + "/bin";
-            bestVersion = version;
+        long version = atol(entry.path().filename().c_str());
+        if (version > bestVersion && HasTools(entry.path().string() + "/bin")) {
+            best = entry.path().string() + "/bin", bestVersion = version;
         }
     }
     return best;
@@ -53,36 +52,22 @@ std::string FindBinDir() {
 
 // Whom the server runs as: this user, or "nobody" when this is root.
 bool ServerUser(uid_t* uid, gid_t* gid, std::string* why) {
-    if (geteuid() != 0) {
-        *uid = geteuid();
-        *gid = getegid();
-        return true;
-    }
-    const passwd* pw = getpwnam("nobody");
-    if (!pw) {
-        *why = "running as root, and there is no user 'nobody' to run the server as";
-        return false;
-    }
-    *uid = pw->pw_uid;
-    *gid = pw->pw_gid;
-    return true;
+    const passwd* pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    if (geteuid() == 0 && !pw) *why = "running as root, and there is no user 'nobody' to run the server as";
+    *uid = pw ? pw->pw_uid : geteuid();
+    *gid = pw ? pw->pw_gid : getegid();
+    return geteuid() != 0 || pw;
 }
 
 std::string Tail(const std::string& path) {
     std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
 }
 
-std::string Quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
+std::string Quote(std::string text) {
+    for (size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 2) text.insert(at, 1, '\'');
+    return "'" + text + "'";
 }
 
 }  // namespace
@@ -115,10 +100,7 @@ bool PgServer::RunTool(const std::string& tool, const std::string& args, std::st
     uid_t uid;
     gid_t gid;
     std::string reason;
-    if (!ServerUser(&uid, &gid, &reason)) {
-        if (why) *why = reason;
-        return false;
-    }
+    if (!ServerUser(&uid, &gid, why ? why : &reason)) return false;
     const std::string log = m_dir + "/tool.log";
     // The arguments go through no shell; they are split at spaces, and no
     // path of ours holds one.
@@ -138,12 +120,8 @@ bool PgServer::RunTool(const std::string& tool, const std::string& args, std::st
         return false;
     }
     if (pid == 0) {
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        int null = open("/dev/null", O_RDONLY);
-        if (out < 0 || null < 0) _exit(126);
-        dup2(null, 0);
-        dup2(out, 1);
-        dup2(out, 2);
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(126);
         closefrom(3);
         if (root && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
         if (chdir(m_dir.c_str()) != 0) _exit(126);
@@ -159,95 +137,59 @@ bool PgServer::RunTool(const std::string& tool, const std::string& args, std::st
 }
 
 bool PgServer::Start(std::string* why) {
-    std::string reason;
+    // Nothing is left behind when a step fails.
+    auto fail = [&](const std::string& reason) {
+        if (!reason.empty()) *why = reason;
+        Stop();
+        return false;
+    };
     m_binDir = FindBinDir();
     if (m_binDir.empty()) {
-        *why = "no PostgreSQL server programs (initdb, pg_ctl, postgres) in $TM_PG_BINDIR or /usr/lib/postgresql/*/bin";
-        return false;
+        return fail("no PostgreSQL server programs (initdb, pg_ctl, postgres) in $TM_PG_BINDIR or /usr/lib/postgresql/*/bin");
     }
     uid_t uid;
     gid_t gid;
     if (!ServerUser(&uid, &gid, why)) return false;
     char dir[] = "/tmp/tmpg.XXXXXX";
-    if (!mkdtemp(dir)) {
-        *why = "mkdtemp: " + std::string(strerror(errno));
-        return false;
-    }
+    if (!mkdtemp(dir)) return fail("mkdtemp: " + std::string(strerror(errno)));
     m_dir = dir;
     m_owned = true;
-    if (geteuid() == 0 && chown(dir, uid, gid) != 0) {
-        *why = "chown " + m_dir + ": " + strerror(errno);
-        Stop();
-        return false;
-    }
+    if (geteuid() == 0 && chown(dir, uid, gid) != 0) return fail("chown " + m_dir + ": " + strerror(errno));
     const std::string data = m_dir + "/data";
     // -N: no fsync of the new cluster; fsync off below: a test server that
     // crashes loses nothing a test needs, and the tests run much faster.
-    if (!RunTool("initdb", "-D " + data + " -U postgres -A trust -E UTF8 --locale=C -N", why)) {
-        Stop();
-        return false;
-    }
-    {
-        std::ofstream conf(data + "/postgresql.conf", std::ios::app);
-        conf << "listen_addresses = ''\n"
-             << "unix_socket_directories = '" << m_dir << "'\n"
-             << "port = " << kPort << "\n"
-             << "fsync = off\n"
-             << "max_connections = 300\n"
-             << m_settings;
-        if (!conf) {
-            *why = "cannot write " + data + "/postgresql.conf";
-            Stop();
-            return false;
-        }
-    }
-    if (!RunTool("pg_ctl", "-D " + data + " -l " + m_dir + "/server.log -w -t 60 start", why)) {
-        Stop();
-        return false;
-    }
+    if (!RunTool("initdb", "-D " + data + " -U postgres -A trust -E UTF8 --locale=C -N", why)) return fail("");
+    std::ofstream conf(data + "/postgresql.conf", std::ios::app);
+    conf << "listen_addresses = ''\nunix_socket_directories = '" << m_dir << "'\nport = " << kPort
+         << "\nfsync = off\nmax_connections = 300\n" << m_settings;
+    conf.close();
+    if (!conf) return fail("cannot write " + data + "/postgresql.conf");
+    if (!RunTool("pg_ctl", "-D " + data + " -l " + m_dir + "/server.log -w -t 60 start", why)) return fail("");
     const std::string admin = "host=" + m_dir + " port=" + std::to_string(kPort) + " user=postgres dbname=postgres";
     PGconn* conn = PQconnectdb(admin.c_str());
-    std::string error;
-    if (PQstatus(conn) != CONNECTION_OK) {
-        error = PQerrorMessage(conn);
-    } else {
-        for (const std::string& sql : {std::string("CREATE ROLE ") + kRole + " LOGIN",
-                                       std::string("CREATE DATABASE ") + kRole + " OWNER " + kRole}) {
-            PGresult* r = PQexec(conn, sql.c_str());
-            if (PQresultStatus(r) != PGRES_COMMAND_OK && error.empty()) error = sql + ": " + PQresultErrorMessage(r);
-            PQclear(r);
-        }
+    std::string error = PQstatus(conn) != CONNECTION_OK ? PQerrorMessage(conn) : "";
+    for (const std::string& sql : {std::string("CREATE ROLE ") + kRole + " LOGIN",
+                                   std::string("CREATE DATABASE ") + kRole + " OWNER " + kRole}) {
+        if (!error.empty()) break;
+        PGresult* r = PQexec(conn, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) error = sql + ": " + PQresultErrorMessage(r);
+        PQclear(r);
     }
     PQfinish(conn);
-    if (!error.empty()) {
-        *why = "setting up the server: " + error;
-        Stop();
-        return false;
-    }
-    return true;
+    return error.empty() || fail("setting up the server: " + error);
 }
 
 bool PgServer::Attach(const std::string& stateFile, std::string* why) {
     std::ifstream in(stateFile);
-    if (!in) {
-        *why = "no server state in " + stateFile;
-        return false;
-    }
-    std::string line;
+    std::string line, reason = in ? "the server state in " + stateFile + " is incomplete" : "no server state in " + stateFile;
+    bool unavailable = false;
     while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        const std::string name = line.substr(0, eq), value = line.substr(eq + 1);
-        if (name == "dir") m_dir = value;
-        if (name == "bindir") m_binDir = value;
-        if (name == "unavailable") {
-            *why = value;
-            m_dir.clear();
-            return false;
-        }
+        if (line.starts_with("dir=")) m_dir = line.substr(4);
+        if (line.starts_with("bindir=")) m_binDir = line.substr(7);
+        if (line.starts_with("unavailable=")) reason = line.substr(12), unavailable = true;
     }
-    if (m_dir.empty() || m_binDir.empty()) {
-        *why = "the server state in " + stateFile + " is incomplete";
+    if (unavailable || m_dir.empty() || m_binDir.empty()) {
+        *why = reason;
         m_dir.clear();
         return false;
     }

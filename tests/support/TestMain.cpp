@@ -12,12 +12,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <dirent.h>
 
 #include <gtest/gtest.h>
 
@@ -29,18 +26,12 @@ namespace {
 int RunSandboxed(char** argv) {
     const char* tmp = getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tmtest.XXXXXX";
-    if (!mkdtemp(templ.data())) {
-        perror("mkdtemp");
-        return 1;
-    }
+    if (!mkdtemp(templ.data())) return perror("mkdtemp"), 1;
     setenv("TM_TEST_SANDBOX", templ.c_str(), 1);
     tmtest::StoreSandbox store;
     store.Prepare(templ);
     pid_t pid = fork();
-    if (pid < 0) {
-        perror("fork");
-        return 1;
-    }
+    if (pid < 0) return perror("fork"), 1;
     if (pid == 0) {
         execv("/proc/self/exe", argv);
         perror("execv");
@@ -60,24 +51,17 @@ int RunSandboxed(char** argv) {
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         if (it->path().extension() == ".db") prefixes.push_back(w32::ObjectNamespaceFor(it->path()));
     }
-    if (DIR* shm = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(shm)) {
-            for (const std::string& prefix : prefixes) {
-                if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-                    unlink((std::string("/dev/shm/") + entry->d_name).c_str());
-                    break;
-                }
-            }
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+        for (const std::string& prefix : prefixes) {
+            if (entry.path().filename().string().starts_with(prefix)) std::filesystem::remove(entry.path(), ec);
         }
-        closedir(shm);
     }
-    if (!getenv("TM_KEEP_SANDBOX")) {
-        std::filesystem::remove_all(templ, ec);
-    } else {
+    if (getenv("TM_KEEP_SANDBOX")) {
         fprintf(stderr, "sandbox kept: %s\n", templ.c_str());
+    } else {
+        std::filesystem::remove_all(templ, ec);
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace

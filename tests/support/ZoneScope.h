@@ -13,17 +13,12 @@ namespace tmtest {
 // Sets TZ (nullptr: unset) for a scope and puts the old value back.
 class ZoneScope {
 public:
-    explicit ZoneScope(const char* tz) {
-        const char* old = getenv("TZ");
-        if (old) old_ = old;
-        hadTz_ = old != nullptr;
-        Set(tz);
-    }
+    explicit ZoneScope(const char* tz) : hadTz_(getenv("TZ") != nullptr), old_(hadTz_ ? getenv("TZ") : "") { Set(tz); }
     ~ZoneScope() { Set(hadTz_ ? old_.c_str() : nullptr); }
 
 private:
     static void Set(const char* tz) {
-        if (tz) setenv("TZ", tz, 1); else unsetenv("TZ");
+        tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
         tzset();
     }
     bool hadTz_;
@@ -41,11 +36,9 @@ inline uint64_t g_tickMs = 0;
 
 inline int FixedClocks(clockid_t clock, struct timespec* ts) {
     if (clock == CLOCK_REALTIME) {
-        ts->tv_sec = g_wallNow;
-        ts->tv_nsec = 0;
+        *ts = {g_wallNow, 0};
     } else if (clock == CLOCK_MONOTONIC) {
-        ts->tv_sec = static_cast<time_t>(g_tickMs / 1000);
-        ts->tv_nsec = static_cast<long>(g_tickMs % 1000) * 1000000;
+        *ts = {static_cast<time_t>(g_tickMs / 1000), static_cast<long>(g_tickMs % 1000) * 1000000};
     } else {
         return clock_gettime(clock, ts);
     }
