@@ -197,7 +197,9 @@ TEST_F(KernelObjects, NamesAreCheckedAsWindowsChecksThem) {
         EXPECT_EQ(ErrorAfter([&] { EXPECT_FALSE(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, c.name)); }), c.openError);
         EXPECT_EQ(ErrorAfter([&] { h = CreateMutexA(nullptr, FALSE, c.name); }), c.createError);
         EXPECT_EQ(h != nullptr, c.createError == 0);
-        if (h && c.name && *c.name) EXPECT_TRUE(CloseHandle(OpenMutexA(SYNCHRONIZE, FALSE, c.name)));
+        if (h && c.name && *c.name) {
+            EXPECT_TRUE(CloseHandle(OpenMutexA(SYNCHRONIZE, FALSE, c.name)));
+        }
         CloseHandle(h);
     }
     EXPECT_FALSE(tmtest::FileExists("/dev/shm/x")) << "a name reached outside its namespace";
@@ -433,7 +435,7 @@ TEST_F(KernelObjects, SetEventReleasesTheWaitersItShould) {
         auto count = [&] { return released + (peer.Line("wait", 0) == "wait 0"); };
         for (int set = 1; set <= (manual ? 1 : 4); ++set) {
             EXPECT_TRUE(SetEvent(h));
-            if (manual) EXPECT_TRUE(ResetEvent(h));
+            EXPECT_TRUE(!manual || ResetEvent(h));
             EXPECT_TRUE(WaitUntil([&] { return count() >= (manual ? 4 : set); }, kLongWait / 2)) << set;
             SleepMs(manual ? 0 : 100);  // time for a wrongly released second waiter to show
             EXPECT_EQ(count(), manual ? 4 : set);

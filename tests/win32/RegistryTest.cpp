@@ -113,15 +113,6 @@ Names ValueNames(HKEY key) {
     return names;
 }
 
-void DeleteTree(HKEY parent, const std::string& path) {
-    TmRegSetKeyRestriction(parent, path.c_str(), KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
-    HKEY key;
-    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key)) return;
-    for (const std::string& child : SubkeyNames(key)) DeleteTree(key, child);
-    RegCloseKey(key);
-    RegDeleteKeyA(parent, path.c_str());
-}
-
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -130,11 +121,11 @@ protected:
         ASSERT_NE(nullptr, m_key);
         SetLastError(kSentinel);
     }
+    // Registry functions return their code and never set the last error.
+    // (Every test program has a registry of its own: nothing to clean up.)
     void TearDown() override {
-        // Registry functions return their code and never set the last error.
         EXPECT_EQ(kSentinel, GetLastError());
         RegCloseKey(m_key);
-        DeleteTree(HKEY_LOCAL_MACHINE, m_path);
     }
     HKEY m_key = nullptr;
     std::string m_path;
@@ -606,6 +597,10 @@ TEST(RegistryStoreTest, UnusableDatabaseFilesAndCreation) {
     }
     EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
     EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
+    // An empty TAMARAK_REGISTRY names no location: the default one is used.
+    const std::string state = dir + "/state";
+    EXPECT_EQ("1011 " + state + "/tamarak/registry.db: the file does not exist (create it with 'tmctl reg init')\n",
+              tmtest::RunProgram(worker, {"check"}, {"TAMARAK_REGISTRY=", "XDG_STATE_HOME=" + state}).out);
 }
 
 // The same for PostgreSQL locations: a server that cannot be reached, a
