@@ -5,17 +5,10 @@
 // step, flushed at once so that the test can follow it:
 //
 //   mutex-hold NAME             take NAME ("held <result>") and sleep
-//   mutex-open NAME             open NAME ("opened <last error>"), sleep
 //   mutex-wait NAME MS HOLD_MS  open NAME, wait MS ("wait <result>"), keep
 //                               it HOLD_MS, release ("released <ok>")
 //   event-hold NAME MANUAL      create NAME ("ready <last error>"), sleep
 //   event-wait NAME MS          open NAME, wait MS ("wait <result>")
-//   event-leave NAME GATE       create or open NAME ("created <last
-//                               error>"); once GATE exists, end without
-//                               closing it
-//   create-race NAME GATE       once GATE exists, create NAME
-//                               ("created <last error>"); keep it until
-//                               GATE.done exists
 //   account NAME GO             open mutex NAME and event GO ("opened
 //                               <last error>"); once GO is set, close
 //                               NAME and create it again with GetOpenSa,
@@ -45,8 +38,6 @@ void Report(const char* format, unsigned long value) {
     for (;;) pause();
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,11 +51,6 @@ int main(int argc, char** argv) {
         HANDLE h = CreateMutexA(nullptr, FALSE, name);
         if (!h) return 1;
         Report("held %lx", WaitForSingleObject(h, INFINITE));
-        SleepForever();
-    }
-    if (command == "mutex-open") {
-        HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
-        Report("opened %lu", h ? 0ul : GetLastError());
         SleepForever();
     }
     if (command == "mutex-wait" && argc == 5) {
@@ -94,23 +80,7 @@ int main(int argc, char** argv) {
             Report("open %lu", GetLastError());
             return 1;
         }
-        Report("wait %lx",
-               WaitForSingleObject(h, static_cast<DWORD>(strtoul(argv[3], nullptr, 0))));
-        CloseHandle(h);
-        return 0;
-    }
-    if (command == "event-leave" && argc == 4) {
-        HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name);
-        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
-        while (!Exists(argv[3])) usleep(1000);
-        return 0;
-    }
-    if (command == "create-race" && argc == 4) {
-        const std::string gate = argv[3];
-        while (!Exists(gate)) usleep(1000);
-        HANDLE h = CreateMutexA(nullptr, FALSE, name);
-        Report("created %lu", h ? GetLastError() : 0xFFFFFFFFul);
-        while (!Exists(gate + ".done")) usleep(1000);
+        Report("wait %lx", WaitForSingleObject(h, static_cast<DWORD>(strtoul(argv[3], nullptr, 0))));
         CloseHandle(h);
         return 0;
     }

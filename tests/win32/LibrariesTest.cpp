@@ -40,9 +40,8 @@ TEST(LibrariesTest, WindowsNamesFindSharedObjects) {
         {"/" + std::string(5000, 'x') + "/A.DLL", ERROR_FILENAME_EXCED_RANGE, ""},
     };
     for (const Case& c : kCases) {
-        SetLastError(kSentinel);
-        HMODULE h = LoadLibraryA(c.name.c_str());
-        EXPECT_EQ(h == nullptr ? GetLastError() : 0u, c.error) << c.name.substr(0, 80);
+        HMODULE h = nullptr;
+        EXPECT_EQ(ErrorOf([&] { return h = LoadLibraryA(c.name.c_str()); }), c.error) << c.name.substr(0, 80);
         if (!h) continue;
         EXPECT_EQ(ModulePath(h), c.file);
         EXPECT_TRUE(FreeLibrary(h));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "tmwin32.h"
 
@@ -17,6 +18,8 @@ TEST(CStringTest, BufferAccessKeepsTextAndSetsLength) {
     EXPECT_EQ(memcmp(static_cast<const char*>(s), "hello\0wo", 9), 0);
     s.ReleaseBuffer();  // -1: up to the first zero
     EXPECT_EQ(s.GetLength(), 5);
+    CString none;
+    EXPECT_STREQ(none.GetBuffer(0), "");  // an empty buffer is still a buffer
     // A length beyond the buffer is clamped to it, never past it.
     CString t;
     t.GetBuffer(4);
@@ -40,7 +43,9 @@ TEST(CStringTest, EdgesOfSearchesAndSlices) {
         EXPECT_STREQ(CString(text).SpanExcluding(" \t"), span) << text;
     }
     CString s("Hello, World");
-    EXPECT_EQ(s.Find('o', 5), 8);
+    for (auto [ch, start, at] : {std::tuple{'H', 0, 0}, {'o', 5, 8}, {'o', 9, -1}, {'H', -1, -1}, {'d', 11, 11}, {'d', 12, -1}}) {
+        EXPECT_EQ(s.Find(ch, start), at) << ch << " from " << start;
+    }
     EXPECT_EQ(s.ReverseFind('l'), 10);
     EXPECT_STREQ(s.Mid(20), "");
     EXPECT_EQ(s.CompareNoCase("hello, world"), 0);
