@@ -27,8 +27,7 @@ std::string Out(const std::vector<std::string>& args) {
 
 TEST(DateIdCommandsTest, Dates) {
     const Call kCalls[] = {
-        {{"date", "parse", "Tue, 14 Mar 2000 10:20:30 +0100"}, 0, "953025630\t2000-03-14 09:20:30 UTC\n"},
-        {{"date", "parse", "Tue,", "14", "Mar", "2000", "04:20:30", "EST"}, 0, "953025630\t2000-03-14 09:20:30 UTC\n"},
+        {{"date", "parse", "Tue,", "14", "Mar", "2000", "10:20:30", "+0100"}, 0, "953025630\t2000-03-14 09:20:30 UTC\n"},
         {{"date", "parse", "14 Mar 2000 09:20:30 +0000"}, 1, "0\n", "gives 0"},
         {{"date", "parse", "Tue, 19 Jan 2038 03:14:08 GMT"}, 1, "0\n", "outside 1970-01-01"},
         {{"date", "parse"}, 2, "", "usage:\n  tmctl date parse TEXT"},

@@ -17,7 +17,6 @@ TEST(ServiceCommandsTest, InstallListRemoveOnBothPlatforms) {
         {{}, {{"service", "install", "TmCtl2", "Tamarak Mail"}, 1, "", "error 1078 (ERROR_DUPLICATE_SERVICE_NAME"}},
         {{}, {{"service", "list"}, 0, "TmCtl\tTamarak Mail\tauto\t" + kTools + "/tmarksvc\n"}},
         {{}, {{"service", "remove", "TmCtl"}, 0, "removed TmCtl\n"}},
-        {{}, {{"service", "list"}, 0, ""}},
         {{}, {{"service", "remove", "TmCtl"}, 1, "", "error 1060 (ERROR_SERVICE_DOES_NOT_EXIST"}},
         {kWin95, {{"service", "install", "TmCtl95", "unused"}, 0, "installed TmCtl95: \"" + kTools + "/tmark95s\" -service\n"}},
         {kWin95, {{"service", "list"}, 0, "TmCtl95\t\"" + kTools + "/tmark95s\" -service\n"}},
