@@ -52,6 +52,21 @@ TEST(BrandCommandsTest, ShowBesideTmctlAndFailures) {
     EXPECT_NE(partial.err.find("fewer than four lines"), std::string::npos) << partial.err;
 }
 
+// A number line that another tool wrote: read as "%d" reads it, and one
+// without digits or outside 32 bits leaves the number 0.
+TEST(BrandCommandsTest, ShowReadsTheNumberLine) {
+    const std::string dir = MakeDir("tmctl-brand-number");
+    auto scrambled = [](const std::string& text) { return Tmctl({"scramble", "quillfeather", text}).out.substr(0, text.size() * 2); };
+    const std::pair<const char*, const char*> kCases[] = {
+        {"2147483647", "2147483647"}, {"-2147483648", "-2147483648"}, {"+12abc", "12"},
+        {"2147483648", "0"}, {"-2147483649", "0"}, {"99999999999999999999", "0"}, {"x1", "0"},
+    };
+    for (const auto& [line, shown] : kCases) {
+        WriteFile(dir + "/brand.inf", scrambled("a") + "\r\n" + scrambled("b") + "\r\n" + scrambled("c") + "\r\n" + scrambled(line) + "\r\n");
+        Check({{"brand", "show", dir}, 0, std::nullopt, "", "number:  " + std::string(shown) + "\n"});
+    }
+}
+
 TEST(BrandCommandsTest, BadUsage) {
     std::string dir = MakeDir("tmctl-brand-usage");
     const Call kCalls[] = {
