@@ -28,7 +28,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "tests/mail/ReferenceMatcher.h"
+#include "fuzz/support/ReferenceMatcher.h"
 #include "tmcommon.h"
 
 namespace {

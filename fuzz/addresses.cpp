@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fuzz/support/FuzzSupport.h"
-#include "tests/mail/ReferenceMatcher.h"
+#include "fuzz/support/ReferenceMatcher.h"
 #include "tmcommon.h"
 
 namespace {

@@ -23,7 +23,7 @@
 
 #include "fuzz/support/FuzzSupport.h"
 #include "mail/CodecKernels.h"
-#include "tests/mail/CodecsReference.h"
+#include "fuzz/support/CodecsReference.h"
 #include "tmcommon.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "fuzz/support/FuzzSupport.h"
-#include "tests/mail/CodecsReference.h"
+#include "fuzz/support/CodecsReference.h"
 #include "tmcommon.h"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "fuzz/support/FuzzSupport.h"
 #include "mail/Wildcard.h"
-#include "tests/mail/ReferenceMatcher.h"
+#include "fuzz/support/ReferenceMatcher.h"
 #include "tmcommon.h"
 
 namespace {

@@ -1,5 +1,6 @@
 //===-- tests/tools/LogCommandsTest.cpp - tmctl log tail ------------------===//
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <ctime>
@@ -58,17 +59,30 @@ TEST(LogCommandsTest, TailFiltersWholeRecords) {
     for (const Call& call : kCalls) Check(call);
 }
 
-// Waits up to limit for text to appear in the file; the time it took, or
-// a negative duration when it did not.
-std::chrono::milliseconds WaitForText(const std::string& path, const std::string& text,
-                                      std::chrono::milliseconds limit) {
+// A line is written by one call; one that is not written is a failure
+// that says why.
+TEST(LogCommandsTest, WriteAndItsFailures) {
+    const std::string dir = MakeDir("tmctl-log"), blocked = MakeDir("tmctl-blocked"), tooLong = "/" + std::string(300, 'd');
+    ASSERT_EQ(mkdir((blocked + DayFile("TM")).c_str(), 0755), 0);  // a directory with the day file's name
+    const Call kCalls[] = {
+        {{"log", "--dir", dir, "an operator's line"}, 0, ""},
+        {{"log", "--dir", dir + "/missing", "x"}, 1, "", "log directory " + dir + "/missing/ does not exist"},
+        {{"log", "--dir", blocked, "x"}, 1, "", "not written to the log in " + blocked + "/: error 5 (ERROR_ACCESS_DENIED"},
+        {{"log", "--dir", tooLong, "x"}, 1, "", "the log directory " + tooLong + " was refused"},
+        {{"log", "--dir", dir, "--type", "0x400", "x"}, 1, "", "event type 0x400 is not in the main log's mask"},
+        {{"log", "--dir", "", "x"}, 2, "", "the log directory is empty"},
+    };
+    for (const Call& call : kCalls) Check(call);
+    const std::string all = ReadFile(dir + DayFile("TM"));
+    EXPECT_EQ(all.rfind("tmctl    ~ ", 0), 0u) << all;
+    EXPECT_EQ(all.substr(all.size() - 21), " an operator's line\r\n") << all;
+}
+
+// Milliseconds until the text is in the file; -1 when it is not in time.
+long MsUntil(const std::string& path, const std::string& text, int seconds = 3) {
     const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        if (FileExists(path) && ReadFile(path).find(text) != std::string::npos) return waited;
-        if (waited > limit) return std::chrono::milliseconds(-1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (!WaitForText(path, text, seconds)) return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 // A follower started on a day without a file yet shows the lines that
@@ -78,14 +92,14 @@ TEST(LogCommandsTest, FollowShowsAnotherProcessLineWithinASecond) {
     const pid_t follower = StartProgram(TmctlPath(), {"log", "tail", "-f", "--type", "~", "--dir", dir}, {}, out);
     for (const char* text : {"the first line", "the second line"}) {
         Check({{"log", "--dir", dir, text}, 0});
-        const auto waited = WaitForText(out, text, std::chrono::milliseconds(3000));
-        EXPECT_GE(waited.count(), 0) << text << " never shown:\n" << ReadFile(out);
-        EXPECT_LT(waited.count(), 1000) << text;
+        const long waited = MsUntil(out, text);
+        EXPECT_GE(waited, 0) << text << " never shown:\n" << ReadFile(out);
+        EXPECT_LT(waited, 1000) << text;
     }
     // The filter applies while following too: an error record is not shown.
     Check({{"log", "--dir", dir, "--type", "1", "an error"}, 0});
     Check({{"log", "--dir", dir, "the third line"}, 0});
-    EXPECT_GE(WaitForText(out, "the third line", std::chrono::milliseconds(3000)).count(), 0);
+    EXPECT_GE(MsUntil(out, "the third line"), 0);
     kill(follower, SIGTERM);
     WaitProgram(follower);
     const std::vector<std::string> lines = SplitLines(ReadFile(out));
@@ -113,14 +127,14 @@ TEST(LogCommandsTest, FollowCrossesMidnight) {
     const auto midnight = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     const pid_t follower = StartProgram(TmctlPath(), {"log", "tail", "-f", "--dir", dir}, zone, out);
     Check({{"log", "--dir", dir, "the old day"}, 0}, "", zone);
-    EXPECT_GE(WaitForText(out, "the old day", std::chrono::milliseconds(2000)).count(), 0);
+    EXPECT_GE(MsUntil(out, "the old day", 2), 0);
     std::this_thread::sleep_until(midnight + std::chrono::milliseconds(500));
     Check({{"log", "--dir", dir, "the new day"}, 0}, "", zone);
-    const auto waited = WaitForText(out, "the new day", std::chrono::milliseconds(3000));
+    const long waited = MsUntil(out, "the new day");
     kill(follower, SIGTERM);
     WaitProgram(follower);
-    EXPECT_GE(waited.count(), 0) << ReadFile(out);
-    EXPECT_LT(waited.count(), 1000);
+    EXPECT_GE(waited, 0) << ReadFile(out);
+    EXPECT_LT(waited, 1000);
     size_t files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) files += e.path().extension() == ".log";
     EXPECT_EQ(files, 2u) << "one day file on each side of midnight";

@@ -1,4 +1,4 @@
-//===-- tests/mail/ReferenceMatcher.h - The matcher's plain algorithm -----===//
+//===-- fuzz/support/ReferenceMatcher.h - The matcher's plain algorithm ---===//
 //
 // WildcardMatch as the algorithm reads step by step: every inner "*" tries
 // each later position in turn by recursion, MatchPattern stores the
