@@ -99,8 +99,11 @@ TEST_F(CRegistryTest, ListsAndTheirBytes) {
     for (const Case& c : kCases) {
         CStringArray list;
         for (const char* e : c.items) list.Add(e);
-        if (c.set) ASSERT_EQ(reg_.SetValue(c.name, list), 0) << c.name;
-        else Store(c.name, c.type, c.bytes);
+        if (c.set) {
+            ASSERT_EQ(reg_.SetValue(c.name, list), 0) << c.name;
+        } else {
+            Store(c.name, c.type, c.bytes);
+        }
         DWORD type = 0;
         EXPECT_EQ(c.set ? Stored(c.name, &type) : c.bytes, c.bytes) << c.name;
         EXPECT_EQ(c.set ? type : c.type, c.type) << c.name;

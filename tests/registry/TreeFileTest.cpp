@@ -241,7 +241,9 @@ TEST_F(TreeFileTest, BadInputStopsWithItsReason) {
         ClearLog();
         CRegistry reg, readOnly;
         FreshKey(reg, "Bad");
-        if (c.readOnly) ASSERT_EQ(readOnly.OpenKey(HKEY_LOCAL_MACHINE, PathOf("Bad").c_str(), KEY_READ), 0);
+        if (c.readOnly) {
+            ASSERT_EQ(readOnly.OpenKey(HKEY_LOCAL_MACHINE, PathOf("Bad").c_str(), KEY_READ), 0);
+        }
         long end = -1;
         EXPECT_EQ(ReadBytes(c.readOnly ? readOnly : reg, c.bytes, c.arrange, c.end >= 0 ? &end : nullptr), c.result);
         EXPECT_EQ(end, c.end);
