@@ -21,56 +21,32 @@
 
 #include <tmcommon/tmcommon.h>
 
-namespace {
-
-int HoldService(const char* name, const char* releaseFile) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, name, SERVICE_QUERY_CONFIG) : nullptr;
-    if (!service) {
-        printf("error %u\n", static_cast<unsigned>(GetLastError()));
-        return 1;
-    }
-    CloseServiceHandle(manager);
-    printf("held\n");
-    fflush(stdout);
-    while (access(releaseFile, F_OK) != 0) usleep(10000);
-    CloseServiceHandle(service);
-    printf("closed\n");
-    return 0;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc < 2) return 2;
-    std::string cmd = argv[1];
-    if (cmd == "install" && argc == 4) {
-        printf("%u\n", static_cast<unsigned>(InstallService(argv[2], argv[3])));
-        return 0;
+    const std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "install" && argc == 4) return printf("%u\n", static_cast<unsigned>(InstallService(argv[2], argv[3]))), 0;
+    if (cmd == "remove" && argc == 3) return printf("%u\n", static_cast<unsigned>(RemoveService(argv[2]))), 0;
+    if (cmd == "hold-service" && argc == 4) {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = manager ? OpenServiceA(manager, argv[2], SERVICE_QUERY_CONFIG) : nullptr;
+        if (!service) return printf("error %u\n", static_cast<unsigned>(GetLastError())), 1;
+        CloseServiceHandle(manager);
+        printf("held\n"), fflush(stdout);
+        while (access(argv[3], F_OK) != 0) usleep(10000);
+        CloseServiceHandle(service);
+        return printf("closed\n"), 0;
     }
-    if (cmd == "remove" && argc == 3) {
-        printf("%u\n", static_cast<unsigned>(RemoveService(argv[2])));
-        return 0;
-    }
-    if (cmd == "hold-service" && argc == 4) return HoldService(argv[2], argv[3]);
     if (cmd == "brand" && argc == 2) {
         COEM brand;
         printf("%d [%s] [%s] [%s] %d", brand.m_bLoaded, static_cast<const char*>(brand.m_cszBrand1),
-               static_cast<const char*>(brand.m_cszBrand2), static_cast<const char*>(brand.m_cszBrand3),
-               brand.m_nBrandNumber);
-        for (int i = 0; i < brand.m_csaBrandLines.GetSize(); ++i) {
-            printf(" [%s]", static_cast<const char*>(brand.m_csaBrandLines[i]));
-        }
-        printf("\n");
-        return 0;
+               static_cast<const char*>(brand.m_cszBrand2), static_cast<const char*>(brand.m_cszBrand3), brand.m_nBrandNumber);
+        for (int i = 0; i < brand.m_csaBrandLines.GetSize(); ++i) printf(" [%s]", static_cast<const char*>(brand.m_csaBrandLines[i]));
+        return printf("\n"), 0;
     }
     if (cmd == "ras" && argc == 2) {
-        CRasDial first;
-        CRasDial second;
+        CRasDial first, second;
         RASENTRYA entry = {};
         DWORD size = sizeof entry;
-        char book[] = "book";
-        char name[] = "Office";
+        char book[] = "book", name[] = "Office";
         printf("available=%d dial=%u props=%u\n", second.IsAvailable(),
                static_cast<unsigned>(first.RasDialA(nullptr, nullptr, nullptr, 1, nullptr, nullptr)),
                static_cast<unsigned>(second.RasGetEntryPropertiesA(book, name, &entry, &size, nullptr, nullptr)));
@@ -79,9 +55,7 @@ int main(int argc, char** argv) {
     if (cmd == "script" && argc == 2) {
         CTmScript engine;
         void* script = engine.CreateScript();
-        printf("available=%d create=%d reset=%d\n", engine.IsAvailable(), script != nullptr,
-               engine.ResetScript(script));
-        return 0;
+        return printf("available=%d create=%d reset=%d\n", engine.IsAvailable(), script != nullptr, engine.ResetScript(script)), 0;
     }
     fprintf(stderr, "platform_probe: bad arguments\n");
     return 2;

@@ -28,19 +28,10 @@
 
 namespace {
 
-void Ready() {
-    printf("ready\n");
-    fflush(stdout);
-}
+void Ready() { printf("ready\n"), fflush(stdout); }
 
 void WaitForFile(const char* path) {
     while (access(path, F_OK) != 0) usleep(5000);
-}
-
-void Locked() {
-    printf("locked\n");
-    fflush(stdout);
-    for (;;) pause();
 }
 
 }  // namespace
@@ -69,9 +60,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "env") {
-        char root[256];
+        char root[256], logDir[1024];
         GetRootPath(root, sizeof root);
-        char logDir[1024];
         TmGetEventLogPath(logDir, sizeof logDir);
         printf("root=%s\nversion=%s\nnt=%d\ncsd=%d\nopensa=%d\nlogdir=%s\n", root, GetOSVersionString(),
                IsWindowsNT(), GetCSDLevel(), GetOpenSa() != nullptr, logDir);
@@ -81,7 +71,7 @@ int main(int argc, char** argv) {
         SetEventLogPath(argv[2]);
         CEventLog log(0);
         for (int i = 3; i < argc; ++i) {
-            unsigned type = strtoul(argv[i], nullptr, 0);
+            const unsigned type = strtoul(argv[i], nullptr, 0);
             log.LogEvent(static_cast<WORD>(type), "type 0x%x", type);
         }
         return 0;
@@ -91,11 +81,11 @@ int main(int argc, char** argv) {
         CEventLog log(0);
         log.Lock(0);
         log.LogEvent(0x2000, "holding");
-        Locked();
+        printf("locked\n"), fflush(stdout);
+        for (;;) pause();
     }
     if (cmd == "wait-mutex" && argc == 4) {
-        HANDLE h = CreateMutexA(nullptr, FALSE, argv[2]);
-        DWORD r = WaitForSingleObject(h, static_cast<DWORD>(atoi(argv[3])));
+        DWORD r = WaitForSingleObject(CreateMutexA(nullptr, FALSE, argv[2]), static_cast<DWORD>(atoi(argv[3])));
         printf("0x%x\n", static_cast<unsigned>(r));
         return 0;
     }
@@ -103,11 +93,7 @@ int main(int argc, char** argv) {
         DebugInit();
         Ready();
         WaitForFile(argv[4]);
-        int n = atoi(argv[3]);
-        for (int i = 0; i < n; ++i) {
-            std::string text = std::string(argv[2]) + " " + std::to_string(i);
-            DebugPrint("probe.cpp", i, text.c_str());
-        }
+        for (int i = 0; i < atoi(argv[3]); ++i) DebugPrint("probe.cpp", i, (std::string(argv[2]) + " " + std::to_string(i)).c_str());
         DebugExit();
         return 0;
     }

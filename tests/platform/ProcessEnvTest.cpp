@@ -52,31 +52,23 @@ TEST(ProcessEnvTest, RootPathComesFromTheRegistry) {
 // registry's values, root path, log directory and named objects; the
 // probes' environment names this program's registry, whose values differ.
 TEST(ProcessEnvTest, RegistryChosenFirstDecidesTheInstallation) {
-    const std::string chosen = SandboxDir() + "/chosen.db";
-    const std::string missing = SandboxDir() + "/mistyped/registry.db";
-    const std::string chosenLogs = MakeDir("chosen-logs");
+    const std::string chosen = SandboxDir() + "/chosen.db", missing = SandboxDir() + "/mistyped/registry.db";
+    const std::string chosenLogs = MakeDir("chosen-logs"), probe = HelperPath("tm_probe");
     ASSERT_EQ(TmRegCreateRegistry(chosen.c_str()), ERROR_SUCCESS);
     RememberRegistryLocation(chosen);
-    const std::vector<std::string> noLogEnv = {"TAMARAK_LOG_DIR"};
-    std::vector<std::string> inChosen = noLogEnv;
-    inChosen.push_back("TAMARAK_REGISTRY=" + chosen);
-    const std::pair<const char*, std::string> kChosenValues[] = {
-        {"Marker", "chosen"}, {"RootPath", "/srv/chosen"}, {"LogDirectory", chosenLogs}};
-    for (const auto& [name, value] : kChosenValues) {
-        ASSERT_EQ(RunProgram(HelperPath("tm_probe"), {"put", name, value}, inChosen).exitCode, 0) << name;
-    }
+    const std::vector<std::string> inChosen = {"TAMARAK_LOG_DIR", "TAMARAK_REGISTRY=" + chosen};
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"Marker", "chosen"}, {"RootPath", "/srv/chosen"},
+                                      {"LogDirectory", chosenLogs}})
+        ASSERT_EQ(RunProgram(probe, {"put", name, value}, inChosen).exitCode, 0) << name;
     CRegistry reg;
     ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, TM_KEY_READ_WRITE, 0), 0);
-    ASSERT_EQ(reg.SetValue("Marker", "own"), 0);
-    ASSERT_EQ(reg.SetValue("RootPath", "/srv/own"), 0);
+    ASSERT_EQ(reg.SetValue("Marker", "own") + reg.SetValue("RootPath", "/srv/own"), 0);
     reg.DeleteValue("LogDirectory");
-    reg.CloseKey();
     // The chosen installation's mutex is held, so a wait on it in a
     // process of that installation times out.
     const std::string held = SandboxDir() + "/chosen-holder.out";
     pid_t holder = StartProgram(HelperPath("kobj_peer"), {"mutex-hold", TM_INSTALL_MUTEX_NAME}, inChosen, held);
     ASSERT_TRUE(WaitForText(held, "held 0\n")) << ReadFile(held);
-
     std::string helperDir = HelperPath("");
     helperDir.pop_back();
     struct Case { std::vector<std::string> choice; std::string marker, root, wait; bool logsChosen; };
@@ -88,20 +80,18 @@ TEST(ProcessEnvTest, RegistryChosenFirstDecidesTheInstallation) {
         {{"--registry", missing}, "error 1011", helperDir, "0x0", false},
     };
     for (const Case& c : kCases) {
-        const std::string what = c.choice.empty() ? "(no choice)" : "'" + c.choice[1] + "'";
-        const std::string set = c.choice.empty() ? "" : "set=0\n";
-        auto probe = [&](std::vector<std::string> args) {
+        SCOPED_TRACE(c.choice.empty() ? "(no choice)" : "'" + c.choice[1] + "'");
+        std::string out;
+        for (std::vector<std::string> args : {std::vector<std::string>{"query", "Marker"}, {"env"}, {"wait-mutex", TM_INSTALL_MUTEX_NAME, "0"}}) {
             args.insert(args.begin(), c.choice.begin(), c.choice.end());
-            ProcessResult r = RunProgram(HelperPath("tm_probe"), args, noLogEnv);
-            EXPECT_EQ(r.exitCode, 0) << what << r.err;
-            EXPECT_EQ(r.out.substr(0, set.size()), set) << what;
-            return r.out.substr(set.size());
-        };
-        EXPECT_EQ(probe({"query", "Marker"}), c.marker + "\n") << what;
-        const std::string env = probe({"env"});
-        EXPECT_NE(env.find("root=" + c.root + "\n"), std::string::npos) << what << ": " << env;
-        EXPECT_EQ(env.find("logdir=" + chosenLogs) != std::string::npos, c.logsChosen) << what << ": " << env;
-        EXPECT_EQ(probe({"wait-mutex", TM_INSTALL_MUTEX_NAME, "0"}), c.wait + "\n") << what;
+            ProcessResult r = RunProgram(probe, args, {"TAMARAK_LOG_DIR"});
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            out += r.out;
+        }
+        const std::string set = c.choice.empty() ? "" : "set=0\n";
+        EXPECT_EQ(out.rfind(set + c.marker + "\n" + set + "root=" + c.root + "\n", 0), 0u) << out;
+        EXPECT_EQ(out.find("logdir=" + chosenLogs) != std::string::npos, c.logsChosen) << out;
+        EXPECT_EQ(out.substr(out.size() - set.size() - c.wait.size() - 1), set + c.wait + "\n") << out;
     }
     EXPECT_FALSE(FileExists(missing));
     kill(holder, SIGKILL);
@@ -134,24 +124,23 @@ TEST(ProcessEnvTest, RegistryInUseCannotBeChangedAnyMore) {
     EXPECT_FALSE(FileExists(other));
 }
 
-TEST(ProcessEnvTest, VersionOfBothPlatforms) {
-    auto nt = ProbeEnv({"TAMARAK_TEST_CSD_VERSION=Service Pack 6a"});
-    EXPECT_EQ(nt["version"].rfind("Windows NT (intel) ", 0), 0u) << nt["version"];
-    EXPECT_EQ(nt["version"].substr(nt["version"].size() - 16), " Service Pack 6a");
-    EXPECT_EQ(nt["nt"] + nt["csd"] + nt["opensa"], "161");
-    auto w95 = ProbeEnv({"TAMARAK_TEST_PLATFORM_ID=1", "TAMARAK_TEST_CSD_VERSION= A "});
-    EXPECT_EQ(w95["version"].rfind("Windows 95 ", 0), 0u) << w95["version"];
-    EXPECT_EQ(w95["nt"] + w95["csd"] + w95["opensa"], "000") << "no digit in the service pack";
-    auto longCsd = ProbeEnv({"TAMARAK_TEST_CSD_VERSION=" + std::string(120, 'x') + " 3"});
-    EXPECT_EQ(longCsd["version"].size(), 127u) << "cut to what the buffer holds";
-    EXPECT_EQ(longCsd["csd"], "3");
-}
-
-TEST(ProcessEnvTest, GetRootPathCutsToTheBuffer) {
-    snprintf(g_szRootPath, sizeof g_szRootPath, "/opt/tamarak");
-    struct Case { int size; const char* text; int result; };
-    const Case kCases[] = {{1, "", 0}, {4, "/op", 3}, {13, "/opt/tamarak", 12}, {100, "/opt/tamarak", 12}};
+TEST(ProcessEnvTest, VersionOfBothPlatformsAndTheRootPathCut) {
+    struct Case { std::vector<std::string> env; const char* start; std::string end; const char* flags; size_t size; };
+    const Case kCases[] = {
+        {{"TAMARAK_TEST_CSD_VERSION=Service Pack 6a"}, "Windows NT (intel) ", " Service Pack 6a", "161", 0},
+        {{"TAMARAK_TEST_PLATFORM_ID=1", "TAMARAK_TEST_CSD_VERSION= A "}, "Windows 95 ", "", "000", 0},  // no digit
+        {{"TAMARAK_TEST_CSD_VERSION=" + std::string(120, 'x') + " 3"}, "Windows NT", "", "131", 127},  // cut to the buffer
+    };
     for (const Case& c : kCases) {
+        auto v = ProbeEnv(c.env);
+        EXPECT_EQ(v["version"].rfind(c.start, 0), 0u) << v["version"];
+        EXPECT_EQ(v["version"].substr(v["version"].size() - c.end.size()), c.end) << v["version"];
+        EXPECT_EQ(v["nt"] + v["csd"] + v["opensa"], c.flags) << v["version"];
+        EXPECT_EQ(c.size ? v["version"].size() : 0, c.size);
+    }
+    snprintf(g_szRootPath, sizeof g_szRootPath, "/opt/tamarak");
+    struct Cut { int size; const char* text; int result; };
+    for (const Cut& c : {Cut{1, "", 0}, Cut{4, "/op", 3}, Cut{13, "/opt/tamarak", 12}, Cut{100, "/opt/tamarak", 12}}) {
         char buffer[128];
         memset(buffer, 0xBD, sizeof buffer);
         EXPECT_EQ(GetRootPath(buffer, c.size), c.result) << c.size;

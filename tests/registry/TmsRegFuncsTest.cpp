@@ -39,67 +39,52 @@ protected:
     CRegistry reg_;
 };
 
-TEST_F(TmsRegFuncsTest, NumbersAndTheirDefaults) {
+// Reads of each kind, found and not (no key, no value, too long), with and
+// without the caller's default; and the root selectors.
+TEST_F(TmsRegFuncsTest, ReadsAndTheirDefaults) {
     const BYTE two[] = {1, 2};
-    ASSERT_EQ(reg_.SetValue("short", two, 2), 0);
-    ASSERT_EQ(reg_.SetValue("n", DWORD(0x12345678)), 0);
-    ASSERT_EQ(reg_.SetValue("long", "more than four bytes"), 0);
-    struct Case { const char* path; const char* name; DWORD val; DWORD valEx; };
-    const Case kCases[] = {
-        {kFlat, "n", 0x12345678, 0x12345678}, {kFlat, "short", 0x0201, 0x0201},
-        {"Software\\Nowhere", "n", 0, 7},     {kFlat, "none", 0, 7},
-        {kFlat, "long", 0, 7},
-    };
-    for (const Case& c : kCases) {
+    ASSERT_EQ(reg_.SetValue("short", two, 2) + reg_.SetValue("n", DWORD(0x12345678)), 0);
+    ASSERT_EQ(reg_.SetValue("long", "more than four bytes") + reg_.SetValue("s", "hello"), 0);
+    Store(reg_.m_hKey, "l", REG_MULTI_SZ, std::string("one\0two\0\0", 9));
+    struct Number { const char* path; const char* name; DWORD val; DWORD valEx; };
+    const Number kNumbers[] = {{kFlat, "n", 0x12345678, 0x12345678}, {kFlat, "short", 0x0201, 0x0201},
+                               {"Software\\Nowhere", "n", 0, 7}, {kFlat, "none", 0, 7}, {kFlat, "long", 0, 7}};
+    for (const Number& c : kNumbers) {
         Block block = Block(0, c.path, c.name).Int(3, 7);
         EXPECT_EQ(REGQUERYVAL(block.Args()), c.val) << c.name;
         EXPECT_EQ(REGQUERYVALEX(block.Args()), c.valEx) << c.name;
     }
-}
-
-TEST_F(TmsRegFuncsTest, RootSelectors) {
-    struct Case { int selector; HKEY root; };
-    const Case kCases[] = {{0, HKEY_LOCAL_MACHINE}, {1, HKEY_CURRENT_USER}, {2, HKEY_CLASSES_ROOT},
-                           {3, HKEY_USERS},         {4, HKEY_LOCAL_MACHINE}, {-1, HKEY_LOCAL_MACHINE}};
-    for (const Case& c : kCases) {
-        const std::string path = "Software\\FlatRoot" + std::to_string(c.selector);
-        ASSERT_EQ(REGSETVAL(Block(c.selector, path.c_str(), "v").Int(3, c.selector + 100).Args()), 0u) << c.selector;
+    // (null): no string at all, and the length 0
+    struct Text { const char* path; const char* name; const char* def; std::string str, strEx, list; };
+    const Text kTexts[] = {
+        {kFlat, "s", "dflt", "hello", "hello", "hello"},
+        {kFlat, "none", "x\r\ny", "(null)", "x\r\ny", "x\r\ny"},
+        {"Software\\Nowhere", "s", "dflt", "(null)", "dflt", "dflt"},
+        {kFlat, "none", nullptr, "(null)", "", ""},
+    };
+    for (const Text& c : kTexts) {
+        Block block = Block(0, c.path, c.name).Ptr(3, c.def);
+        DWORD length[3] = {0xDEADBEEF, 0xDEADBEEF, 0xDEADBEEF};
+        EXPECT_EQ(Take(REGQUERYSTR(&length[0], block.Args())), c.str) << c.name;
+        EXPECT_EQ(Take(REGQUERYSTREX(&length[1], block.Args())), c.strEx) << c.name;
+        EXPECT_EQ(Take(REGQUERYTEXTLIST(&length[2], block.Args())), c.list) << c.name;
+        EXPECT_EQ(length[0], c.str == "(null)" ? 0u : c.str.size()) << c.name;
+        EXPECT_EQ(length[1], c.strEx.size()) << c.name;
+        EXPECT_EQ(length[2], c.list.size()) << c.name;
+    }
+    DWORD length = 0;
+    EXPECT_EQ(Take(REGQUERYTEXTLIST(&length, Block(0, kFlat, "l").Ptr(3, "dflt").Args())), "one\r\ntwo");
+    EXPECT_EQ(length, 8u);
+    const std::pair<int, HKEY> kRoots[] = {{0, HKEY_LOCAL_MACHINE}, {1, HKEY_CURRENT_USER}, {2, HKEY_CLASSES_ROOT},
+                                           {3, HKEY_USERS}, {4, HKEY_LOCAL_MACHINE}, {-1, HKEY_LOCAL_MACHINE}};
+    for (auto [selector, root] : kRoots) {
+        const std::string path = "Software\\FlatRoot" + std::to_string(selector);
+        ASSERT_EQ(REGSETVAL(Block(selector, path.c_str(), "v").Int(3, selector + 100).Args()), 0u) << selector;
         CRegistry check;
         DWORD value = 0;
-        ASSERT_EQ(check.OpenKey(c.root, path.c_str(), KEY_READ), 0) << c.selector;
-        EXPECT_EQ(check.QueryValue("v", value), 0) << c.selector;
-        EXPECT_EQ(value, static_cast<DWORD>(c.selector + 100)) << c.selector;
-    }
-}
-
-TEST_F(TmsRegFuncsTest, StringsAndTheirDefaults) {
-    ASSERT_EQ(reg_.SetValue("s", "hello"), 0);
-    struct Case { const char* path; const char* name; const char* def; std::string str; std::string strEx; };
-    const Case kCases[] = {
-        {kFlat, "s", "dflt", "hello", "hello"},
-        {kFlat, "none", "dflt", "(null)", "dflt"},
-        {"Software\\Nowhere", "s", "dflt", "(null)", "dflt"},
-        {kFlat, "none", nullptr, "(null)", ""},
-    };
-    for (const Case& c : kCases) {
-        Block block = Block(0, c.path, c.name).Ptr(3, c.def);
-        DWORD length = 0xDEADBEEF;
-        EXPECT_EQ(Take(REGQUERYSTR(&length, block.Args())), c.str) << c.name;
-        EXPECT_EQ(length, c.str == "(null)" ? 0u : c.str.size()) << c.name;
-        length = 0xDEADBEEF;
-        EXPECT_EQ(Take(REGQUERYSTREX(&length, block.Args())), c.strEx) << c.name;
-        EXPECT_EQ(length, c.strEx.size()) << c.name;
-    }
-}
-
-TEST_F(TmsRegFuncsTest, TextLists) {
-    Store(reg_.m_hKey, "l", REG_MULTI_SZ, std::string("one\0two\0\0", 9));
-    struct Case { const char* name; const char* def; const char* text; };
-    const Case kCases[] = {{"l", "dflt", "one\r\ntwo"}, {"none", "x\r\ny", "x\r\ny"}, {"none", nullptr, ""}};
-    for (const Case& c : kCases) {
-        DWORD length = 0xDEADBEEF;
-        EXPECT_EQ(Take(REGQUERYTEXTLIST(&length, Block(0, kFlat, c.name).Ptr(3, c.def).Args())), c.text);
-        EXPECT_EQ(length, strlen(c.text)) << c.text;
+        ASSERT_EQ(check.OpenKey(root, path.c_str(), KEY_READ), 0) << selector;
+        EXPECT_EQ(check.QueryValue("v", value), 0) << selector;
+        EXPECT_EQ(value, DWORD(selector + 100)) << selector;
     }
 }
 

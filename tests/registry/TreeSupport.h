@@ -21,18 +21,15 @@ inline std::string PathOf(const std::string& name) { return std::string(kTreeBas
 // An empty key HKLM\...\TreeTests\<name>, opened for reading and writing.
 inline void FreshKey(CRegistry& reg, const std::string& name) {
     CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, PathOf(name).c_str());
-    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, PathOf(name).c_str(), 0x2001F, 0), 0) << name;
+    ASSERT_EQ(reg.CreateKey(HKEY_LOCAL_MACHINE, PathOf(name).c_str(), TM_KEY_READ_WRITE, 0), 0) << name;
 }
 
 inline void Store(HKEY key, const char* name, DWORD type, const std::string& data) {
-    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              0)
-        << name;
+    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())), 0) << name;
 }
 
 inline HKEY Sub(CRegistry& holder, HKEY parent, const char* path) {
-    EXPECT_EQ(holder.CreateKey(parent, path, 0x2001F, 0), 0) << path;
+    EXPECT_EQ(holder.CreateKey(parent, path, TM_KEY_READ_WRITE, 0), 0) << path;
     return holder.m_hKey;
 }
 
@@ -61,28 +58,22 @@ inline std::string TreeBytes(CRegistry& reg) {
 // Every key and value below a key, exactly: "\\sub\\key" -> (name, type, bytes).
 using Snapshot = std::map<std::string, std::vector<std::tuple<std::string, DWORD, std::string>>>;
 
-inline void TakeSnapshot(HKEY key, const std::string& prefix, Snapshot& out) {
-    auto& values = out[prefix];
+inline Snapshot SnapshotOf(HKEY key, const std::string& prefix = "", Snapshot out = {}) {
     std::vector<char> name(17000);
     for (DWORD i = 0;; ++i) {
-        DWORD cch = static_cast<DWORD>(name.size()), type = 0, size = 0;
+        DWORD cch = DWORD(name.size()), type = 0, size = 0;
         if (RegEnumValueA(key, i, name.data(), &cch, nullptr, &type, nullptr, &size) != 0) break;
         std::string data(size, '\0');
         EXPECT_EQ(RegQueryValueExA(key, name.data(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size), 0);
-        values.emplace_back(std::string(name.data(), cch), type, data.substr(0, size));
+        out[prefix].emplace_back(std::string(name.data(), cch), type, data.substr(0, size));
     }
-    for (DWORD i = 0; RegEnumKeyA(key, i, name.data(), static_cast<DWORD>(name.size())) == 0; ++i) {
-        const std::string path = prefix + "\\" + name.data();
+    for (DWORD i = 0; RegEnumKeyA(key, i, name.data(), DWORD(name.size())) == 0; ++i) {
         HKEY sub = nullptr;
-        ASSERT_EQ(RegOpenKeyExA(key, name.data(), 0, KEY_READ, &sub), 0) << path;
-        TakeSnapshot(sub, path, out);
+        EXPECT_EQ(RegOpenKeyExA(key, name.data(), 0, KEY_READ, &sub), 0) << name.data();
+        out = SnapshotOf(sub, prefix + "\\" + name.data(), std::move(out));
         RegCloseKey(sub);
     }
-}
-
-inline Snapshot SnapshotOf(HKEY key) {
-    Snapshot out;
-    TakeSnapshot(key, "", out);
+    out[prefix];
     return out;
 }
 

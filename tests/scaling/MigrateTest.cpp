@@ -16,15 +16,13 @@
 namespace tmtest {
 namespace {
 
-const char* const kRoots[] = {"HKLM", "HKCU", "HKCR", "HKU"};
-
 ProcessResult Tmctl(const std::vector<std::string>& args, const std::string& location = {}) {
     return RunProgram(TmctlPath(), args, location.empty() ? std::vector<std::string>{} : std::vector<std::string>{"TAMARAK_REGISTRY=" + location});
 }
 
-// The whole registry at a location, exactly (registry_worker snapshot).
-std::string Snapshot(const std::string& location) {
-    ProcessResult r = RunProgram(HelperPath("registry_worker"), {"snapshot"}, {"TAMARAK_REGISTRY=" + location});
+// registry_worker's output for the commands, run at a location.
+std::string Worker(const std::string& location, const std::string& command) {
+    ProcessResult r = RunProgram(HelperPath("registry_worker"), {command}, {"TAMARAK_REGISTRY=" + location});
     EXPECT_EQ(0, r.exitCode) << r.err;
     return r.out;
 }
@@ -36,8 +34,7 @@ protected:
         m_dir = MakeDir("migrate");
         m_file = m_dir + "/source.db";
         ASSERT_EQ(ERROR_SUCCESS, TmRegCreateRegistry(m_file.c_str()));
-        ProcessResult fill = RunProgram(HelperPath("registry_worker"), {"fill:Software\\Migrate"}, {"TAMARAK_REGISTRY=" + m_file});
-        ASSERT_EQ("0\n", fill.out) << fill.err;
+        ASSERT_EQ("0\n", Worker(m_file, "fill:Software\\Migrate"));
     }
     std::string m_dir, m_file;
 };
@@ -49,18 +46,14 @@ protected:
 TEST_F(MigrateTest, FileToServerAndBackKeepsEverything) {
     const std::string server = NewRegistryLocation("migrated"), back = m_dir + "/back.db";
     ASSERT_FALSE(server.empty());
-    const std::string snapshot = Snapshot(m_file);
-    ProcessResult r = RunProgram(HelperPath("registry_worker"), {"volatile:Software\\Migrate\\Fleeting"}, {"TAMARAK_REGISTRY=" + m_file});
-    ASSERT_EQ("0\n", r.out);
-    EXPECT_NE(snapshot, Snapshot(m_file));
-    r = Tmctl({"reg", "migrate", m_file, server});
+    const std::string snapshot = Worker(m_file, "snapshot");
+    ASSERT_EQ("0\n", Worker(m_file, "volatile:Software\\Migrate\\Fleeting"));
+    ProcessResult r = Tmctl({"reg", "migrate", m_file, server});
     ASSERT_EQ(0, r.exitCode) << r.err;
     r = Tmctl({"reg", "migrate", server, back});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    // The volatile key goes: the dumps are those of the source without it.
-    ASSERT_EQ("0\n", RunProgram(HelperPath("registry_worker"), {"deletekey:Software\\Migrate\\Fleeting"},
-                                {"TAMARAK_REGISTRY=" + m_file}).out);
-    for (const char* root : kRoots) {
+    ASSERT_EQ("0\n", Worker(m_file, "deletekey:Software\\Migrate\\Fleeting"));
+    for (const char* root : {"HKLM", "HKCU", "HKCR", "HKU"}) {
         SCOPED_TRACE(root);
         const ProcessResult source = Tmctl({"reg", "dump", root}, m_file);
         ASSERT_EQ(0, source.exitCode) << source.err;
@@ -70,11 +63,10 @@ TEST_F(MigrateTest, FileToServerAndBackKeepsEverything) {
     }
     // The snapshot sees what was filled: the restricted key, the 200 KiB
     // value, the value without a terminator.
-    EXPECT_NE(std::string::npos, snapshot.find("\\Locked write=5")) << snapshot.substr(0, 2000);
-    EXPECT_NE(std::string::npos, snapshot.find("type 3 size 204800 "));
-    EXPECT_NE(std::string::npos, snapshot.find(" type 1 size 3 616263\n"));
-    EXPECT_EQ(snapshot, Snapshot(server));
-    EXPECT_EQ(snapshot, Snapshot(back));
+    for (const char* part : {"\\Locked write=5", "type 3 size 204800 ", " type 1 size 3 616263\n"})
+        EXPECT_NE(std::string::npos, snapshot.find(part)) << part;
+    EXPECT_EQ(snapshot, Worker(server, "snapshot"));
+    EXPECT_EQ(snapshot, Worker(back, "snapshot"));
 }
 
 // Usage errors give 2; a source that does not exist, a destination that
@@ -83,7 +75,7 @@ TEST_F(MigrateTest, FileToServerAndBackKeepsEverything) {
 TEST_F(MigrateTest, RefusesWhatCannotBeMigrated) {
     const std::string used = NewRegistryLocation("used"), fresh = NewRegistryLocation("fresh");
     ASSERT_EQ(0, Tmctl({"reg", "migrate", m_file, used}).exitCode);
-    const std::string usedBefore = Snapshot(used);
+    const std::string usedBefore = Worker(used, "snapshot");
     const std::string withPassword = "postgresql://tmreg:Secret42@/tmreg?host=/nonexistent/socket&password=Secret42&schema=p";
     struct Case { std::vector<std::string> args; int exitCode; const char* says; };
     const Case cases[] = {
@@ -105,11 +97,11 @@ TEST_F(MigrateTest, RefusesWhatCannotBeMigrated) {
         EXPECT_EQ(std::string::npos, r.err.find("Secret42")) << r.err;
     }
     EXPECT_FALSE(FileExists(m_dir + "/missing.db")) << "a missing source was made";
-    EXPECT_EQ(usedBefore, Snapshot(used)) << "a refused migration changed its destination";
+    EXPECT_EQ(usedBefore, Worker(used, "snapshot")) << "a refused migration changed its destination";
     // The destinations that were refused are still empty: a migration to
     // them works.
     EXPECT_EQ(0, Tmctl({"reg", "migrate", m_file, fresh}).exitCode);
-    EXPECT_EQ(usedBefore, Snapshot(fresh));
+    EXPECT_EQ(usedBefore, Worker(fresh, "snapshot"));
 }
 
 // tmctl env names the store and the location, never a password.
