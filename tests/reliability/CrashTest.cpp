@@ -3,11 +3,13 @@
 // Real processes of one installation killed at moments the test picks:
 // registry writers in the middle of their writes, event-log writers in the
 // middle of their lines, and processes whose main returns while their
-// threads still log. What the survivors and the files show afterwards is
-// checked against what each process reported before it died. (A holder of
-// a named mutex or event killed at work is a rule of the kernel-object,
-// event-log and counter tests; here only the load.)
+// threads still log; and the holders of the installation's named mutexes
+// and queue events. What the survivors and the files show afterwards is
+// checked against what each process reported before it died.
 //===----------------------------------------------------------------------===//
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
 #include <random>
 #include <set>
@@ -89,6 +91,124 @@ TEST(CrashTest, RegistryWritersKilledAtRandomKeepOldOrNewValues) {
            std::to_string(inWrite) + " in the middle of a write, " + std::to_string(finished) +
            " writes finished (1 B to 96 KiB)");
 }
+
+//===-- Holders of named objects ------------------------------------------===//
+
+// A library call that must finish although the mutex's last holder died.
+bool WithinSeconds(int seconds, std::function<bool()> call) {
+    auto done = std::async(std::launch::async, std::move(call));
+    if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        ADD_FAILURE() << "still waiting after " << seconds << " s";
+        done.wait();  // cannot be abandoned; the test would hang here at worst
+        return false;
+    }
+    return done.get();
+}
+
+pid_t HoldUntilKilled(const std::string& name) {
+    static int holders = 0;
+    const std::string out = SandboxDir() + "/holder" + std::to_string(++holders) + ".out";
+    pid_t holder = StartProgram(HelperPath("kobj_peer"), {"mutex-hold", name}, {}, out);
+    EXPECT_TRUE(WaitForText(out, "held 0\n")) << ReadFile(out);
+    return holder;
+}
+
+TEST(CrashTest, KilledMutexHoldersAreAbandonedOnceThenFree) {
+    const std::string logDir = MakeDir("mutex-logs");
+    SetEventLogPath(const_cast<char*>(logDir.c_str()));
+    // This process holds the three mutexes as well, as a process of the
+    // installation does once it has logged and asked for its root path: a
+    // killed holder is then never the last one, whatever a waiter's start
+    // takes.
+    CEventLog(0).LogEvent(0x2000, "holding the log mutexes");
+    char root[256];
+    GetRootPath(root, sizeof root);
+    int lines = 0;
+    // Each library call leaves a whole line behind it, or the next number.
+    auto logLine = [&](int log) {
+        return [&, log] {
+            std::string text = "after its holder died " + std::to_string(++lines);
+            CEventLog(log).LogEvent(0x2000, "%s", text.c_str());
+            std::string all;
+            for (auto& e : std::filesystem::directory_iterator(logDir)) all += ReadFile(e.path());
+            return all.find(text + "\r\n") != std::string::npos;
+        };
+    };
+    auto nextId = [] {
+        DWORD first = GetNextId();
+        return first != 0 && GetNextId() == ((first + 1) & 0xFFFFF);
+    };
+    struct Case {
+        const char* what;
+        const char* name;
+        std::function<bool()> call;
+    };
+    const Case kCases[] = {
+        {"main log", "D02369B4-D2CF-11d1-86B0-0080C8330493", logLine(0)},
+        {"web log", "D02369B5-D2CF-11d1-86B0-0080C8330493", logLine(1)},
+        {"installation", "D02369B6-D2CF-11d1-86B0-0080C8330493", nextId},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        const std::string waiter = SandboxDir() + "/waiter-" + std::to_string(&c - kCases) + ".out";
+        // A process already waiting when the holder dies gets the mutex,
+        // abandoned; the next one gets it as usual, and so does the library.
+        pid_t holder = HoldUntilKilled(c.name);
+        pid_t first = StartProgram(HelperPath("kobj_peer"), {"mutex-wait", c.name, "30000", "0"}, {}, waiter);
+        usleep(100000);
+        Kill(holder);
+        EXPECT_EQ(WaitAtMost(first, 40), 0);
+        EXPECT_EQ(ReadFile(waiter), "wait 80\nreleased 1\n");
+        ProcessResult next = RunProgram(HelperPath("kobj_peer"), {"mutex-wait", c.name, "5000", "0"});
+        EXPECT_EQ(next.out, "wait 0\nreleased 1\n");
+        EXPECT_TRUE(WithinSeconds(20, c.call));
+        // The library meets the abandoned mutex itself, then a process
+        // finds it free.
+        holder = HoldUntilKilled(c.name);
+        Kill(holder);
+        EXPECT_TRUE(WithinSeconds(20, c.call));
+        next = RunProgram(HelperPath("kobj_peer"), {"mutex-wait", c.name, "5000", "0"});
+        EXPECT_EQ(next.out, "wait 0\nreleased 1\n");
+    }
+}
+
+TEST(CrashTest, QueueEventsGoWithTheirLastHolder) {
+    const char* kNames[] = {"f958c278-e360-11d2-871b-0080c8330493",
+                            "Outgoing Message D02369B6-D2CF-11d1-86B0-0080C8330493",
+                            "Priority Message D02369B6-D2CF-11d1-86B0-0080C8330493"};
+    auto watch = [](const std::string& out) {
+        pid_t pid = StartProgram(TmctlPath(), {"queue", "watch", "--for", "120"}, {}, out);
+        EXPECT_TRUE(WaitForText(out, "watching ")) << ReadFile(out);
+        return pid;
+    };
+    auto gone = [&] {
+        EXPECT_EQ(SignalExternalEmail(), 0);
+        EXPECT_EQ(SignalPriorityEmail(), 0);
+        for (const char* name : kNames) {
+            SetLastError(0);
+            HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, name);
+            EXPECT_EQ(h, nullptr) << name;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << name;
+            if (h) CloseHandle(h);
+        }
+    };
+    const std::string a = SandboxDir() + "/watch-a.out", b = SandboxDir() + "/watch-b.out";
+    const std::string c = SandboxDir() + "/watch-c.out";
+    // The only holder killed: its events are gone for everyone.
+    Kill(watch(a));
+    gone();
+    // One of two holders killed: the other still receives every signal.
+    pid_t first = watch(b), second = watch(c);
+    Kill(first);
+    EXPECT_EQ(SignalExternalEmail(), 1);
+    EXPECT_EQ(SignalPriorityEmail(), 1);
+    EXPECT_TRUE(WaitForText(c, "event outgoing\n")) << ReadFile(c);
+    EXPECT_TRUE(WaitForText(c, "event priority\n")) << ReadFile(c);
+    Kill(second);
+    gone();
+}
+
+//===-- Event-log writers -------------------------------------------------===//
 
 // A line a killed writer left cut short: a prefix of one of its whole
 // lines, or cut before its number ended.

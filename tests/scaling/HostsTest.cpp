@@ -8,8 +8,7 @@
 // it. All processes reach the server through the sandbox's location, so
 // what one host writes the other reads from the same schema.
 //
-// Also: a server restarted in the middle of a writing loop. Many hosts
-// taking numbers at once is the reliability soak's work.
+// Also: a server restarted in the middle of a writing loop.
 //===----------------------------------------------------------------------===//
 #include <signal.h>
 #include <unistd.h>
@@ -49,9 +48,9 @@ protected:
 };
 
 // The installation mutex keeps only one host's processes apart: one host
-// holds it and the other takes numbers all the same; two hosts taking
-// numbers at once get distinct ones, nothing skipped, the counter at the
-// last.
+// holds it and the other takes numbers all the same; two hosts of four
+// processes taking numbers at once get distinct ones, nothing skipped, the
+// counter at the last.
 TEST_F(HostsTest, NumbersNeverCollideAcrossHosts) {
     const std::string dir = MakeDir("ids"), worker = HelperPath("id_worker");
     WriteFile(dir + "/open", "");
@@ -61,22 +60,24 @@ TEST_F(HostsTest, NumbersNeverCollideAcrossHosts) {
     ASSERT_EQ(0, WaitProgram(StartHost(worker, {"next", "1", "5", dir + "/open"}, dir + "/first")));
     kill(holder, SIGKILL);
     WaitProgram(holder);
-    const pid_t a = StartHost(worker, {"next", "1", "300", dir + "/go"}, dir + "/a");
-    const pid_t b = StartHost(worker, {"next", "1", "300", dir + "/go"}, dir + "/b");
+    // Two hosts of four processes each, 2,000 numbers a process.
+    const std::string group = "for i in 1 2 3 4; do \"$0\" next 1 2000 \"$1\" > \"$2\".$i & done; wait";
+    const pid_t a = StartHost("/bin/sh", {"-c", group, worker, dir + "/go", dir + "/a"}, "");
+    const pid_t b = StartHost("/bin/sh", {"-c", group, worker, dir + "/go", dir + "/b"}, "");
     WriteFile(dir + "/go", "");
     EXPECT_EQ(0, WaitProgram(a));
     EXPECT_EQ(0, WaitProgram(b));
     std::vector<DWORD> all;
-    for (const char* name : {"first", "a", "b"})
+    for (std::string name : {"first", "a.1", "a.2", "a.3", "a.4", "b.1", "b.2", "b.3", "b.4"})
         for (const std::string& line : SplitLines(ReadFile(dir + "/" + name))) all.push_back(DWORD(std::stoul(line)));
     std::sort(all.begin(), all.end());
-    ASSERT_EQ(605u, all.size());
+    ASSERT_EQ(16005u, all.size());
     for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(DWORD(i + 1), all[i]) << "a number handed out twice or skipped";
     CRegistry reg;
     DWORD last = 0;
     ASSERT_EQ(0, reg.OpenKey(HKEY_LOCAL_MACHINE, TM_PARAMETERS_KEY, KEY_READ));
     EXPECT_EQ(0, reg.QueryValue("LastId", last));
-    EXPECT_EQ(605u, last);
+    EXPECT_EQ(16005u, last);
 }
 
 // A process on one host that has read a key and its values reads, by its
