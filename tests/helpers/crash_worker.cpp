@@ -16,14 +16,22 @@
 //   log-exit DIR TAG THREADS MS
 //       THREADS threads write lines "TAGtI N ..." for ever; after MS
 //       milliseconds main returns, and the process ends under them.
+//   log-torn DIR TAG kill|exit
+//       holds the main log, writes a whole line and then half a line
+//       straight into today's file, as a writer cut off in the middle of
+//       its write leaves it. "kill": prints "torn" and waits to be killed;
+//       "exit": a thread does it, and main returns while it holds the log.
 //
 // Output goes out with one write(2) per line, so that a kill never cuts
 // a report in two. Exit status 0 unless a step failed; 2 for bad usage.
 //===----------------------------------------------------------------------===//
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,14 +48,20 @@ void Say(const std::string& line) {
     if (write(1, text.data(), text.size()) < 0) _exit(3);
 }
 
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 int RegWrite(uint32_t writer, uint32_t slots, uint32_t first, uint64_t seed) {
     HKEY key = nullptr;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\CrashTest", 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) Say("F - - " + std::to_string(rc));
-    for (uint32_t seq = first; rc == ERROR_SUCCESS; ++seq) {
-        seed = payload::Mix(seed + seq);
-        uint32_t slot = static_cast<uint32_t>(seed % slots);
+    if (rc != ERROR_SUCCESS) {
+        Say("F - - " + std::to_string(rc));
+        return 1;
+    }
+    uint64_t state = payload::Mix(seed) | 1;
+    for (uint32_t seq = first;; ++seq) {
+        state = payload::Mix(state + seq);
+        uint32_t slot = static_cast<uint32_t>(state % slots);
         std::string value = payload::MakeValue(writer, slot, seq);
         std::string name = "w" + std::to_string(writer) + "-s" + std::to_string(slot);
         std::string what = std::to_string(slot) + " " + std::to_string(seq);
@@ -56,14 +70,62 @@ int RegWrite(uint32_t writer, uint32_t slots, uint32_t first, uint64_t seed) {
                             static_cast<DWORD>(value.size()));
         Say((rc == ERROR_SUCCESS ? "E " : "F ") + what + (rc == ERROR_SUCCESS ? "" : " " + std::to_string(rc)));
     }
-    return 1;
 }
 
-void LogLines(const std::string& tag, const char* stopFile) {
-    CEventLog log(0);
-    uint64_t n = 0;
-    while (!stopFile || access(stopFile, F_OK) != 0) log.LogEvent(0x2000, "%s", payload::LogText(tag, n++).c_str());
-    Say(std::to_string(n));
+void LogLine(CEventLog& log, const std::string& tag, uint64_t n) {
+    log.LogEvent(0x2000, "%s", payload::LogText(tag, n).c_str());
+}
+
+// Today's main-log file of this process, as the event log names it.
+std::string TodaysLog(const std::string& dir) {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char name[32];
+    strftime(name, sizeof name, "/TM%y%m%d.log", &t);
+    return dir + name;
+}
+
+// Holds the main log and leaves half a line at its end.
+void WriteTorn(const std::string& dir, const std::string& tag, CEventLog& log) {
+    log.Lock(0);
+    LogLine(log, tag, 0);
+    std::string half = "crash_worker ~ 00:00:00 0x00000000 " + payload::LogText(tag, 1);
+    half.resize(half.size() / 2);
+    int fd = open(TodaysLog(dir).c_str(), O_WRONLY | O_APPEND);
+    if (fd < 0 || write(fd, half.data(), half.size()) != static_cast<ssize_t>(half.size())) _exit(4);
+    close(fd);
+}
+
+int LogTorn(const std::string& dir, const std::string& tag, const std::string& how) {
+    if (how == "kill") {
+        CEventLog log(0);
+        WriteTorn(dir, tag, log);
+        Say("torn");
+        for (;;) pause();
+    }
+    std::atomic<bool> torn{false};
+    std::thread([&] {
+        CEventLog log(0);
+        WriteTorn(dir, tag, log);
+        torn = true;
+        for (;;) pause();
+    }).detach();
+    while (!torn) usleep(1000);
+    Say("torn");
+    return 0;
+}
+
+int LogExit(const std::string& tag, int threads, int ms) {
+    for (int t = 0; t < threads; ++t) {
+        std::thread([tag, t] {
+            CEventLog log(0);
+            std::string own = tag + "t" + std::to_string(t);
+            for (uint64_t n = 0;; ++n) LogLine(log, own, n);
+        }).detach();
+    }
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    return 0;
 }
 
 }  // namespace
@@ -74,18 +136,22 @@ int main(int argc, char** argv) {
         return RegWrite(static_cast<uint32_t>(atoi(a[1].c_str())), static_cast<uint32_t>(atoi(a[2].c_str())),
                         static_cast<uint32_t>(strtoul(a[3].c_str(), nullptr, 10)), strtoull(a[4].c_str(), nullptr, 10));
     }
-    if (a.size() >= 3 && a[0].starts_with("log-")) SetEventLogPath(a[1].data());
-    if (a.size() == 3 && a[0] == "log-loop") LogLines(a[2], nullptr);
-    if (a.size() == 4 && a[0] == "log-until") {
-        LogLines(a[2], a[3].c_str());
-        return 0;
-    }
-    if (a.size() == 5 && a[0] == "log-exit") {
-        for (int t = 0; t < atoi(a[3].c_str()); ++t) {
-            std::thread(LogLines, a[2] + "t" + std::to_string(t), nullptr).detach();
+    if (a.size() >= 3 && a[0].rfind("log-", 0) == 0) {
+        SetEventLogPath(a[1].data());
+        const std::string& tag = a[2];
+        if (a.size() == 3 && a[0] == "log-loop") {
+            CEventLog log(0);
+            for (uint64_t n = 0;; ++n) LogLine(log, tag, n);
         }
-        usleep(static_cast<useconds_t>(atoi(a[4].c_str())) * 1000);
-        return 0;
+        if (a.size() == 4 && a[0] == "log-until") {
+            CEventLog log(0);
+            uint64_t n = 0;
+            while (!Exists(a[3])) LogLine(log, tag, n++);
+            Say(std::to_string(n));
+            return 0;
+        }
+        if (a.size() == 5 && a[0] == "log-exit") return LogExit(tag, atoi(a[3].c_str()), atoi(a[4].c_str()));
+        if (a.size() == 4 && a[0] == "log-torn") return LogTorn(a[1], tag, a[3]);
     }
     fprintf(stderr, "crash_worker: bad arguments\n");
     return 2;
