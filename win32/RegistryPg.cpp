@@ -107,7 +107,7 @@ namespace {
 
 constexpr int kLayout = 1;
 // Calls of a write batch per transaction, as the SQLite store.
-constexpr int kWriteBatchCalls = 1024;
+constexpr int kWriteBatchCalls = 256;
 // A read batch only holds a snapshot, which keeps no other host waiting.
 constexpr int kReadBatchCalls = 4096;
 // Rows of one kind fetched at a time for a batch's walk.
