@@ -38,8 +38,8 @@
 // committed in between, and counts to the index otherwise. In a batch the
 // store reads a key's subkeys and values a page at a time inside the
 // batch's transaction (one snapshot) and answers the walk from them; a
-// write batch sends its value writes to the server in bulk at each commit
-// point (see section 6).
+// write batch makes missing keys from those copies and sends them with its
+// value writes to the server in bulk at each commit point (see section 6).
 //
 // Volatile keys record the machine and the boot that made them; a process
 // that connects purges its own machine's volatile keys of earlier boots, so
@@ -1269,7 +1269,12 @@ LONG PgStore::Bind(KeyObject& key) {
 // it reads a key's subkeys and values a page at a time and answers the walk
 // from that copy, and it keeps the value writes to keys it has seen in this
 // transaction and sends them in one statement before anything that reads
-// or removes values reaches the server, and at each commit. A write that
+// or removes values reaches the server, and at each commit. Keys that a
+// write batch makes where its copies show them missing are kept the same
+// way, with ids reserved from the keys' sequence in this transaction (so a
+// key's id stays above its parent's, as a whole-registry copy needs), and
+// go in that statement ahead of the values, or alone before any other
+// statement (CreateInBatch). A write that
 // fails at that point fails the commit: the calls since the last commit
 // are undone and the code is returned by the call that committed and by
 // TmRegEndBatch, as the batch's contract says.
