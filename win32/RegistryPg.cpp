@@ -1201,12 +1201,14 @@ LONG PgStore::Call(bool write, F&& body) {
     std::lock_guard<std::mutex> guard(m_lock);
     try {
         LONG rc = Enter(write);
-        const bool inTransaction = m_txn != Txn::kNone;
+        const Txn txn = m_txn;
         if (rc == ERROR_SUCCESS) rc = body();
         // A connection lost inside a batch's transaction takes the
-        // transaction with it (losing the connection ended it here).
-        if (!m_conn && InOwnBatch() && (inTransaction || !m_pending.empty() || !m_pendingKeys.empty())) {
-            m_batchResult = rc ? rc : ERROR_REGISTRY_IO_FAILED;
+        // transaction with it (losing the connection ended it here): the
+        // batch's writes since its last commit are gone, which the batch
+        // reports; a read batch only starts afresh.
+        if (!m_conn && InOwnBatch() && (txn != Txn::kNone || !m_pending.empty() || !m_pendingKeys.empty())) {
+            if (txn != Txn::kRead) m_batchResult = rc ? rc : ERROR_REGISTRY_IO_FAILED;
             AbandonBatch();
         }
         Leave(write, rc);
