@@ -20,7 +20,13 @@
 //   TM_BENCH_MILLION=1 bench_registry_tree    also 100,000 keys (1M values)
 //
 // The program runs itself again with a registry of its own in a temporary
-// directory (removed afterwards).
+// directory (removed afterwards). With TM_BENCH_STORE=postgresql the
+// registry is on a private PostgreSQL server (bench/support/BenchMain.cpp);
+// BM_Export and BM_Import then also count the server's processor time
+// (server_ms, per iteration), since most of the store's work is done there,
+// and own_ms + server_ms is what compares with the SQLite store's own_ms:
+//   TM_BENCH_STORE=postgresql bench_registry_tree --benchmark_filter='BM_(Ex|Im)port/10000/'
+//   bench_registry_tree --benchmark_filter='BM_(Ex|Im)port/10000/'
 //===----------------------------------------------------------------------===//
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -28,11 +34,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <benchmark/benchmark.h>
@@ -110,17 +120,115 @@ void EnsureSource(int keys) {
     }
 }
 
+// Processor seconds (user and system) of this process, and of the
+// children it has waited for.
+double TimevalSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
+
+double OwnCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double ChildrenCpuSeconds() {
+    rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
+}
+
+template <class Body>
+double OwnCpu(Body&& body) {
+    const double start = OwnCpuSeconds();
+    body();
+    return OwnCpuSeconds() - start;
+}
+
+// The postmaster of the private server the registry is on (its socket
+// directory holds the cluster, see tests/support/PgServer.h), or 0.
+long ServerPid() {
+    const char* uri = getenv("TM_BENCH_PG_URI");
+    if (!uri || !getenv("TM_BENCH_PG_SCHEMA")) return 0;
+    const std::string text(uri);
+    const size_t at = text.find("host=");
+    if (at == std::string::npos) return 0;
+    const std::string dir = text.substr(at + 5, text.find('&', at) - at - 5);
+    long pid = 0;
+    std::ifstream(dir + "/data/postmaster.pid") >> pid;
+    return pid;
+}
+
+// Processor seconds of the server's processes alive now: the postmaster
+// and its children, or only the backends serving clients (this process's
+// among them), without the server's own helpers (WAL writer, checkpointer,
+// autovacuum, which also clean up after the deletes between iterations).
+double ServerCpuSeconds(bool backendsOnly = false) {
+    static const long server = ServerPid();
+    if (!server) return 0;
+    double ticks = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+        const long pid = atol(entry->d_name);
+        if (pid <= 0) continue;
+        std::ifstream in("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string line;
+        if (!std::getline(in, line) || line.rfind(')') == std::string::npos) continue;
+        // After the command's closing parenthesis: state, ppid, then utime
+        // and stime as the 12th and 13th fields.
+        std::istringstream fields(line.substr(line.rfind(')') + 1));
+        std::string state;
+        long ppid = 0;
+        double skip = 0, utime = 0, stime = 0;
+        fields >> state >> ppid;
+        for (int i = 0; i < 9; ++i) fields >> skip;
+        fields >> utime >> stime;
+        if (pid != server && ppid != server) continue;
+        if (backendsOnly) {
+            std::string command;
+            std::getline(std::ifstream("/proc/" + std::string(entry->d_name) + "/cmdline"), command);
+            if (command.find("[local]") == std::string::npos) continue;
+        }
+        ticks += utime + stime;
+    }
+    if (proc) closedir(proc);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The processor time of the timed part of the iterations: this process's
+// and the server's.
+struct CpuTally {
+    double own = 0, server = 0, backends = 0;
+    template <class Body>
+    void Add(Body&& body) {
+        const double serverBefore = ServerCpuSeconds(), backendsBefore = ServerCpuSeconds(true);
+        own += OwnCpu(body);
+        server += ServerCpuSeconds() - serverBefore;
+        backends += ServerCpuSeconds(true) - backendsBefore;
+    }
+    void Report(benchmark::State& state) const {
+        const double n = static_cast<double>(state.iterations());
+        state.counters["own_ms"] = own / n * 1e3;
+        if (!ServerPid()) return;
+        state.counters["server_ms"] = server / n * 1e3;
+        state.counters["backend_ms"] = backends / n * 1e3;
+    }
+};
+
 void BM_Export(benchmark::State& state) {
     const int keys = static_cast<int>(state.range(0));
     EnsureSource(keys);
     CRegistry reg;
     reg.OpenKey(HKEY_LOCAL_MACHINE, TreeKey(keys).c_str(), kReadWrite);
+    CpuTally cpu;
     for (auto _ : state) {
-        FILE* fp = tm_fopen(TreeFile(keys).c_str(), "wb");
-        DWORD rc = reg.WriteTree(fp);
-        fclose(fp);
+        DWORD rc = 0;
+        cpu.Add([&] {
+            FILE* fp = tm_fopen(TreeFile(keys).c_str(), "wb");
+            rc = reg.WriteTree(fp);
+            fclose(fp);
+        });
         if (rc != 0) state.SkipWithError("WriteTree failed");
     }
+    cpu.Report(state);
     state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
     state.counters["file_MB"] = static_cast<double>(std::filesystem::file_size(TreeFile(keys))) / 1e6;
 }
@@ -137,6 +245,7 @@ void BM_Import(benchmark::State& state) {
         fclose(fp);
     }
     const std::string into = TreeKey(keys) + "Imported";
+    CpuTally cpu;
     for (auto _ : state) {
         state.PauseTiming();
         CRegistry().DeleteTree(HKEY_LOCAL_MACHINE, into.c_str());
@@ -144,10 +253,12 @@ void BM_Import(benchmark::State& state) {
         reg.CreateKey(HKEY_LOCAL_MACHINE, into.c_str(), kReadWrite, 0);
         FILE* fp = tm_fopen(path.c_str(), "rb");
         state.ResumeTiming();
-        DWORD rc = reg.ReadTree(fp);
+        DWORD rc = 0;
+        cpu.Add([&] { rc = reg.ReadTree(fp); });
         fclose(fp);
         if (rc != ERROR_HANDLE_EOF) state.SkipWithError("ReadTree failed");
     }
+    cpu.Report(state);
     state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
 }
 
@@ -179,29 +290,6 @@ void BM_Dump(benchmark::State& state) {
         fclose(fp);
     }
     state.SetItemsProcessed(state.iterations() * keys * kValuesPerKey);
-}
-
-// Processor seconds (user and system) of this process, and of the
-// children it has waited for.
-double TimevalSeconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; }
-
-double OwnCpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double ChildrenCpuSeconds() {
-    rusage usage;
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
-}
-
-template <class Body>
-double OwnCpu(Body&& body) {
-    const double start = OwnCpuSeconds();
-    body();
-    return OwnCpuSeconds() - start;
 }
 
 // Runs a shell command; the processor seconds it took, or -1 if it failed.

@@ -38,8 +38,8 @@
 // committed in between, and counts to the index otherwise. In a batch the
 // store reads a key's subkeys and values a page at a time inside the
 // batch's transaction (one snapshot) and answers the walk from them; a
-// write batch sends its value writes to the server in bulk at each commit
-// point (see section 6).
+// write batch makes missing keys from those copies and sends them with its
+// value writes to the server in bulk at each commit point (see section 6).
 //
 // Volatile keys record the machine and the boot that made them; a process
 // that connects purges its own machine's volatile keys of earlier boots, so
@@ -114,6 +114,8 @@ constexpr int kReadBatchCalls = 4096;
 constexpr int kPageRows = 512;
 // Deferred value writes sent at once, and the bytes a batch keeps.
 constexpr size_t kMaxPendingWrites = 2048;
+// Key ids a write batch takes from the keys' sequence at a time.
+constexpr int64_t kIdBlock = 64;
 constexpr size_t kMaxSnapshotBytes = 8 << 20;
 // Rows per statement when a whole registry is loaded.
 constexpr size_t kLoadRows = 5000;
@@ -361,7 +363,6 @@ enum StatementId {
     kDeleteKey,
     kRestrict,
     kSetValue,
-    kSetValues,
     kDeleteValue,
     kIncrement,
     kBind,
@@ -371,6 +372,8 @@ enum StatementId {
     kLoadKeys,
     kLoadValues,
     kHoldsAnything,
+    kReserveIds,
+    kFlush,
     kStatementCount
 };
 
@@ -408,9 +411,10 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "   WHERE s.changes <> $2::bigint AND x.key = $1::bigint ORDER BY x.id LIMIT 1 OFFSET $4::bigint)"
     " ) v ON true WHERE s.id = 1",
     // A page of a key's subkeys (kind 0) and values (kind 1), and the key
-    // itself (kind 2).
+    // itself (kind 2, its fifth column 1 when it is volatile).
     /* kFetch */
-    "SELECT 2, k.id, NULL::bytea, k.allowed, NULL::bigint, NULL::bytea FROM @S.keys k WHERE k.id = $1::bigint"
+    "SELECT 2, k.id, NULL::bytea, k.allowed, (k.vboot IS NOT NULL)::int::bigint, NULL::bytea FROM @S.keys k"
+    " WHERE k.id = $1::bigint"
     " UNION ALL SELECT 0, c.id, c.name, c.allowed, NULL, NULL FROM"
     "  (SELECT * FROM @S.keys c WHERE $5::boolean AND c.parent = $1::bigint AND c.fname >= $2::bytea"
     "   ORDER BY c.fname LIMIT $4::bigint) c"
@@ -421,7 +425,6 @@ constexpr const char* kStatementSql[kStatementCount] = {
     /* kDeleteKey */ "SELECT @S.reg_delete_key($1, $2, $3)",
     /* kRestrict */ "SELECT @S.reg_restrict($1, $2, $3, $4)",
     /* kSetValue */ "SELECT @S.reg_set_value($1, $2, $3, $4, $5, $6)",
-    /* kSetValues */ "SELECT @S.reg_set_values($1, $2, $3, $4, $5)",
     /* kDeleteValue */ "SELECT @S.reg_delete_value($1, $2, $3)",
     /* kIncrement */ "SELECT * FROM @S.reg_increment($1, $2, $3, $4, $5)",
     /* kBind */ "SELECT k.id, k.allowed FROM @S.keys k WHERE k.id = COALESCE("
@@ -439,6 +442,20 @@ constexpr const char* kStatementSql[kStatementCount] = {
     " SELECT u.k, u.n, u.f, u.t, u.d FROM unnest($1::bigint[], $2::bytea[], $3::bytea[], $4::bigint[], $5::bytea[])"
     "  WITH ORDINALITY AS u(k, n, f, t, d, o) ORDER BY u.o",
     /* kHoldsAnything */ "SELECT EXISTS (SELECT 1 FROM @S.keys WHERE id > 4) OR EXISTS (SELECT 1 FROM @S.vals)",
+    // Ids for keys a batch makes: the sequence never hands them out again.
+    /* kReserveIds */
+    "SELECT nextval(pg_get_serial_sequence('@S.keys', 'id')) FROM generate_series(1, $1::bigint)",
+    // A write batch's keys and value writes, in the order they were made,
+    // for keys its transaction has seen or made under the writers' lock (no
+    // name twice). The foreign keys are checked at the end of the
+    // statement, when the keys are in.
+    /* kFlush */
+    "WITH k AS (INSERT INTO @S.keys(id, parent, name, fname, fpath)"
+    "  SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bytea[], $4::bytea[], $5::bytea[]))"
+    " INSERT INTO @S.vals AS v (key, name, fname, type, data)"
+    " SELECT u.k, u.n, u.f, u.t, u.d FROM unnest($6::bigint[], $7::bytea[], $8::bytea[], $9::bigint[], $10::bytea[])"
+    "  WITH ORDINALITY AS u(k, n, f, t, d, o) ORDER BY u.o"
+    " ON CONFLICT (key, fname) DO UPDATE SET type = EXCLUDED.type, data = EXCLUDED.data",
 };
 
 std::string WithSchema(const char* sql, const std::string& schema) {
@@ -619,11 +636,43 @@ struct KeySnapshot {
         std::string data;
     };
     Allowance allowed;
+    bool isVolatile = false;
     bool childrenRead = false, childrenComplete = false;
     bool valuesRead = false, valuesComplete = false;
     std::vector<Child> children;
     std::vector<Value> values;
     std::unordered_map<std::string, size_t> valueAt;  // fname -> index
+
+    // The subkey named fname, if the copy has it.
+    const Child* FindChild(const std::string& fname) const {
+        auto it = std::lower_bound(children.begin(), children.end(), fname,
+                                   [](const Child& c, const std::string& f) { return c.fname < f; });
+        return it != children.end() && it->fname == fname ? &*it : nullptr;
+    }
+    // A subkey made since the copy was read: in its place when the copy
+    // reaches that far (a later page would bring it from the server).
+    size_t AddChild(Child child) {
+        if (!childrenComplete && (children.empty() || child.fname > children.back().fname)) return 0;
+        const size_t bytes = child.name.size() * 2 + sizeof(Child);
+        auto it = std::lower_bound(children.begin(), children.end(), child.fname,
+                                   [](const Child& c, const std::string& f) { return c.fname < f; });
+        children.insert(it, std::move(child));
+        return bytes;
+    }
+    void ForgetValues() {
+        values.clear();
+        valueAt.clear();
+        valuesRead = valuesComplete = false;
+    }
+};
+
+// A key made by a write batch, not sent yet.
+struct PendingKey {
+    int64_t id;
+    int64_t parent;
+    std::string name;
+    std::string fname;
+    std::string fpath;
 };
 
 // A value write of a batch not sent yet.
@@ -708,7 +757,11 @@ private:
     bool InOwnBatch() const { return m_batchDepth > 0 && pthread_equal(m_batchOwner, pthread_self()); }
     LONG CommitBatch();
     void AbandonBatch();
-    LONG Flush();
+    LONG FlushPending(bool values);
+    LONG Flush() { return FlushPending(true); }
+    LONG FlushKeys() { return FlushPending(false); }
+    bool CreateInBatch(KeyObject& base, const std::vector<std::string_view>& names, bool makeVolatile,
+                       KeyInfo* out, bool* created, LONG* rc);
     KeySnapshot* Snapshot(int64_t id) {
         auto it = m_snapshot.find(id);
         return it == m_snapshot.end() ? nullptr : &it->second;
@@ -752,6 +805,12 @@ private:
     std::set<int64_t> m_txnKeys;
     std::vector<PendingWrite> m_pending;
     std::map<std::pair<int64_t, std::string>, size_t> m_pendingAt;
+    // Keys the batch's transaction made that the server has not seen yet,
+    // in the order they were made, and the ids reserved for it, largest
+    // first (a transaction's own: a key made under the writers' lock gets an
+    // id above every key it could lie below).
+    std::vector<PendingKey> m_pendingKeys;
+    std::vector<int64_t> m_freeIds;
 };
 
 // Connections left behind by a fork in the child: the parent's session,
@@ -961,6 +1020,8 @@ LONG PgStore::RunOnce(StatementId id, const Params& params, Result* out, Failure
 // read, or a statement the server refused before running it, is tried
 // once more on a new connection.
 LONG PgStore::Run(StatementId id, const Params& params, Result* out, bool readOnly) {
+    // Every statement sees the keys the batch made so far.
+    if (LONG rc = FlushKeys()) return rc;
     for (int attempt = 0;; ++attempt) {
         const bool inTransaction = m_txn != Txn::kNone;
         LONG rc = Connect();
@@ -1140,11 +1201,14 @@ LONG PgStore::Call(bool write, F&& body) {
     std::lock_guard<std::mutex> guard(m_lock);
     try {
         LONG rc = Enter(write);
+        const Txn txn = m_txn;
         if (rc == ERROR_SUCCESS) rc = body();
         // A connection lost inside a batch's transaction takes the
-        // transaction with it.
-        if (!m_conn && InOwnBatch() && (m_txn != Txn::kNone || !m_pending.empty())) {
-            m_batchResult = rc ? rc : ERROR_REGISTRY_IO_FAILED;
+        // transaction with it (losing the connection ended it here): the
+        // batch's writes since its last commit are gone, which the batch
+        // reports; a read batch only starts afresh.
+        if (!m_conn && InOwnBatch() && (txn != Txn::kNone || !m_pending.empty() || !m_pendingKeys.empty())) {
+            if (txn != Txn::kRead) m_batchResult = rc ? rc : ERROR_REGISTRY_IO_FAILED;
             AbandonBatch();
         }
         Leave(write, rc);
@@ -1207,7 +1271,12 @@ LONG PgStore::Bind(KeyObject& key) {
 // it reads a key's subkeys and values a page at a time and answers the walk
 // from that copy, and it keeps the value writes to keys it has seen in this
 // transaction and sends them in one statement before anything that reads
-// or removes values reaches the server, and at each commit. A write that
+// or removes values reaches the server, and at each commit. Keys that a
+// write batch makes where its copies show them missing are kept the same
+// way, with ids reserved from the keys' sequence in this transaction (so a
+// key's id stays above its parent's, as a whole-registry copy needs), and
+// go in that statement ahead of the values, or alone before any other
+// statement (CreateInBatch). A write that
 // fails at that point fails the commit: the calls since the last commit
 // are undone and the code is returned by the call that committed and by
 // TmRegEndBatch, as the batch's contract says.
@@ -1232,23 +1301,40 @@ LONG PgStore::EndBatch() {
     return code;
 }
 
-LONG PgStore::Flush() {
-    if (m_pending.empty()) return ERROR_SUCCESS;
-    std::vector<std::optional<int64_t>> keys, types;
-    std::vector<std::string_view> names, fnames, datas;
-    for (const PendingWrite& w : m_pending) {
+// The keys the batch made and, with values, its value writes, in one
+// statement (the keys first: the writes may refer to them). The keys are
+// unrestricted and not volatile (volatile ones are made on the server at
+// once). Whatever was pending is gone afterwards: on failure the server
+// undoes the transaction.
+LONG PgStore::FlushPending(bool values) {
+    if (m_pendingKeys.empty() && (!values || m_pending.empty())) return ERROR_SUCCESS;
+    std::vector<std::optional<int64_t>> ids, parents, keys, types;
+    std::vector<std::string_view> names, fnames, fpaths, valueNames, valueFnames, datas;
+    for (const PendingKey& k : m_pendingKeys) {
+        ids.push_back(k.id);
+        parents.push_back(k.parent);
+        names.push_back(k.name);
+        fnames.push_back(k.fname);
+        fpaths.push_back(k.fpath);
+    }
+    for (size_t i = 0; values && i < m_pending.size(); ++i) {
+        const PendingWrite& w = m_pending[i];
         keys.push_back(w.key);
-        names.push_back(w.name);
-        fnames.push_back(w.fname);
+        valueNames.push_back(w.name);
+        valueFnames.push_back(w.fname);
         types.push_back(int64_t(w.type));
         datas.push_back(w.data);
     }
     Params params;
-    params.Int8Array(keys).ByteaArray(names).ByteaArray(fnames).Int8Array(types).ByteaArray(datas);
+    params.Int8Array(ids).Int8Array(parents).ByteaArray(names).ByteaArray(fnames).ByteaArray(fpaths);
+    params.Int8Array(keys).ByteaArray(valueNames).ByteaArray(valueFnames).Int8Array(types).ByteaArray(datas);
     Failure failure = Failure::kNone;
-    LONG rc = m_conn ? RunOnce(kSetValues, params, nullptr, &failure) : ERROR_REGISTRY_IO_FAILED;
-    m_pending.clear();
-    m_pendingAt.clear();
+    LONG rc = m_conn ? RunOnce(kFlush, params, nullptr, &failure) : ERROR_REGISTRY_IO_FAILED;
+    m_pendingKeys.clear();
+    if (values || rc != ERROR_SUCCESS) {
+        m_pending.clear();
+        m_pendingAt.clear();
+    }
     return rc;
 }
 
@@ -1279,13 +1365,16 @@ void PgStore::AbandonBatch() {
     m_batchCalls = 0;
     m_pending.clear();
     m_pendingAt.clear();
+    m_pendingKeys.clear();
+    m_freeIds.clear();
     m_txnKeys.clear();
     ForgetSnapshots();
 }
 
 // Reads the next page of a key's subkeys, values, or both, into its copy.
 LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
-    if (LONG rc = Flush()) return rc;
+    // Keys and subkeys need only the batch's keys on the server.
+    if (LONG rc = values ? Flush() : FlushKeys()) return rc;
     KeySnapshot& snap = m_snapshot[id];
     children = children && !snap.childrenComplete;
     values = values && !snap.valuesComplete;
@@ -1306,6 +1395,7 @@ LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
             case 2:
                 exists = true;
                 snap.allowed = r.AllowanceAt(row, 3);
+                snap.isVolatile = r.Int(row, 4) != 0;
                 break;
             case 0: {
                 std::string name(r.Bytes(row, 2));
@@ -1436,6 +1526,8 @@ LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& na
         // The deferred value writes stay deferred: making keys neither
         // reads nor removes values.
         if (LONG rc = Bind(base)) return rc;
+        LONG answer = ERROR_SUCCESS;
+        if (CreateInBatch(base, names, makeVolatile, out, created, &answer)) return answer;
         std::vector<std::string_view> nameList, fnameList, fpathList;
         std::vector<std::string> fnames, fpaths;
         fnames.reserve(names.size());
@@ -1468,7 +1560,15 @@ LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& na
         *created = r.Bool(0, 3);
         if (*created) {
             m_keysChanged = true;
-            ForgetSnapshots();
+            // The server's id is above the ids reserved before: a key made
+            // below it must get a larger one.
+            m_freeIds.clear();
+            KeySnapshot* parent = Snapshot(base.id);
+            if (names.size() != 1) {
+                ForgetSnapshots();
+            } else if (parent && parent->childrenRead) {
+                m_snapshotBytes += parent->AddChild({out->id, std::string(names[0]), fnames[0], std::nullopt});
+            }
         }
         SeeKey(base.id);
         SeeKey(out->id);
@@ -1476,9 +1576,97 @@ LONG PgStore::CreateKey(KeyObject& base, const std::vector<std::string_view>& na
             // Nothing lies below a key this transaction made.
             KeySnapshot& snap = m_snapshot[out->id];
             snap.childrenRead = snap.childrenComplete = snap.valuesRead = snap.valuesComplete = true;
+            snap.isVolatile = makeVolatile;
         }
         return ERROR_SUCCESS;
     });
+}
+
+// Inside a write batch the transaction holds the writers' lock, so the
+// batch's copies of keys tell for certain which subkeys exist. When they
+// reach along base\names the call is answered from them, with no round trip
+// of its own: what exists is opened; what is missing is made with ids
+// reserved from the keys' sequence, and sent to the server in one statement
+// before the next statement of the batch (so before the value writes that
+// refer to it). False when the copies cannot tell (a volatile key, more
+// subkeys than a page, a key on the way not copied): the server decides.
+bool PgStore::CreateInBatch(KeyObject& base, const std::vector<std::string_view>& names, bool makeVolatile,
+                            KeyInfo* out, bool* created, LONG* rc) {
+    if (m_txn != Txn::kWrite || makeVolatile || names.empty() || !base.confirmed) return false;
+    KeySnapshot* snap = Snapshot(base.id);
+    if (!snap || !snap->childrenRead) {
+        // The base's first page of subkeys, once per transaction.
+        if ((*rc = Fetch(base.id, true, false, &snap))) return true;
+    }
+    std::string fpath = Folded(base.path);
+    int64_t id = base.id;
+    Allowance allowed = snap->allowed;
+    size_t level = 0;
+    for (; level < names.size(); ++level) {
+        if (!snap || !snap->childrenComplete) return false;
+        const KeySnapshot::Child* child = snap->FindChild(Folded(names[level]));
+        if (!child) break;
+        fpath += '\\';
+        fpath += child->fname;
+        id = child->id;
+        allowed = child->allowed;
+        snap = Snapshot(id);
+    }
+    if (level < names.size()) {
+        // Creating is checked against the parent key's own restriction, and
+        // a volatile parent takes only volatile children.
+        if (!Allows(allowed, kCreateSubKeyRight)) {
+            *rc = ERROR_ACCESS_DENIED;
+            return true;
+        }
+        if (snap->isVolatile) {
+            *rc = ERROR_CHILD_MUST_BE_VOLATILE;
+            return true;
+        }
+        const size_t count = names.size() - level;
+        if (m_freeIds.size() < count) {
+            Result r;
+            Failure failure = Failure::kNone;
+            const int64_t want = std::max<int64_t>(kIdBlock, int64_t(count));
+            *rc = m_conn ? RunOnce(kReserveIds, Params().Int(want), &r, &failure) : ERROR_REGISTRY_IO_FAILED;
+            if (*rc != ERROR_SUCCESS) return true;
+            if (r.Rows() != want) {
+                *rc = ERROR_BADDB;
+                return true;
+            }
+            // The new ids are above those left: they go after them.
+            std::vector<int64_t> fresh;
+            for (int row = 0; row < r.Rows(); ++row) fresh.push_back(r.Int(row, 0));
+            std::sort(fresh.rbegin(), fresh.rend());
+            m_freeIds.insert(m_freeIds.begin(), fresh.begin(), fresh.end());
+        }
+        for (size_t i = level; i < names.size(); ++i) {
+            const int64_t made = m_freeIds.back();
+            m_freeIds.pop_back();
+            std::string fname = Folded(names[i]);
+            fpath += '\\';
+            fpath += fname;
+            m_snapshotBytes += snap->AddChild({made, std::string(names[i]), fname, std::nullopt});
+            m_pendingKeys.push_back({made, id, std::string(names[i]), std::move(fname), fpath});
+            // Nothing lies below a key just made.
+            KeySnapshot& copy = m_snapshot[made];
+            copy.childrenRead = copy.childrenComplete = copy.valuesRead = copy.valuesComplete = true;
+            SeeKey(made);
+            id = made;
+            snap = &copy;
+        }
+        allowed = std::nullopt;
+        *created = true;
+        m_keysChanged = true;
+    }
+    SeeKey(base.id);
+    SeeKey(id);
+    out->id = id;
+    out->allowed = allowed;
+    out->confirmed = true;
+    if (m_snapshotBytes > kMaxSnapshotBytes) ForgetSnapshots();
+    *rc = ERROR_SUCCESS;
+    return true;
 }
 
 LONG PgStore::DeleteKey(KeyObject& base, const std::string* path) {
@@ -1578,8 +1766,18 @@ LONG PgStore::SetValue(KeyObject& key, std::string_view name, DWORD type, const 
         const std::string fname = Folded(name);
         std::string bytes = size ? std::string(static_cast<const char*>(data), size) : std::string();
         // A key this transaction has seen under the writers' lock cannot go
-        // away before it commits: the write can wait for the others.
-        const bool defer = m_txn == Txn::kWrite && key.confirmed && m_txnKeys.count(key.id);
+        // away before it commits: the write can wait for the others. A key
+        // it has not seen yet (the batch committed while the key was being
+        // written) is looked at once, which costs what writing at once
+        // would, and its further writes wait too.
+        bool defer = m_txn == Txn::kWrite && key.confirmed && m_txnKeys.count(key.id);
+        if (!defer && m_txn == Txn::kWrite && key.confirmed) {
+            KeySnapshot* seen = nullptr;
+            LONG rc = Fetch(key.id, false, false, &seen);
+            if (rc == ERROR_KEY_DELETED) m_cache.Drop();
+            if (rc != ERROR_SUCCESS) return rc;
+            defer = true;
+        }
         if (!defer) {
             LONG rc = SetValueNow(key, name, fname, type, bytes.data(), bytes.size());
             if (rc != ERROR_SUCCESS) return rc;
@@ -1594,7 +1792,7 @@ LONG PgStore::SetValue(KeyObject& key, std::string_view name, DWORD type, const 
                 snap->valueAt.emplace(fname, snap->values.size());
                 snap->values.push_back({INT64_MAX, std::string(name), fname, type, bytes});
             } else {
-                m_snapshot.erase(key.id);
+                snap->ForgetValues();
             }
         }
         if (!defer) return ERROR_SUCCESS;
@@ -1877,6 +2075,8 @@ void PgStore::AfterForkChild() {
     m_batchResult = ERROR_SUCCESS;
     m_pending.clear();
     m_pendingAt.clear();
+    m_pendingKeys.clear();
+    m_freeIds.clear();
     m_txnKeys.clear();
     ForgetSnapshots();
     m_cache.Drop();

@@ -375,6 +375,14 @@ TEST_F(RegistryTest, Access) {
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(m_key, "Locked\\New\\Deeper", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr));
     HKEY locked = Create(m_key, "Locked", KEY_READ);
     EXPECT_EQ(Names{"Inner"}, SubkeyNames(locked));
+    // The same in a batch that writes, where the batch's copy of the key
+    // answers.
+    TmRegBeginBatch();
+    EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "InBatch", 1));
+    EXPECT_EQ(Names{"Inner"}, SubkeyNames(locked));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(locked, "New", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(m_key, "InBatch"));
+    EXPECT_EQ(ERROR_SUCCESS, TmRegEndBatch());
     RegCloseKey(locked);
     // Deleting needs DELETE in the deleted key's own allowance.
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(m_key, "Locked\\Inner"));
@@ -481,6 +489,8 @@ TEST_F(RegistryTest, KilledInsideABatch) {
     if (pid == 0) {
         TmRegBeginBatch();
         SetDword(m_key, "Partial", 1);
+        SetDword(Create(m_key, "MadeInBatch"), "Partial", 1);
+        QueryRc(m_key, "Missing");  // sends what the batch holds
         if (write(fds[1], "s", 1) < 0) _exit(5);
         for (;;) pause();
     }
@@ -492,6 +502,7 @@ TEST_F(RegistryTest, KilledInsideABatch) {
     EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, "MadeInBatch"));
     EXPECT_EQ(2u, GetDword(m_key, "After"));
     close(fds[0]);
     close(fds[1]);
