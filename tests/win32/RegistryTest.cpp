@@ -113,6 +113,15 @@ Names ValueNames(HKEY key) {
     return names;
 }
 
+void DeleteTree(HKEY parent, const std::string& path) {
+    TmRegSetKeyRestriction(parent, path.c_str(), KEY_ALL_ACCESS | MAXIMUM_ALLOWED);
+    HKEY key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key)) return;
+    for (const std::string& child : SubkeyNames(key)) DeleteTree(key, child);
+    RegCloseKey(key);
+    RegDeleteKeyA(parent, path.c_str());
+}
+
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -121,11 +130,11 @@ protected:
         ASSERT_NE(nullptr, m_key);
         SetLastError(kSentinel);
     }
-    // Registry functions return their code and never set the last error.
-    // (Every test program has a registry of its own: nothing to clean up.)
     void TearDown() override {
+        // Registry functions return their code and never set the last error.
         EXPECT_EQ(kSentinel, GetLastError());
         RegCloseKey(m_key);
+        DeleteTree(HKEY_LOCAL_MACHINE, m_path);
     }
     HKEY m_key = nullptr;
     std::string m_path;
@@ -190,9 +199,39 @@ TEST_F(RegistryTest, NamesAndOrder) {
     RegCloseKey(key);
 }
 
+// The library enumerates with buffers of 40, 64 and 80 characters: a name
+// one shorter than the buffer fits, one as long does not. The A variant
+// answers a name that does not fit with 234, the type and the data size,
+// the name and its count untouched.
+TEST_F(RegistryTest, EnumBufferEdges) {
+    for (DWORD buffer : {40u, 64u, 80u}) {
+        for (DWORD length : {buffer - 1, buffer}) {
+            SCOPED_TRACE(std::to_string(length) + " in " + std::to_string(buffer));
+            HKEY key = Create(m_key, "Edge");
+            const std::string name(length, 'n');
+            Make(key, name);
+            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("foobar"), 7));
+            const bool fits = length < buffer;
+            char out[100];
+            memset(out, 0xBD, sizeof out);
+            EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, RegEnumKeyA(key, 0, out, buffer));
+            EXPECT_EQ(fits ? name : std::string(sizeof out, char(0xBD)), std::string(out, fits ? length : sizeof out));
+            memset(out, 0xBD, sizeof out);
+            DWORD cch = buffer, type = kSentinel, cb = kSentinel;
+            EXPECT_EQ(fits ? ERROR_SUCCESS : ERROR_MORE_DATA, RegEnumValueA(key, 0, out, &cch, nullptr, &type, nullptr, &cb));
+            EXPECT_EQ(fits ? length : buffer, cch);
+            EXPECT_EQ(fits ? name[0] : char(0xBD), out[0]);
+            EXPECT_EQ(DWORD(REG_SZ), type);
+            EXPECT_EQ(7u, cb);
+            RegCloseKey(key);
+            DeleteTree(m_key, "Edge");
+        }
+    }
+}
+
 // Values come back with the bytes and type they were stored with; string
 // data gets a zero after it only where it does not end in one and the
-// buffer has room for it.
+// buffer has room for it. The type and the size may be one variable.
 TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
     const BYTE text[] = {'a', 'b', 'c', 'X'};  // three bytes stored without a terminator
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(m_key, "Text", 0, REG_SZ, text, 3));
@@ -214,15 +253,33 @@ TEST_F(RegistryTest, ValueBytesSizesAndTerminator) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.size));
-        BYTE buffer[5];
-        memset(buffer, 0xBD, sizeof buffer);
-        DWORD size = c.size, type = kSentinel;
-        EXPECT_EQ(c.rc, RegQueryValueExA(m_key, c.name, nullptr, &type, c.withBuffer ? buffer : nullptr, &size));
-        EXPECT_EQ(c.sizeAfter, size);
-        EXPECT_EQ(c.typeAfter, type);
-        std::string expect(c.bytes, 5);
-        for (char& ch : expect) ch = ch == '#' ? char(0xBD) : ch;
-        EXPECT_EQ(expect, std::string(reinterpret_cast<char*>(buffer), 5));
+        for (bool enumerate : {false, true}) {
+            if (enumerate && (!c.withBuffer || c.rc != ERROR_SUCCESS)) continue;
+            BYTE buffer[5];
+            memset(buffer, 0xBD, sizeof buffer);
+            DWORD size = c.size, type = kSentinel;
+            if (enumerate) {
+                // The same value through the enumeration, in creation order.
+                const Names order = {"Text", "Bin", "Term", "None"};
+                const DWORD index = DWORD(std::find(order.begin(), order.end(), c.name) - order.begin());
+                char name[16];
+                DWORD cch = sizeof name;
+                EXPECT_EQ(c.rc, RegEnumValueA(m_key, index, name, &cch, nullptr, &type, buffer, &size));
+            } else {
+                EXPECT_EQ(c.rc, RegQueryValueExA(m_key, c.name, nullptr, &type, c.withBuffer ? buffer : nullptr, &size));
+            }
+            EXPECT_EQ(c.sizeAfter, size);
+            EXPECT_EQ(c.typeAfter, type);
+            std::string expect(c.bytes, 5);
+            for (char& ch : expect) ch = ch == '#' ? char(0xBD) : ch;
+            EXPECT_EQ(expect, std::string(reinterpret_cast<char*>(buffer), 5)) << enumerate;
+        }
+    }
+    BYTE buffer[5];
+    for (BYTE* data : {static_cast<BYTE*>(nullptr), buffer}) {
+        DWORD both = sizeof buffer;  // the capacity in, the type, then the size out
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(m_key, "Text", nullptr, &both, data, &both));
+        EXPECT_EQ(3u, both);
     }
     std::string big(100000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
@@ -325,11 +382,18 @@ TEST_F(RegistryTest, CreateAndDeleteKeys) {
 
     // Keys lie at most 512 levels below their root (m_key is 3 down): a
     // deeper path is refused before any of it is made.
-    std::string levels(1020, 'L');
-    for (size_t i = 1; i < levels.size(); i += 2) levels[i] = '\\';
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(m_key, levels.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
-    EXPECT_EQ(nullptr, out);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, "L"));
+    std::string levels509, levels2000;
+    for (int i = 0; i < 509; ++i) levels509 += "L\\";
+    for (int i = 0; i < 2000; ++i) levels2000 += "M\\";
+    for (const std::string& path : {levels509 + "L", levels2000}) {
+        out = kBadKey;
+        EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(m_key, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
+        EXPECT_EQ(nullptr, out);
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, path.substr(0, 1).c_str()));
+    }
+    HKEY deepest = Create(m_key, levels509);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(deepest, "Below", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(deepest));
 }
 
 // A handle keeps the access it was opened with. Making and deleting subkeys
@@ -397,6 +461,22 @@ TEST_F(RegistryTest, Access) {
     RegCloseKey(key);
     ASSERT_EQ(ERROR_SUCCESS, TmRegSetKeyRestriction(m_key, "Locked", KEY_ALL_ACCESS | MAXIMUM_ALLOWED));
     EXPECT_EQ(ERROR_SUCCESS, OpenRc(m_key, "Locked", 0x2001F));
+}
+
+// The local machine by any spelling of its name is the registry itself.
+TEST_F(RegistryTest, ConnectRegistry) {
+    char host[256] = "\\\\";
+    gethostname(host + 2, sizeof host - 3);
+    std::string upper = host;
+    for (char& c : upper) c = char(toupper(c));
+    HKEY key = kBadKey;
+    for (const char* machine : {static_cast<const char*>(nullptr), "", static_cast<const char*>(host + 2), upper.c_str()}) {
+        EXPECT_EQ(ERROR_SUCCESS, RegConnectRegistryA(machine, HKEY_LOCAL_MACHINE, &key)) << (machine ? machine : "(null)");
+        EXPECT_EQ(std::exchange(key, kBadKey), HKEY_LOCAL_MACHINE);
+    }
+    EXPECT_EQ(ERROR_BAD_NETPATH, RegConnectRegistryA("\\\\nosuchhost", HKEY_LOCAL_MACHINE, &key));
+    EXPECT_EQ(kBadKey, key);
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegConnectRegistryA(nullptr, m_key, &key));
 }
 
 // An index walk continues from where the handle stopped; whatever changed
@@ -467,10 +547,17 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
     }
 }
 
-// SQLite's write calls, replaced in a child to stand for a full disk; null
-// puts the real ones back.
+// SQLite's write calls, replaced in a child to stand for a full disk or a
+// process stopped inside a write; null puts the real ones back.
 ssize_t FailWrite(int, const void*, size_t) { return errno = ENOSPC, -1; }
 ssize_t FailPwrite(int, const void*, size_t, off_t) { return errno = ENOSPC, -1; }
+int g_stallPipe = -1;
+ssize_t StallWrite(int, const void*, size_t) {
+    if (write(g_stallPipe, "s", 1) < 0) _exit(5);
+    for (;;) pause();
+}
+ssize_t StallPwrite(int fd, const void* p, size_t n, off_t) { return StallWrite(fd, p, n); }
+
 void ReplaceWrites(ssize_t (*write)(int, const void*, size_t) = nullptr,
                    ssize_t (*pwrite)(int, const void*, size_t, off_t) = nullptr) {
     sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
@@ -479,33 +566,43 @@ void ReplaceWrites(ssize_t (*write)(int, const void*, size_t) = nullptr,
     vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(pwrite));
 }
 
-// A writer killed between the calls of a batch whose transaction is open:
-// its locks go with it and nothing of its transaction is kept. (Writers
-// killed inside a file write: the crash tests.)
-TEST_F(RegistryTest, KilledInsideABatch) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    pid_t pid = fork();
-    if (pid == 0) {
-        TmRegBeginBatch();
-        SetDword(m_key, "Partial", 1);
-        SetDword(Create(m_key, "MadeInBatch"), "Partial", 1);
-        QueryRc(m_key, "Missing");  // sends what the batch holds
-        if (write(fds[1], "s", 1) < 0) _exit(5);
-        for (;;) pause();
+// A writer killed in the middle of its work: inside SQLite's write to the
+// file, or between the calls of a batch whose transaction is open. Its
+// locks go with it and nothing of its transaction is kept.
+TEST_F(RegistryTest, KilledInsideAWrite) {
+    for (bool inBatch : {false, true}) {
+        if (!inBatch && tmtest::UsingPostgres()) continue;  // SQLite's own file writes
+        SCOPED_TRACE(inBatch ? "in a batch" : "inside a file write");
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        pid_t pid = fork();
+        if (pid == 0) {
+            g_stallPipe = fds[1];
+            if (inBatch) {
+                TmRegBeginBatch();
+                SetDword(m_key, "Partial", 1);
+                SetDword(Create(m_key, "MadeInBatch"), "Partial", 1);
+                QueryRc(m_key, "Missing");  // sends what the batch holds
+                StallWrite(0, nullptr, 0);
+            }
+            ReplaceWrites(StallWrite, StallPwrite);
+            SetDword(m_key, "Partial", 1);
+            _exit(0);
+        }
+        pollfd pfd = {fds[0], POLLIN, 0};
+        ASSERT_EQ(1, poll(&pfd, 1, 20000)) << "the child never reached its write";
+        // The child now holds the writer lock and the store's write lock.
+        kill(pid, SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, tmtest::WaitProgram(pid));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, "MadeInBatch"));
+        EXPECT_EQ(2u, GetDword(m_key, "After"));
+        close(fds[0]);
+        close(fds[1]);
     }
-    char c;
-    ASSERT_EQ(1, read(fds[0], &c, 1)) << "the child never reached its write";
-    kill(pid, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, tmtest::WaitProgram(pid));
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "After", 2));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "the dead writer's locks held on";
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, QueryRc(m_key, "Partial"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenRc(m_key, "MadeInBatch"));
-    EXPECT_EQ(2u, GetDword(m_key, "After"));
-    close(fds[0]);
-    close(fds[1]);
 }
 
 // A full disk fails the call, or the batch's commit, with nothing of it
@@ -548,24 +645,14 @@ TEST_F(RegistryTest, DiskFullAndReadOnlyFile) {
     }));
 }
 
-// TmRegCheckRegistry names the path and the reason of a registry that
-// cannot be used (this process's is); TmRegCreateRegistry makes one only
-// where there is none, and what it makes other processes use. A database
-// that cannot be opened, is not a database, or is another program's gives
-// registry codes and tmctl env says why; a missing one is not made by a
-// registry call, and another program's is left exactly as it was.
-TEST(RegistryStoreTest, UnusableDatabaseFilesAndCreation) {
-    char text[256];
-    memset(text, 'x', sizeof text);
-    EXPECT_EQ(ERROR_SUCCESS, TmRegCheckRegistry(text, sizeof text));
-    EXPECT_STREQ("", text);
-    EXPECT_EQ(ERROR_ALREADY_EXISTS, TmRegCreateRegistry(nullptr));
+// A database that cannot be opened, is not a database, or is another
+// program's, gives registry codes; a later call opens it once it can be.
+// Another program's database is left exactly as it was, journal mode
+// included, and tmctl env says what is wrong with it.
+TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     if (tmtest::UsingPostgres()) GTEST_SKIP() << "database files";
-    const std::string dir = tmtest::MakeDir("unusable"), foreign = dir + "/foreign.db", made = dir + "/a/b/reg.db";
-    const std::string worker = tmtest::HelperPath("registry_worker"), missing = dir + "/missing.db";
+    const std::string dir = tmtest::MakeDir("unusable"), foreign = dir + "/foreign.db";
     tmtest::WriteFile(dir + "/corrupt.db", std::string(8192, 'Z'));
-    tmtest::WriteFile(dir + "/plain", "text");
-    tmtest::WriteFile(dir + "/empty.db", "");
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE keys(k); CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr));
@@ -573,45 +660,79 @@ TEST(RegistryStoreTest, UnusableDatabaseFilesAndCreation) {
     const std::string foreignBytes = tmtest::ReadFile(foreign);
     struct Case { std::string database; std::vector<std::string> commands; std::string output; const char* env; };
     const Case cases[] = {
+        // A file that does not exist is not made by a registry call, even
+        // once its directory is there.
         {dir + "/later/reg.db", {"create:K", "mkdir:" + dir + "/later", "set:K:v:7", "get:K:v"}, "1011\n0\n1011\n1011 0\n",
          "(cannot be used: "},
         {dir, {"create:K", "get:K:v"}, "1016\n1016 0\n",
          "(cannot be used: ERROR_REGISTRY_IO_FAILED: the registry database cannot be read or written)"},
         {dir + "/corrupt.db", {"create:K", "get:K:v"}, "1009\n1009 0\n", "(cannot be used: ERROR_BADDB: the registry database is corrupt)"},
-        {foreign, {"create:K", "set:K:v:7", "get:K:v", "check"},
-         "1017\n1017\n1017 0\n1017 " + foreign + ": another program's database, not a registry\n",
-         "(cannot be used: ERROR_NOT_REGISTRY_FILE: not a registry database)"},
-        // Nothing is made until the process asks for it.
-        {missing, {"get:K:v", "check", "init", "init", "check", "set:K:v:7", "get:K:v"},
-         "1011 0\n1011 " + missing + ": the file does not exist (create it with 'tmctl reg init')\n0\n183\n0 \n0\n0 7\n", ""},
+        {foreign, {"create:K", "set:K:v:7", "get:K:v"}, "1017\n1017\n1017 0\n", "(cannot be used: ERROR_NOT_REGISTRY_FILE: not a registry database)"},
     };
     for (const Case& c : cases) {
         const std::vector<std::string> env = {"TAMARAK_REGISTRY=" + c.database};
-        tmtest::ProcessResult r = tmtest::RunProgram(worker, c.commands, env);
+        tmtest::ProcessResult r = tmtest::RunProgram(tmtest::HelperPath("registry_worker"), c.commands, env);
         EXPECT_EQ(0, r.exitCode) << c.database << r.err;
         EXPECT_EQ(c.output, r.out) << c.database;
         r = tmtest::RunProgram(tmtest::TmctlPath(), {"env"}, env);
         const std::string registryLine = "registry:       " + c.database + (*c.env ? " " : "\n");
         EXPECT_NE(std::string::npos, r.out.find(registryLine + c.env)) << r.out;
     }
-    const std::pair<std::string, LONG> creations[] = {
-        {made, ERROR_SUCCESS},                      // directories made on the way
-        {made, ERROR_ALREADY_EXISTS},               // and left alone the second time
-        {dir + "/empty.db", ERROR_SUCCESS},         // an empty file gets the tables
-        {foreign, ERROR_NOT_REGISTRY_FILE},
-        {dir + "/plain/reg.db", ERROR_PATH_NOT_FOUND},  // a file on the way
-        {dir, ERROR_ACCESS_DENIED},                 // a directory
-    };
-    for (const auto& [path, code] : creations) EXPECT_EQ(code, TmRegCreateRegistry(path.c_str())) << path;
-    for (const std::string& path : {made, dir + "/empty.db"}) {
-        EXPECT_EQ("0\n0\n0 7\n", tmtest::RunProgram(worker, {"create:K", "set:K:v:7", "get:K:v"}, {"TAMARAK_REGISTRY=" + path}).out);
-    }
     EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
     EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
     // An empty TAMARAK_REGISTRY names no location: the default one is used.
     const std::string state = dir + "/state";
     EXPECT_EQ("1011 " + state + "/tamarak/registry.db: the file does not exist (create it with 'tmctl reg init')\n",
-              tmtest::RunProgram(worker, {"check"}, {"TAMARAK_REGISTRY=", "XDG_STATE_HOME=" + state}).out);
+              tmtest::RunProgram(tmtest::HelperPath("registry_worker"), {"check"},
+                                 {"TAMARAK_REGISTRY=", "XDG_STATE_HOME=" + state}).out);
+}
+
+// TmRegCreateRegistry makes a registry only where there is none, and what
+// it makes is one that other processes use; TmRegCheckRegistry names the
+// path and the reason. The sentinel text shows whether the check wrote.
+TEST(RegistryStoreTest, CreateAndCheckRegistry) {
+    const std::string dir = tmtest::MakeDir("create"), made = dir + "/a/b/reg.db", foreign = dir + "/foreign.db";
+    tmtest::WriteFile(dir + "/plain", "text");
+    tmtest::WriteFile(dir + "/empty.db", "");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(foreign.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE t(x);", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    const std::string foreignBytes = tmtest::ReadFile(foreign);
+    struct Case { std::string path; LONG expected; };
+    const Case cases[] = {
+        {made, ERROR_SUCCESS},                      // directories made on the way
+        {made, ERROR_ALREADY_EXISTS},               // and left alone the second time
+        {dir + "/empty.db", ERROR_SUCCESS},         // an empty file gets the tables
+        {foreign, ERROR_NOT_REGISTRY_FILE},         // another program's database
+        {dir + "/plain/reg.db", ERROR_PATH_NOT_FOUND},  // a file on the way
+        {dir, ERROR_ACCESS_DENIED},                 // a directory
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, TmRegCreateRegistry(c.path.c_str())) << c.path;
+    EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
+
+    const std::string worker = tmtest::HelperPath("registry_worker");
+    for (const std::string& path : {made, dir + "/empty.db"}) {
+        EXPECT_EQ("0\n0\n0 7\n", tmtest::RunProgram(worker, {"create:K", "set:K:v:7", "get:K:v"},
+                                                     {"TAMARAK_REGISTRY=" + path}).out) << path;
+    }
+
+    // This process's registry (the sandbox's) is there and usable.
+    char text[256];
+    memset(text, 'x', sizeof text);
+    EXPECT_EQ(ERROR_SUCCESS, TmRegCheckRegistry(text, sizeof text));
+    EXPECT_STREQ("", text);
+    EXPECT_EQ(ERROR_ALREADY_EXISTS, TmRegCreateRegistry(nullptr));
+    // A process whose registry is missing: every call fails, nothing is
+    // made until it asks.
+    const std::string missing = dir + "/missing.db";
+    const std::vector<std::string> steps = {"get:K:v", "check", "init", "init", "check", "set:K:v:7", "get:K:v"};
+    EXPECT_EQ("1011 0\n"
+              "1011 " + missing + ": the file does not exist (create it with 'tmctl reg init')\n"
+              "0\n183\n0 \n0\n0 7\n",
+              tmtest::RunProgram(worker, steps, {"TAMARAK_REGISTRY=" + missing}).out);
+    EXPECT_EQ("1017 " + foreign + ": another program's database, not a registry\n",
+              tmtest::RunProgram(worker, {"check"}, {"TAMARAK_REGISTRY=" + foreign}).out);
 }
 
 // The same for PostgreSQL locations: a server that cannot be reached, a
@@ -649,6 +770,31 @@ TEST(RegistryStoreTest, UnusableServerLocations) {
     EXPECT_EQ("keys,t|1\n", tablesBefore);
 }
 
+// Processes that meet a new database file, or a new PostgreSQL schema, at
+// the same moment: one makes the tables, none fails.
+TEST(RegistryStoreTest, NewDatabaseOpenedByManyAtOnce) {
+    const std::string location = tmtest::NewRegistryLocation("fresh"), dir = tmtest::MakeDir("fresh");
+    ASSERT_FALSE(location.empty());
+    // An empty file is taken for a registry without its tables yet.
+    if (!tmtest::UsingPostgres()) tmtest::WriteFile(location, "");
+    const std::string env = "TAMARAK_REGISTRY=" + location;
+    const std::string worker = tmtest::HelperPath("registry_worker");
+    std::vector<pid_t> pids;
+    std::vector<std::string> gets;
+    std::string expect;
+    for (int i = 0; i < 6; ++i) {
+        const std::string n = std::to_string(i);
+        pids.push_back(tmtest::StartProgram(worker, {"set:Shared\\Key:P" + n + ":" + n}, {env}, dir + "/out" + n));
+        gets.push_back("get:Shared\\Key:P" + n);
+        expect += "0 " + n + "\n";
+    }
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(0, tmtest::WaitProgram(pids[i]));
+        EXPECT_EQ("0\n", tmtest::ReadFile(dir + "/out" + std::to_string(i)));
+    }
+    EXPECT_EQ(expect, tmtest::RunProgram(worker, gets, {env}).out);
+}
+
 // A child of fork uses a connection of its own: the parent's goes on
 // working, and the child's works on when it outlives the parent (and on
 // SQLite holds real locks, else a last closer deletes the log it is
@@ -656,18 +802,20 @@ TEST(RegistryStoreTest, UnusableServerLocations) {
 TEST_F(RegistryTest, ForkedChildren) {
     SetDword(m_key, "Parent", 1);
     std::atomic<bool> stop{false};
-    std::thread writer([&] {  // forks meet the store in use by another thread
+    std::thread writer([&] {
         for (DWORD i = 0; !stop; ++i) SetDword(m_key, "Busy", i);
     });
-    for (int i = 0; i < 3; ++i) EXPECT_EQ("", InChild([&] {
-        std::string failures;
-        CHILD_EXPECT(GetDword(m_key, "Parent") == 1u);
-        CHILD_EXPECT(SetDword(m_key, "Child", 7) == ERROR_SUCCESS);
-        return failures;
-    }));
+    for (DWORD i = 0; i < 5; ++i) {
+        EXPECT_EQ("", InChild([&] {
+            std::string failures;
+            CHILD_EXPECT(GetDword(m_key, "Parent") == 1u);
+            CHILD_EXPECT(SetDword(m_key, "Child", i) == ERROR_SUCCESS);
+            return failures;
+        }));
+        EXPECT_EQ(i, GetDword(m_key, "Child"));
+    }
     stop = true;
     writer.join();
-    EXPECT_EQ(7u, GetDword(m_key, "Child"));
     EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "Parent", 2));
 
     const std::string database = tmtest::NewRegistryLocation("outlive"), dir = tmtest::MakeDir("outlive");
