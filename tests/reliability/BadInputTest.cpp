@@ -19,7 +19,7 @@
 #include <random>
 #include <set>
 
-#include "mail/CodecsReference.h"
+#include "../../fuzz/support/CodecsReference.h"
 #include "reliability/ReliabilitySupport.h"
 #include "tmcommon.h"
 
