@@ -643,10 +643,14 @@ struct KeySnapshot {
     std::vector<Value> values;
     std::unordered_map<std::string, size_t> valueAt;  // fname -> index
 
+    // Where the subkey named fname is, or would be, in the copy.
+    std::vector<Child>::const_iterator ChildAt(const std::string& fname) const {
+        return std::lower_bound(children.begin(), children.end(), fname,
+                                [](const Child& c, const std::string& f) { return c.fname < f; });
+    }
     // The subkey named fname, if the copy has it.
     const Child* FindChild(const std::string& fname) const {
-        auto it = std::lower_bound(children.begin(), children.end(), fname,
-                                   [](const Child& c, const std::string& f) { return c.fname < f; });
+        auto it = ChildAt(fname);
         return it != children.end() && it->fname == fname ? &*it : nullptr;
     }
     // A subkey made since the copy was read: in its place when the copy
@@ -654,9 +658,7 @@ struct KeySnapshot {
     size_t AddChild(Child child) {
         if (!childrenComplete && (children.empty() || child.fname > children.back().fname)) return 0;
         const size_t bytes = child.name.size() * 2 + sizeof(Child);
-        auto it = std::lower_bound(children.begin(), children.end(), child.fname,
-                                   [](const Child& c, const std::string& f) { return c.fname < f; });
-        children.insert(it, std::move(child));
+        children.insert(ChildAt(child.fname), std::move(child));
         return bytes;
     }
     void ForgetValues() {
