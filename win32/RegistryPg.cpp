@@ -53,15 +53,18 @@
 // restart succeeds. After a fork the child leaves the parent's connection
 // alone (closing it would end the parent's session) and makes its own.
 //
-// Schema (layout 1, made on first use by the process's store):
-//   meta(name, value)        'layout' = '1'
+// Schema (layout 2, made on first use by the process's store; a schema of
+// layout 1 is brought to 2 then):
+//   meta(name, value)        'layout' = '2'
 //   state(id = 1, changes)   the writers' lock row; counts committed writes
 //   keys(id, parent, name, fname, fpath, allowed, vhost, vboot)
 //     names are bytea (exact bytes); fname and fpath are folded with ASCII
 //     case folding by the client, so order and comparison do not depend on
 //     the server's collation; roots are ids 1 to 4; vboot not null marks a
 //     volatile key
-//   vals(id, key, name, fname, type, data)   id: creation order
+//   vals(id, key, name, fname, type, data)   id: creation order; no
+//     foreign key: a value is written only under the writers' lock after
+//     its key was found, and goes with its key
 //
 // Contents:
 //   1. Schema and statements
@@ -91,6 +94,7 @@
 #include <optional>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "Layer.h"
@@ -105,13 +109,19 @@ namespace {
 
 //===-- 1. Schema and statements ----------------------------------------===//
 
-constexpr int kLayout = 1;
+constexpr int kLayout = 2;
 // Calls of a write batch per transaction, as the SQLite store.
 constexpr int kWriteBatchCalls = 256;
 // A read batch only holds a snapshot, which keeps no other host waiting.
 constexpr int kReadBatchCalls = 4096;
 // Rows of one kind fetched at a time for a batch's walk.
 constexpr int kPageRows = 512;
+// A read batch's page of subkeys also brings each subkey's own subkeys and
+// values when it has at most this many of each, none longer than
+// kFamilyDataBytes: a walk over a tree then costs a round trip per key
+// that has subkeys, not per key.
+constexpr int kFamilyRows = 32;
+constexpr int kFamilyDataBytes = 512;
 // Deferred value writes sent at once, and the bytes a batch keeps.
 constexpr size_t kMaxPendingWrites = 2048;
 // Key ids a write batch takes from the keys' sequence at a time.
@@ -138,28 +148,45 @@ CREATE TABLE @S.keys(
   UNIQUE (parent, fname));
 CREATE INDEX keys_volatile ON @S.keys(vhost) WHERE vboot IS NOT NULL;
 CREATE TABLE @S.vals(
-  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-  key bigint NOT NULL REFERENCES @S.keys(id) ON DELETE CASCADE,
+  id bigint GENERATED ALWAYS AS IDENTITY,
+  key bigint NOT NULL,
   name bytea NOT NULL,
   fname bytea NOT NULL,
   type bigint NOT NULL,
   data bytea NOT NULL,
+  PRIMARY KEY (key, id),
   UNIQUE (key, fname));
-CREATE INDEX vals_by_order ON @S.vals(key, id);
 INSERT INTO @S.keys(id, parent, name, fname, fpath) VALUES
   (1, NULL, 'HKEY_CLASSES_ROOT', 'hkey_classes_root', 'hkey_classes_root'),
   (2, NULL, 'HKEY_CURRENT_USER', 'hkey_current_user', 'hkey_current_user'),
   (3, NULL, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine', 'hkey_local_machine'),
   (4, NULL, 'HKEY_USERS', 'hkey_users', 'hkey_users');
+INSERT INTO @S.meta VALUES ('layout', '2');
+)sql";
+
+// Layout 1 kept each value's key as a foreign key (checked at every value
+// written, which cost more than the write itself) and a third index; every
+// write takes the writers' lock and checks its key first, and a key's
+// values go with it in the functions below.
+constexpr const char* kUpgradeSql = R"sql(
+ALTER TABLE @S.vals DROP CONSTRAINT IF EXISTS vals_key_fkey;
+ALTER TABLE @S.vals DROP CONSTRAINT vals_pkey;
+ALTER TABLE @S.vals ADD PRIMARY KEY (key, id);
+DROP INDEX IF EXISTS @S.vals_by_order;
+UPDATE @S.meta SET value = '2' WHERE name = 'layout';
+)sql";
+
+// The functions, made with the schema and made again by an upgrade.
+constexpr const char* kFunctionsSql = R"sql(
 
 -- Every write starts here: the row lock orders the writers of all hosts.
-CREATE FUNCTION @S.reg_lock() RETURNS bigint LANGUAGE sql AS $$
+CREATE OR REPLACE FUNCTION @S.reg_lock() RETURNS bigint LANGUAGE sql AS $$
   UPDATE @S.state SET changes = changes + 1 WHERE id = 1 RETURNING changes
 $$;
 
 -- The key behind a handle: 1018 when it is gone, 5 when a handle taken
 -- from a cache (p_check: its access) is no longer allowed by it.
-CREATE FUNCTION @S.reg_key(p_key bigint, p_check bigint, OUT o_code int, OUT o_allowed bigint,
+CREATE OR REPLACE FUNCTION @S.reg_key(p_key bigint, p_check bigint, OUT o_code int, OUT o_allowed bigint,
                            OUT o_volatile boolean) LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 BEGIN
@@ -172,7 +199,7 @@ END $$;
 -- Opens base\names, making what is missing. Every check comes before the
 -- first key is made (below a new key nothing exists), so a refusal
 -- changes nothing.
-CREATE FUNCTION @S.reg_create(p_base bigint, p_check bigint, p_names bytea[], p_fnames bytea[],
+CREATE OR REPLACE FUNCTION @S.reg_create(p_base bigint, p_check bigint, p_names bytea[], p_fnames bytea[],
                               p_fpaths bytea[], p_volatile boolean, p_host text, p_boot text,
                               OUT o_code int, OUT o_id bigint, OUT o_allowed bigint, OUT o_created boolean)
 LANGUAGE plpgsql AS $$
@@ -214,7 +241,7 @@ END $$;
 
 -- The key that base and p_fpath name (base itself when p_fpath is null),
 -- after the lock: 2 when it is missing.
-CREATE FUNCTION @S.reg_target(p_base bigint, p_check bigint, p_fpath bytea,
+CREATE OR REPLACE FUNCTION @S.reg_target(p_base bigint, p_check bigint, p_fpath bytea,
                               OUT o_code int, OUT o_id bigint, OUT o_allowed bigint)
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
@@ -233,7 +260,7 @@ END $$;
 
 -- NT refuses to delete a key that has subkeys, and checks DELETE against
 -- the key's own restriction; values go with their key.
-CREATE FUNCTION @S.reg_delete_key(p_base bigint, p_check bigint, p_fpath bytea) RETURNS int
+CREATE OR REPLACE FUNCTION @S.reg_delete_key(p_base bigint, p_check bigint, p_fpath bytea) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 DECLARE
@@ -243,11 +270,12 @@ BEGIN
   IF t.o_code <> 0 THEN RETURN t.o_code; END IF;
   IF t.o_allowed IS NOT NULL AND (t.o_allowed & 65536) = 0 THEN RETURN 5; END IF;
   IF EXISTS (SELECT 1 FROM @S.keys k WHERE k.parent = t.o_id) THEN RETURN 5; END IF;
+  DELETE FROM @S.vals v WHERE v.key = t.o_id;
   DELETE FROM @S.keys k WHERE k.id = t.o_id;
   RETURN 0;
 END $$;
 
-CREATE FUNCTION @S.reg_restrict(p_base bigint, p_check bigint, p_fpath bytea, p_allowed bigint) RETURNS int
+CREATE OR REPLACE FUNCTION @S.reg_restrict(p_base bigint, p_check bigint, p_fpath bytea, p_allowed bigint) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 DECLARE
@@ -261,7 +289,7 @@ END $$;
 
 -- Replacing a value keeps its row, so its place in the creation order
 -- and the case of its name.
-CREATE FUNCTION @S.reg_set_value(p_key bigint, p_check bigint, p_name bytea, p_fname bytea,
+CREATE OR REPLACE FUNCTION @S.reg_set_value(p_key bigint, p_check bigint, p_name bytea, p_fname bytea,
                                  p_type bigint, p_data bytea) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
@@ -278,7 +306,7 @@ END $$;
 
 -- A batch's value writes at once, in the order they were made, for keys
 -- that its transaction has seen under the lock (no name twice).
-CREATE FUNCTION @S.reg_set_values(p_keys bigint[], p_names bytea[], p_fnames bytea[], p_types bigint[],
+CREATE OR REPLACE FUNCTION @S.reg_set_values(p_keys bigint[], p_names bytea[], p_fnames bytea[], p_types bigint[],
                                   p_datas bytea[]) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
@@ -291,7 +319,7 @@ BEGIN
   RETURN 0;
 END $$;
 
-CREATE FUNCTION @S.reg_delete_value(p_key bigint, p_check bigint, p_fname bytea) RETURNS int
+CREATE OR REPLACE FUNCTION @S.reg_delete_value(p_key bigint, p_check bigint, p_fname bytea) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 DECLARE
@@ -307,7 +335,7 @@ END $$;
 
 -- The value's first bytes as a number (missing or longer than 4 bytes:
 -- 0), plus one, masked, stored back as a REG_DWORD.
-CREATE FUNCTION @S.reg_increment(p_key bigint, p_check bigint, p_name bytea, p_fname bytea, p_mask bigint,
+CREATE OR REPLACE FUNCTION @S.reg_increment(p_key bigint, p_check bigint, p_name bytea, p_fname bytea, p_mask bigint,
                                  OUT o_code int, OUT o_next bigint)
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
@@ -335,7 +363,7 @@ END $$;
 
 -- A host's volatile keys of its earlier boots, with everything below them
 -- (only volatile keys lie below a volatile key, whoever made them).
-CREATE FUNCTION @S.reg_purge(p_host text, p_boot text) RETURNS int
+CREATE OR REPLACE FUNCTION @S.reg_purge(p_host text, p_boot text) RETURNS int
 LANGUAGE plpgsql AS $$
 #variable_conflict use_column
 BEGIN
@@ -345,12 +373,11 @@ BEGIN
   PERFORM @S.reg_lock();
   WITH RECURSIVE doomed(id) AS (
     SELECT k.id FROM @S.keys k WHERE k.vboot IS NOT NULL AND k.vhost = p_host AND k.vboot <> p_boot
-    UNION SELECT c.id FROM @S.keys c JOIN doomed d ON c.parent = d.id)
+    UNION SELECT c.id FROM @S.keys c JOIN doomed d ON c.parent = d.id),
+  gone AS (DELETE FROM @S.vals v USING doomed d WHERE v.key = d.id)
   DELETE FROM @S.keys k USING doomed d WHERE k.id = d.id;
   RETURN 1;
 END $$;
-
-INSERT INTO @S.meta VALUES ('layout', '1');
 )sql";
 
 enum StatementId {
@@ -411,16 +438,25 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "   WHERE s.changes <> $2::bigint AND x.key = $1::bigint ORDER BY x.id LIMIT 1 OFFSET $4::bigint)"
     " ) v ON true WHERE s.id = 1",
     // A page of a key's subkeys (kind 0) and values (kind 1), and the key
-    // itself (kind 2, its fifth column 1 when it is volatile).
+    // itself (kind 2); the fifth column of a key is 1 when it is volatile.
+    // With $7 above 0, also the first $7 subkeys (kind 3) and values (kind
+    // 4) of each subkey in the page, their owner in the seventh column, a
+    // value's data NULL when it is longer than $8 bytes.
     /* kFetch */
-    "SELECT 2, k.id, NULL::bytea, k.allowed, (k.vboot IS NOT NULL)::int::bigint, NULL::bytea FROM @S.keys k"
-    " WHERE k.id = $1::bigint"
-    " UNION ALL SELECT 0, c.id, c.name, c.allowed, NULL, NULL FROM"
-    "  (SELECT * FROM @S.keys c WHERE $5::boolean AND c.parent = $1::bigint AND c.fname >= $2::bytea"
-    "   ORDER BY c.fname LIMIT $4::bigint) c"
-    " UNION ALL SELECT 1, v.id, v.name, NULL, v.type, v.data FROM"
+    "WITH c AS MATERIALIZED (SELECT * FROM @S.keys c WHERE $5::boolean AND c.parent = $1::bigint"
+    "  AND c.fname >= $2::bytea ORDER BY c.fname LIMIT $4::bigint)"
+    " SELECT 2, k.id, NULL::bytea, k.allowed, (k.vboot IS NOT NULL)::int::bigint, NULL::bytea, NULL::bigint"
+    " FROM @S.keys k WHERE k.id = $1::bigint"
+    " UNION ALL SELECT 0, c.id, c.name, c.allowed, (c.vboot IS NOT NULL)::int::bigint, NULL, NULL FROM c"
+    " UNION ALL SELECT 1, v.id, v.name, NULL, v.type, v.data, NULL FROM"
     "  (SELECT * FROM @S.vals v WHERE $6::boolean AND v.key = $1::bigint AND v.id >= $3::bigint"
-    "   ORDER BY v.id LIMIT $4::bigint) v",
+    "   ORDER BY v.id LIMIT $4::bigint) v"
+    " UNION ALL SELECT 3, g.id, g.name, g.allowed, (g.vboot IS NOT NULL)::int::bigint, NULL, c.id FROM c"
+    "  CROSS JOIN LATERAL (SELECT * FROM @S.keys g WHERE $7::bigint > 0 AND g.parent = c.id"
+    "   ORDER BY g.fname LIMIT $7::bigint) g"
+    " UNION ALL SELECT 4, w.id, w.name, NULL, w.type, CASE WHEN length(w.data) <= $8::bigint THEN w.data END, c.id"
+    "  FROM c CROSS JOIN LATERAL (SELECT * FROM @S.vals w WHERE $7::bigint > 0 AND w.key = c.id"
+    "   ORDER BY w.id LIMIT $7::bigint) w",
     /* kCreate */ "SELECT * FROM @S.reg_create($1, $2, $3, $4, $5, $6, $7, $8)",
     /* kDeleteKey */ "SELECT @S.reg_delete_key($1, $2, $3)",
     /* kRestrict */ "SELECT @S.reg_restrict($1, $2, $3, $4)",
@@ -447,14 +483,18 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "SELECT nextval(pg_get_serial_sequence('@S.keys', 'id')) FROM generate_series(1, $1::bigint)",
     // A write batch's keys and value writes, in the order they were made,
     // for keys its transaction has seen or made under the writers' lock (no
-    // name twice). The foreign keys are checked at the end of the
-    // statement, when the keys are in.
+    // name twice). A key's parent is checked at the end of the statement,
+    // when the keys are in. The values of a key that goes in here ($11: 1)
+    // have no row to replace, and are inserted without looking for one.
     /* kFlush */
     "WITH k AS (INSERT INTO @S.keys(id, parent, name, fname, fpath)"
-    "  SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bytea[], $4::bytea[], $5::bytea[]))"
+    "  SELECT * FROM unnest($1::bigint[], $2::bigint[], $3::bytea[], $4::bytea[], $5::bytea[])),"
+    " u AS (SELECT * FROM unnest($6::bigint[], $7::bytea[], $8::bytea[], $9::bigint[], $10::bytea[], $11::bigint[])"
+    "  WITH ORDINALITY AS u(k, n, f, t, d, fresh, o)),"
+    " fresh AS (INSERT INTO @S.vals(key, name, fname, type, data)"
+    "  SELECT u.k, u.n, u.f, u.t, u.d FROM u WHERE u.fresh = 1 ORDER BY u.o)"
     " INSERT INTO @S.vals AS v (key, name, fname, type, data)"
-    " SELECT u.k, u.n, u.f, u.t, u.d FROM unnest($6::bigint[], $7::bytea[], $8::bytea[], $9::bigint[], $10::bytea[])"
-    "  WITH ORDINALITY AS u(k, n, f, t, d, o) ORDER BY u.o"
+    " SELECT u.k, u.n, u.f, u.t, u.d FROM u WHERE u.fresh = 0 ORDER BY u.o"
     " ON CONFLICT (key, fname) DO UPDATE SET type = EXCLUDED.type, data = EXCLUDED.data",
 };
 
@@ -1049,7 +1089,8 @@ LONG PgStore::PrepareSchema() {
         " to_regclass('" + m_schema + ".meta') IS NOT NULL"
         " FROM (SELECT 1) one LEFT JOIN pg_namespace n ON n.nspname = '" + m_location.schema + "'";
     auto classify = [&](LONG* rc) -> int {
-        // 0: nothing, 1: ours, 2: another program's, 3: a later layout
+        // 0: nothing, 1: ours, 2: another program's, 3: a later layout,
+        // 4: ours of an earlier layout
         *rc = PQsendQueryParams(m_conn, probe.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)
                   ? Wait(false)
                   : ERROR_REGISTRY_IO_FAILED;
@@ -1093,22 +1134,31 @@ LONG PgStore::PrepareSchema() {
             PQclear(r);
             return 0;
         }
-        kind = PQntuples(r) != 1 ? 2 : atoi(PQgetvalue(r, 0, 0)) == kLayout ? 1 : atoi(PQgetvalue(r, 0, 0)) > kLayout ? 3 : 2;
+        const int found = PQntuples(r) == 1 ? atoi(PQgetvalue(r, 0, 0)) : 0;
+        kind = found == kLayout ? 1 : found > kLayout ? 3 : found >= 1 ? 4 : 2;
         PQclear(r);
         return kind;
     };
     LONG rc = ERROR_SUCCESS;
     int kind = classify(&rc);
     if (rc != ERROR_SUCCESS) return rc;
-    if (kind == 0) {
-        if (m_mode == OpenMode::kSource) return ERROR_FILE_NOT_FOUND;
+    if (kind == 0 && m_mode == OpenMode::kSource) return ERROR_FILE_NOT_FOUND;
+    // A source is only read, which every layout of ours allows.
+    if (kind == 4 && m_mode == OpenMode::kSource) kind = 1;
+    if (kind == 0 || kind == 4) {
         // Processes of several hosts may meet a new schema at once: one
-        // makes it under a lock named after it, the others find it made.
+        // makes or upgrades it under a lock named after it, the others
+        // find it done.
         rc = RunText("BEGIN; SELECT pg_advisory_xact_lock(hashtext('tamarak registry " + m_location.schema + "'))",
                      &failure);
         if (rc != ERROR_SUCCESS) return rc;
         kind = classify(&rc);
         if (rc == ERROR_SUCCESS && kind == 0) rc = RunText(WithSchema(kSchemaSql, m_schema), &failure);
+        if (rc == ERROR_SUCCESS && kind == 4) rc = RunText(WithSchema(kUpgradeSql, m_schema), &failure);
+        if (rc == ERROR_SUCCESS && (kind == 0 || kind == 4)) {
+            rc = RunText(WithSchema(kFunctionsSql, m_schema), &failure);
+            if (kind == 4) kind = 1;
+        }
         if (!m_conn) return rc;
         LONG end = RunText(rc == ERROR_SUCCESS ? "COMMIT" : "ROLLBACK", &failure);
         if (rc == ERROR_SUCCESS) rc = end;
@@ -1310,9 +1360,11 @@ LONG PgStore::EndBatch() {
 // undoes the transaction.
 LONG PgStore::FlushPending(bool values) {
     if (m_pendingKeys.empty() && (!values || m_pending.empty())) return ERROR_SUCCESS;
-    std::vector<std::optional<int64_t>> ids, parents, keys, types;
+    std::vector<std::optional<int64_t>> ids, parents, keys, types, fresh;
     std::vector<std::string_view> names, fnames, fpaths, valueNames, valueFnames, datas;
+    std::unordered_set<int64_t> made;
     for (const PendingKey& k : m_pendingKeys) {
+        made.insert(k.id);
         ids.push_back(k.id);
         parents.push_back(k.parent);
         names.push_back(k.name);
@@ -1326,10 +1378,12 @@ LONG PgStore::FlushPending(bool values) {
         valueFnames.push_back(w.fname);
         types.push_back(int64_t(w.type));
         datas.push_back(w.data);
+        fresh.push_back(int64_t(made.count(w.key)));
     }
     Params params;
     params.Int8Array(ids).Int8Array(parents).ByteaArray(names).ByteaArray(fnames).ByteaArray(fpaths);
     params.Int8Array(keys).ByteaArray(valueNames).ByteaArray(valueFnames).Int8Array(types).ByteaArray(datas);
+    params.Int8Array(fresh);
     Failure failure = Failure::kNone;
     LONG rc = m_conn ? RunOnce(kFlush, params, nullptr, &failure) : ERROR_REGISTRY_IO_FAILED;
     m_pendingKeys.clear();
@@ -1382,9 +1436,21 @@ LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
     values = values && !snap.valuesComplete;
     std::string from = snap.children.empty() ? std::string() : snap.children.back().fname + '\0';
     const int64_t after = snap.values.empty() ? 0 : snap.values.back().id + 1;
+    // A read batch walks on into the subkeys: their small contents come
+    // along (a write batch only looks up names).
+    const bool family = children && m_txn == Txn::kRead;
     Result r;
     Failure failure = Failure::kNone;
-    LONG rc = RunOnce(kFetch, Params().Int(id).Bytes(from).Int(after).Int(kPageRows).Bool(children).Bool(values),
+    LONG rc = RunOnce(kFetch,
+                      Params()
+                          .Int(id)
+                          .Bytes(from)
+                          .Int(after)
+                          .Int(kPageRows)
+                          .Bool(children)
+                          .Bool(values)
+                          .Int(family ? kFamilyRows + 1 : 0)
+                          .Int(kFamilyDataBytes),
                       &r, &failure);
     if (rc != ERROR_SUCCESS) {
         m_snapshot.erase(id);
@@ -1392,38 +1458,63 @@ LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
     }
     bool exists = false;
     int childRows = 0, valueRows = 0;
+    std::unordered_map<int64_t, KeySnapshot> kin;  // the page's subkeys' copies
+    std::unordered_map<int64_t, bool> tooLarge;     // a subkey with a value left out
     for (int row = 0; row < r.Rows(); ++row) {
-        switch (r.Int(row, 0)) {
-            case 2:
-                exists = true;
-                snap.allowed = r.AllowanceAt(row, 3);
-                snap.isVolatile = r.Int(row, 4) != 0;
-                break;
-            case 0: {
-                std::string name(r.Bytes(row, 2));
-                std::string fname = Folded(name);
-                m_snapshotBytes += name.size() * 2 + sizeof(KeySnapshot::Child);
-                snap.children.push_back({r.Int(row, 1), std::move(name), std::move(fname), r.AllowanceAt(row, 3)});
-                ++childRows;
-                break;
-            }
-            default: {
-                std::string name(r.Bytes(row, 2));
-                std::string fname = Folded(name);
-                snap.valueAt.emplace(fname, snap.values.size());
-                std::string data(r.Bytes(row, 5));
-                m_snapshotBytes += name.size() * 2 + data.size() + sizeof(KeySnapshot::Value);
-                snap.values.push_back({r.Int(row, 1), std::move(name), std::move(fname), DWORD(r.Int(row, 4)),
-                                       std::move(data)});
-                ++valueRows;
-                break;
-            }
+        const int64_t kind = r.Int(row, 0);
+        if (kind == 2) {
+            exists = true;
+            snap.allowed = r.AllowanceAt(row, 3);
+            snap.isVolatile = r.Int(row, 4) != 0;
+            continue;
         }
+        KeySnapshot& into = kind <= 1 ? snap : kin[r.Int(row, 6)];
+        std::string name(r.Bytes(row, 2));
+        std::string fname = Folded(name);
+        if (kind == 0 || kind == 3) {
+            into.children.push_back({r.Int(row, 1), std::move(name), std::move(fname), r.AllowanceAt(row, 3)});
+            if (kind == 0) {
+                m_snapshotBytes += into.children.back().name.size() * 2 + sizeof(KeySnapshot::Child);
+                ++childRows;
+                if (family) {
+                    KeySnapshot& copy = kin[r.Int(row, 1)];
+                    copy.allowed = r.AllowanceAt(row, 3);
+                    copy.isVolatile = r.Int(row, 4) != 0;
+                }
+            }
+            continue;
+        }
+        if (r.IsNull(row, 5)) {
+            tooLarge[r.Int(row, 6)] = true;
+            continue;
+        }
+        std::string data(r.Bytes(row, 5));
+        if (kind == 1) m_snapshotBytes += name.size() * 2 + data.size() + sizeof(KeySnapshot::Value);
+        into.valueAt.emplace(fname, into.values.size());
+        into.values.push_back({r.Int(row, 1), std::move(name), std::move(fname), DWORD(r.Int(row, 4)),
+                               std::move(data)});
+        if (kind == 1) ++valueRows;
     }
     if (!exists) {
         m_snapshot.erase(id);
         *out = nullptr;
         return ERROR_KEY_DELETED;
+    }
+    // A subkey's copy is kept only for what came whole, and never over a
+    // copy the batch holds already.
+    for (auto& [child, copy] : kin) {
+        if (m_snapshot.count(child)) continue;
+        copy.childrenRead = copy.childrenComplete = copy.children.size() <= size_t(kFamilyRows);
+        if (!copy.childrenRead) copy.children.clear();
+        copy.valuesRead = copy.valuesComplete = copy.values.size() <= size_t(kFamilyRows) && !tooLarge.count(child);
+        if (!copy.valuesRead) {
+            copy.values.clear();
+            copy.valueAt.clear();
+        }
+        for (const KeySnapshot::Child& c : copy.children) m_snapshotBytes += c.name.size() * 2 + sizeof c;
+        for (const KeySnapshot::Value& v : copy.values)
+            m_snapshotBytes += v.name.size() * 2 + v.data.size() + sizeof v;
+        m_snapshot.emplace(child, std::move(copy));
     }
     SeeKey(id);
     // Rows arrive in their order; a short page is the last one.
