@@ -28,6 +28,7 @@
 //   fill:PATH              writes PATH in every root: keys and values of
 //                          every kind (see Fill)
 //   volatile:PATH          creates the volatile key PATH with a value
+//   begin, end             TmRegBeginBatch (prints 0), TmRegEndBatch
 //   snapshot               prints the whole registry: every key of every
 //                          root with its values in order (type, bytes in
 //                          hexadecimal), whether it may be opened for
@@ -276,6 +277,11 @@ int main(int argc, char** argv) {
             LONG rc = Create(HKEY_LOCAL_MACHINE, cmd[1], &key, REG_OPTION_VOLATILE);
             if (rc == ERROR_SUCCESS) rc = Put(key, "Boot", REG_DWORD, std::string("\x02\0\0\0", 4)), RegCloseKey(key);
             printf("%ld\n", long(rc));
+        } else if (op == "begin" && n == 1) {
+            TmRegBeginBatch();
+            printf("0\n");
+        } else if (op == "end" && n == 1) {
+            printf("%ld\n", long(TmRegEndBatch()));
         } else if (op == "snapshot" && n == 1) {
             const std::pair<HKEY, const char*> roots[] = {
                 {HKEY_LOCAL_MACHINE, "HKLM"}, {HKEY_CURRENT_USER, "HKCU"}, {HKEY_CLASSES_ROOT, "HKCR"}, {HKEY_USERS, "HKU"}};

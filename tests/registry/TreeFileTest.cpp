@@ -123,6 +123,12 @@ TEST_F(TreeFileTest, TheExampleFileAndRoundTripsOfEveryShape) {
     ASSERT_EQ(reg.SetValue("later list", later), 0);
     ASSERT_EQ(deep.SetValue("empty list", CStringArray()), 0);
     ASSERT_EQ(deep.SetValue("big", std::string(1 << 20, 'q').c_str()), 0);
+    // More subkeys and values in one key than a walk takes in one step.
+    for (int i = 0; i < 40; ++i) {
+        CRegistry many;
+        Sub(many, a.m_hKey, ("Many" + std::to_string(i)).c_str());
+        ASSERT_EQ(a.SetValue(("v" + std::to_string(i)).c_str(), DWORD(i)), 0);
+    }
     FreshKey(again, "RoundTripBack");
     EXPECT_EQ(ReadBytes(again, TreeBytes(reg)), kEof);
     EXPECT_EQ(SnapshotOf(again.m_hKey), SnapshotOf(reg.m_hKey));

@@ -160,5 +160,39 @@ TEST(ServerRestartTest, WritingLoopLosesNothingAndGoesOn) {
     EXPECT_LE(stored.size(), lines().size()) << "values that no write made";
 }
 
+// The connection lost in the middle of a write batch (the server ends the
+// session): the writes since the batch's last commit are gone, which its
+// end reports, and the process's next call connects again.
+TEST(ServerRestartTest, ALostConnectionUndoesTheBatchSinceItsLastCommit) {
+    if (!UsingPostgres()) GTEST_SKIP() << "a lost connection needs the PostgreSQL store (TM_TEST_STORE=postgresql)";
+    PgServer server;
+    std::string why;
+    if (!server.Start(&why)) GTEST_SKIP() << "no private server: " << why;
+    RememberRegistryLocation(server.Uri() + "&schema=lost");
+    const std::string location = "TAMARAK_REGISTRY=" + server.Uri() + "&schema=lost";
+    const std::string dir = MakeDir("lost"), key = "Software\\Kelt\\Tamarak\\Lost";
+    const std::string out = dir + "/out";
+    pid_t pid = StartProgram(HelperPath("registry_worker"),
+                             {"set:" + key + ":Before:1", "begin", "set:" + key + ":A:2", "touch:" + dir + "/ready",
+                              "wait:" + dir + "/go", "set:" + key + ":B:3", "end", "get:" + key + ":Before",
+                              "get:" + key + ":A", "get:" + key + ":B", "set:" + key + ":C:4", "get:" + key + ":C"},
+                             {location}, out);
+    ASSERT_TRUE(WaitForText(dir + "/ready", "")) << ReadFile(out);
+    std::string ended;
+    EXPECT_EQ("", server.Exec("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                              " WHERE usename = 'tmreg' AND pid <> pg_backend_pid()", &ended));
+    EXPECT_EQ("1\n", ended) << "the worker's session was not found";
+    WriteFile(dir + "/go", "");
+    ASSERT_EQ(0, WaitProgram(pid));
+    const std::vector<std::string> lines = SplitLines(ReadFile(out));
+    ASSERT_EQ(12u, lines.size()) << ReadFile(out);
+    EXPECT_NE("0", lines[6]) << "the batch's end reported success for writes that were lost";
+    EXPECT_EQ("0 1", lines[7]);
+    EXPECT_EQ("2 0", lines[8]);
+    EXPECT_EQ("2 0", lines[9]);
+    EXPECT_EQ("0", lines[10]);
+    EXPECT_EQ("0 4", lines[11]);
+}
+
 }  // namespace
 }  // namespace tmtest

@@ -69,6 +69,29 @@ TEST_F(MigrateTest, FileToServerAndBackKeepsEverything) {
     EXPECT_EQ(snapshot, Worker(back, "snapshot"));
 }
 
+// A schema of the first layout (each value's key a foreign key, one more
+// index) is brought to today's by the first process that uses it, with
+// everything in it; a key deleted afterwards takes its values along.
+TEST_F(MigrateTest, AnEarlierLayoutIsUpgradedInPlace) {
+    const std::string server = NewRegistryLocation("layout1");
+    ASSERT_FALSE(server.empty());
+    ASSERT_EQ(0, Tmctl({"reg", "migrate", m_file, server}).exitCode);
+    const std::string s = server.substr(server.find("&schema=") + 8), snapshot = Worker(server, "snapshot");
+    ASSERT_EQ("", ServerQuery("ALTER TABLE " + s + ".vals DROP CONSTRAINT vals_pkey, ADD PRIMARY KEY (id),"
+                              " ADD CONSTRAINT vals_key_fkey FOREIGN KEY (key) REFERENCES " + s + ".keys(id) ON DELETE CASCADE;"
+                              " CREATE INDEX vals_by_order ON " + s + ".vals(key, id);"
+                              " UPDATE " + s + ".meta SET value = '1' WHERE name = 'layout'"));
+    EXPECT_EQ(snapshot, Worker(server, "snapshot"));
+    EXPECT_EQ("2|0|1\n", ServerQuery("SELECT value, (SELECT count(*) FROM pg_constraint WHERE conname = 'vals_key_fkey'"
+                                     " AND connamespace = '" + s + "'::regnamespace), (SELECT count(*) FROM pg_index i"
+                                     " WHERE i.indrelid = '" + s + ".vals'::regclass AND i.indisprimary AND i.indnatts = 2)"
+                                     " FROM " + s + ".meta WHERE name = 'layout'"));
+    EXPECT_EQ("0\n", Worker(server, "set:Software\\Migrate\\Gone:V:1"));
+    EXPECT_EQ("0\n", Worker(server, "deletekey:Software\\Migrate\\Gone"));
+    EXPECT_EQ("0\n", ServerQuery("SELECT count(*) FROM " + s + ".vals v WHERE NOT EXISTS"
+                                 " (SELECT 1 FROM " + s + ".keys k WHERE k.id = v.key)"));
+}
+
 // Usage errors give 2; a source that does not exist, a destination that
 // already holds keys, or one that cannot be used give 1 and change
 // nothing. A password in a location is never shown.
