@@ -28,7 +28,7 @@
 #include <cfenv>
 #include <cstring>
 
-#include "tmexport.h"
+#include "tmwin32.h"
 
 // Code that no sanitizer instruments at all.
 #if defined(__clang__)

@@ -49,7 +49,19 @@
 #include <cstdio>
 #include <ctime>
 
-#include "tmexport.h"
+// The library is built with hidden visibility; TM_API marks what programs
+// of the installation may link to. TM_EXTERN_C opens the plain (undecorated)
+// names. Every header of the library has them from here.
+#define TM_API __attribute__((visibility("default")))
+// The private members of an exported class that no inline code of the
+// headers reaches: they stay inside the library.
+#define TM_LOCAL __attribute__((visibility("hidden")))
+
+#ifdef __cplusplus
+#define TM_EXTERN_C extern "C"
+#else
+#define TM_EXTERN_C
+#endif
 
 // The socket functions of the trace take the address type of the C
 // library's <netinet/in.h>; only pointers to it pass through here.
