@@ -1459,7 +1459,7 @@ LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
     bool exists = false;
     int childRows = 0, valueRows = 0;
     std::unordered_map<int64_t, KeySnapshot> kin;  // the page's subkeys' copies
-    std::unordered_map<int64_t, bool> tooLarge;     // a subkey with a value left out
+    std::unordered_set<int64_t> tooLarge;           // subkeys with a value left out
     for (int row = 0; row < r.Rows(); ++row) {
         const int64_t kind = r.Int(row, 0);
         if (kind == 2) {
@@ -1485,7 +1485,7 @@ LONG PgStore::Fetch(int64_t id, bool children, bool values, KeySnapshot** out) {
             continue;
         }
         if (r.IsNull(row, 5)) {
-            tooLarge[r.Int(row, 6)] = true;
+            tooLarge.insert(r.Int(row, 6));
             continue;
         }
         std::string data(r.Bytes(row, 5));

@@ -105,18 +105,29 @@ TEST_F(HostsTest, ChangeOnOneHostIsSeenByTheNextReadOnTheOther) {
     EXPECT_EQ("0 1\n0 1\n0 7\n0 7\n0\n0\n" "0 2\n0 2\n0\n0\n" "2 0\n0\n0\n" "2 0\n", ReadFile(dir + "reader"));
 }
 
-// A private server, restarted (pg_ctl restart -m fast) while a process
+// A private server of the test's own, which it may restart or cut off.
+class ServerRestartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!UsingPostgres()) GTEST_SKIP() << "a private server's faults need the PostgreSQL store (TM_TEST_STORE=postgresql)";
+        std::string why;
+        if (!m_server.Start(&why)) GTEST_SKIP() << "no private server: " << why;
+    }
+    // The environment entry for a registry in a schema of the server.
+    std::string Location(const std::string& schema) {
+        RememberRegistryLocation(m_server.Uri() + "&schema=" + schema);
+        return "TAMARAK_REGISTRY=" + m_server.Uri() + "&schema=" + schema;
+    }
+    PgServer m_server;
+};
+
+// The private server, restarted (pg_ctl restart -m fast) while a process
 // writes value after value: every write that was reported done is there
 // whole afterwards; the writes while the server was away failed with a
 // registry code within the store's busy time-out, and the same process
 // went on writing once the server was back.
-TEST(ServerRestartTest, WritingLoopLosesNothingAndGoesOn) {
-    if (!UsingPostgres()) GTEST_SKIP() << "a server restart needs the PostgreSQL store (TM_TEST_STORE=postgresql)";
-    PgServer server;
-    std::string why;
-    if (!server.Start(&why)) GTEST_SKIP() << "no private server: " << why;
-    RememberRegistryLocation(server.Uri() + "&schema=restart");
-    const std::string location = "TAMARAK_REGISTRY=" + server.Uri() + "&schema=restart";
+TEST_F(ServerRestartTest, WritingLoopLosesNothingAndGoesOn) {
+    const std::string location = Location("restart");
     const std::string dir = MakeDir("restart"), worker = HelperPath("registry_worker");
     const std::string out = dir + "/loop", stop = dir + "/stop", key = "Software\\Kelt\\Tamarak\\Loop";
     // The loop's lines: write number -> {code, milliseconds}.
@@ -140,7 +151,8 @@ TEST(ServerRestartTest, WritingLoopLosesNothingAndGoesOn) {
     };
     pid_t pid = StartProgram(worker, {"loop:" + key + ":" + stop}, {location}, out);
     EXPECT_TRUE(goesOn(0)) << "the loop did not get going";
-    ASSERT_TRUE(server.Restart(&why)) << why;
+    std::string why;
+    ASSERT_TRUE(m_server.Restart(&why)) << why;
     EXPECT_TRUE(goesOn(lines().size())) << "the loop did not go on after the restart";
     WriteFile(stop, "");
     EXPECT_EQ(0, WaitProgram(pid)) << "the writing process did not live through the restart";
@@ -163,13 +175,8 @@ TEST(ServerRestartTest, WritingLoopLosesNothingAndGoesOn) {
 // The connection lost in the middle of a write batch (the server ends the
 // session): the writes since the batch's last commit are gone, which its
 // end reports, and the process's next call connects again.
-TEST(ServerRestartTest, ALostConnectionUndoesTheBatchSinceItsLastCommit) {
-    if (!UsingPostgres()) GTEST_SKIP() << "a lost connection needs the PostgreSQL store (TM_TEST_STORE=postgresql)";
-    PgServer server;
-    std::string why;
-    if (!server.Start(&why)) GTEST_SKIP() << "no private server: " << why;
-    RememberRegistryLocation(server.Uri() + "&schema=lost");
-    const std::string location = "TAMARAK_REGISTRY=" + server.Uri() + "&schema=lost";
+TEST_F(ServerRestartTest, ALostConnectionUndoesTheBatchSinceItsLastCommit) {
+    const std::string location = Location("lost");
     const std::string dir = MakeDir("lost"), key = "Software\\Kelt\\Tamarak\\Lost";
     const std::string out = dir + "/out";
     pid_t pid = StartProgram(HelperPath("registry_worker"),
@@ -179,7 +186,7 @@ TEST(ServerRestartTest, ALostConnectionUndoesTheBatchSinceItsLastCommit) {
                              {location}, out);
     ASSERT_TRUE(WaitForText(dir + "/ready", "")) << ReadFile(out);
     std::string ended;
-    EXPECT_EQ("", server.Exec("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+    EXPECT_EQ("", m_server.Exec("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
                               " WHERE usename = 'tmreg' AND pid <> pg_backend_pid()", &ended));
     EXPECT_EQ("1\n", ended) << "the worker's session was not found";
     WriteFile(dir + "/go", "");
