@@ -12,7 +12,8 @@
 //   ras                         make two CRasDial objects and print what
 //                               they see: "available=N dial=R props=R"
 //   script                      the same for CTmScript: "available=N
-//                               create=0|1 reset=R"
+//                               create=0|1 reset=R load=0|1", load what
+//                               loading once more answers when available
 //===----------------------------------------------------------------------===//
 #include <unistd.h>
 
@@ -20,6 +21,15 @@
 #include <string>
 
 #include <tmcommon/tmcommon.h>
+
+namespace {
+
+// Reaches the loader's own answer, which the constructor does not pass on.
+struct ScriptLoader : CTmScript {
+    int LoadAgain() { return Load(); }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::string cmd = argc > 1 ? argv[1] : "";
@@ -53,9 +63,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "script" && argc == 2) {
-        CTmScript engine;
+        ScriptLoader engine;
         void* script = engine.CreateScript();
-        return printf("available=%d create=%d reset=%d\n", engine.IsAvailable(), script != nullptr, engine.ResetScript(script)), 0;
+        return printf("available=%d create=%d reset=%d load=%d\n", engine.IsAvailable(), script != nullptr,
+                      engine.ResetScript(script), engine.IsAvailable() ? engine.LoadAgain() : 0), 0;
     }
     fprintf(stderr, "platform_probe: bad arguments\n");
     return 2;

@@ -198,8 +198,9 @@ TEST(LoaderProcessTest, VariantsBesideTheProgram) {
     const Case kCases[] = {
         {"ras", "no-rasdial", "available=1 dial=0 props=605\n", "! Unable to locate RasDialA in RASAPI32.DLL"},
         {"ras", "no-entry-properties", "available=1 dial=601 props=0\n", ""},
-        {"script", "no-reset", "available=1 create=1 reset=0\n", ""},
-        {"script", "", "available=0 create=0 reset=0\n", "E Unable to load TMSCRIPT.DLL, system error 126"},
+        {"script", "no-reset", "available=1 create=1 reset=0 load=1\n", ""},
+        {"script", "no-file-open", "available=1 create=1 reset=23 load=0\n", ""},
+        {"script", "", "available=0 create=0 reset=0 load=0\n", "E Unable to load TMSCRIPT.DLL, system error 126"},
     };
     int n = 0;
     for (const Case& c : kCases) {

@@ -2,7 +2,8 @@
 //
 // Every entry point records its arguments and gives a result that depends
 // on them, so that a test sees both pass through CTmScript unchanged.
-// TM_OMIT_RESET_SCRIPT builds the variant that lacks "ResetScript".
+// TM_OMIT_RESET_SCRIPT builds the variant that lacks "ResetScript" (optional),
+// TM_OMIT_FILE_OPEN the one that lacks "FileOpen" (required).
 //===----------------------------------------------------------------------===//
 #include <cstring>
 
@@ -62,10 +63,12 @@ PLUGIN_EXPORT int AsyncResult(HWND hWnd, void* pScript, int nId, const char* psz
 
 PLUGIN_EXPORT void FreeBuffer(void* pBuffer) { plugin::Record("FreeBuffer %p", pBuffer); }
 
+#ifndef TM_OMIT_FILE_OPEN
 PLUGIN_EXPORT FILE* FileOpen(char* pszName, char* pszMode, int nFlags) {
     plugin::Record("FileOpen %s %s %d", plugin::Text(pszName), plugin::Text(pszMode), nFlags);
     return fopen(pszName, pszMode);
 }
+#endif
 
 PLUGIN_EXPORT void FileClose(FILE* fp) {
     plugin::Record("FileClose");
