@@ -1,4 +1,4 @@
-//===-- tests/reliability/CrashTest.cpp - Processes killed at work --------===//
+//===-- bench/stress/CrashTest.cpp - Processes killed at work -------------===//
 //
 // Real processes of one installation killed at moments the test picks:
 // registry writers in the middle of their writes, holders of the named
@@ -14,8 +14,8 @@
 #include <set>
 #include <thread>
 
-#include "reliability/Payload.h"
-#include "reliability/ReliabilitySupport.h"
+#include "Payload.h"
+#include "ReliabilitySupport.h"
 #include "tmcommon.h"
 
 namespace tmtest {

@@ -1,4 +1,4 @@
-//===-- tests/reliability/Payload.h - Values and lines that prove wholeness -===//
+//===-- bench/stress/Payload.h - Values and lines that prove wholeness ----===//
 //
 // What the crash and soak workers write, made so that a reader can tell a
 // whole write from a torn, mixed or lost one:

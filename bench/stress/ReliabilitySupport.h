@@ -1,4 +1,4 @@
-//===-- tests/reliability/ReliabilitySupport.h - Long runs, figures, checks ===//
+//===-- bench/stress/ReliabilitySupport.h - Long runs, figures, checks ----===//
 //
 // The crash and soak tests run short by default, a few seconds
 // each. With TM_LONG_TESTS=1 in the environment they run their long

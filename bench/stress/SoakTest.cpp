@@ -1,4 +1,4 @@
-//===-- tests/reliability/SoakTest.cpp - Eight processes at work at once ---===//
+//===-- bench/stress/SoakTest.cpp - Eight processes at work at once -------===//
 //
 // Eight soak workers share one installation for a few seconds (a minute in
 // the long run): the event log, the counter, registry values, tree files
@@ -10,8 +10,8 @@
 #include <map>
 #include <set>
 
-#include "reliability/Payload.h"
-#include "reliability/ReliabilitySupport.h"
+#include "Payload.h"
+#include "ReliabilitySupport.h"
 #include "tmcommon.h"
 
 namespace tmtest {

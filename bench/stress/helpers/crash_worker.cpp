@@ -1,4 +1,4 @@
-//===-- tests/helpers/crash_worker.cpp - Processes that are killed at work ===//
+//===-- bench/stress/helpers/crash_worker.cpp - Processes killed at work --===//
 //
 // Started by the crash tests as processes of the installation, to be killed
 // with SIGKILL at a moment the test picks, or to end by exit from main while
@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "../reliability/Payload.h"
+#include "../Payload.h"
 #include <tmcommon/tmcommon.h>
 
 namespace {

@@ -1,4 +1,4 @@
-//===-- tests/helpers/soak_worker.cpp - One process of the soak load -------===//
+//===-- bench/stress/helpers/soak_worker.cpp - One process of the soak ----===//
 //
 // Started eight at a time by the soak test, as processes of one
 // installation (root path from "RootPath"):
@@ -27,7 +27,7 @@
 #include <fstream>
 #include <string>
 
-#include "../reliability/Payload.h"
+#include "../Payload.h"
 #include <tmcommon/tmcommon.h>
 
 namespace {
