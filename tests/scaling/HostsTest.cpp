@@ -8,7 +8,8 @@
 // it. All processes reach the server through the sandbox's location, so
 // what one host writes the other reads from the same schema.
 //
-// Also: a server restarted in the middle of a writing loop.
+// Also: what a read costs the server; a server restarted in the middle of
+// a writing loop.
 //===----------------------------------------------------------------------===//
 #include <signal.h>
 #include <unistd.h>
@@ -103,6 +104,32 @@ TEST_F(HostsTest, ChangeOnOneHostIsSeenByTheNextReadOnTheOther) {
     EXPECT_EQ(0, WaitProgram(reader));
     EXPECT_EQ("0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n", ReadFile(dir + "writer"));
     EXPECT_EQ("0 1\n0 1\n0 7\n0 7\n0\n0\n" "0 2\n0 2\n0\n0\n" "2 0\n0\n0\n" "2 0\n", ReadFile(dir + "reader"));
+}
+
+// Open, read and close cost one statement on the server. The statement
+// that reads a value reads the values table once, whatever plan the server
+// picks, so 20 more reads in a process are 20 more scans of that table
+// (the server's own count, complete once the process's session is gone).
+TEST(ServerReadTest, AReadIsOneStatement) {
+    if (!UsingPostgres()) GTEST_SKIP() << "the server's counts need the PostgreSQL store (TM_TEST_STORE=postgresql)";
+    if (ServerQuery("SELECT current_setting('server_version_num')::int >= 150000") != "t\n")
+        GTEST_SKIP() << "a session's counts reach the server's views at its end only from PostgreSQL 15 on";
+    const std::string location = NewRegistryLocation("reads"), key = "Software\\Kelt\\Tamarak\\Reads";
+    ASSERT_FALSE(location.empty());
+    const std::string schema = location.substr(location.find("&schema=") + 8);
+    auto scansAfter = [&](std::vector<std::string> commands) {
+        ProcessResult r = RunProgram(HelperPath("registry_worker"), commands, {"TAMARAK_REGISTRY=" + location});
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        for (int i = 0; i < 1000 && ServerQuery("SELECT count(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid()"
+                                                " AND query LIKE '%" + schema + ".%'") != "0\n"; ++i)
+            usleep(10000);
+        return ServerQuery("SELECT seq_scan + coalesce(idx_scan, 0) FROM pg_stat_user_tables"
+                           " WHERE schemaname = '" + schema + "' AND relname = 'vals'");
+    };
+    const std::string get = "get:" + key + ":V";
+    const long made = std::stol(scansAfter({"set:" + key + ":V:7"}));
+    const long one = std::stol(scansAfter({get})), more = std::stol(scansAfter(std::vector<std::string>(21, get)));
+    EXPECT_EQ(20, (more - one) - (one - made)) << "scans: " << made << ", " << one << ", " << more;
 }
 
 // A private server of the test's own, which it may restart or cut off.
