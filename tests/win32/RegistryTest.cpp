@@ -523,7 +523,7 @@ TEST_F(RegistryTest, EnumerationFollowsChanges) {
 TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
     Make(m_key, "Sub");
     SetDword(m_key, "V", 1);
-    struct Case { std::function<void()> change; LONG openRc, queryRc; DWORD value; };
+    struct Case { std::function<void()> change; LONG openRc, queryRc; DWORD value; bool writeHere = false; };
     const Case cases[] = {
         {[&] { SetDword(m_key, "V", 2); }, ERROR_SUCCESS, ERROR_SUCCESS, 2},
         {[&] { TmRegSetKeyRestriction(m_key, "Sub", KEY_READ); }, ERROR_ACCESS_DENIED, ERROR_SUCCESS, 2},
@@ -532,6 +532,9 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
         {[&] { Make(m_key, "Sub"); RegDeleteValueA(m_key, "V"); }, ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, kSentinel},
         // A value read as missing, then set elsewhere.
         {[&] { SetDword(m_key, "V", 5); }, ERROR_SUCCESS, ERROR_SUCCESS, 5},
+        // A key deleted there, then a value written here: this process's
+        // own write does not make what it knew of the keys current again.
+        {[&] { RegDeleteKeyA(m_key, "Sub"); }, ERROR_FILE_NOT_FOUND, ERROR_SUCCESS, 5, true},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
@@ -540,6 +543,9 @@ TEST_F(RegistryTest, ReadsSeeOtherProcessesAtOnce) {
             GetDword(m_key, "V");
         }
         EXPECT_EQ("", InChild([&] { cases[i].change(); return std::string(); }));
+        if (cases[i].writeHere) {
+            EXPECT_EQ(ERROR_SUCCESS, SetDword(m_key, "W", 1));
+        }
         EXPECT_EQ(cases[i].openRc, OpenRc(m_key, "Sub", 0x2001F));
         LONG rc;
         EXPECT_EQ(cases[i].value, GetDword(m_key, "V", &rc));
