@@ -80,6 +80,7 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 std::vector<std::string> LogLines(const std::string& dir) {
     std::string all;
     for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
+    EXPECT_TRUE(all.empty() || all.ends_with("\r\n")) << "the log ends in a torn line";
     return SplitLines(all);
 }
 
