@@ -686,6 +686,13 @@ TEST(RegistryStoreTest, UnusableDatabaseFiles) {
     }
     EXPECT_TRUE(foreignBytes == tmtest::ReadFile(foreign)) << "another program's database was changed";
     EXPECT_FALSE(tmtest::FileExists(foreign + "-wal"));
+    // A database that cannot be opened leaves nothing of SQLite's behind
+    // in the process (the first failure may set up what SQLite keeps).
+    const std::string target = dir + "/copy.db";
+    EXPECT_NE(ERROR_SUCCESS, TmRegCopyRegistry(dir.c_str(), target.c_str()));
+    const sqlite3_int64 used = sqlite3_memory_used();
+    for (int i = 0; i < 20; ++i) EXPECT_NE(ERROR_SUCCESS, TmRegCopyRegistry(dir.c_str(), target.c_str()));
+    EXPECT_EQ(used, sqlite3_memory_used());
     // An empty TAMARAK_REGISTRY names no location: the default one is used.
     const std::string state = dir + "/state";
     EXPECT_EQ("1011 " + state + "/tamarak/registry.db: the file does not exist (create it with 'tmctl reg init')\n",
