@@ -330,6 +330,16 @@ TEST(CrashTest, LogWritersKilledInTheMiddleOfALine) {
         survivors.push_back(StartProgram(Worker(), {"log-until", dir, "S" + std::to_string(s), stop}, {},
                                          SandboxDir() + "/survivor" + std::to_string(s) + ".out"));
     }
+    // The survivors have the log's mutex open before anyone dies holding
+    // it: a mutex whose last handle goes with its holder is gone, as on
+    // Windows, and the next opener makes a new one that nobody abandoned.
+    auto started = [&] {
+        std::string all;
+        for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
+        return all.find(" S0 0 ") != std::string::npos && all.find(" S1 0 ") != std::string::npos;
+    };
+    for (int i = 0; i < 3000 && !started(); ++i) usleep(10000);
+    ASSERT_TRUE(started()) << "the survivors wrote nothing";
     // A writer that dies holding the log with half a line written: killed,
     // and ended by exit from main under its thread.
     int torn = 0;
