@@ -211,9 +211,7 @@ TEST(CrashTest, KilledMutexHoldersAreAbandonedOnceThenFree) {
         return [&, log] {
             std::string text = "after its holder died " + std::to_string(++lines);
             CEventLog(log).LogEvent(0x2000, "%s", text.c_str());
-            std::string all;
-            for (auto& e : std::filesystem::directory_iterator(logDir)) all += ReadFile(e.path());
-            return all.find(text + "\r\n") != std::string::npos;
+            return ReadFiles(logDir).find(text + "\r\n") != std::string::npos;
         };
     };
     auto nextId = [] {
@@ -334,8 +332,7 @@ TEST(CrashTest, LogWritersKilledInTheMiddleOfALine) {
     // it: a mutex whose last handle goes with its holder is gone, as on
     // Windows, and the next opener makes a new one that nobody abandoned.
     auto started = [&] {
-        std::string all;
-        for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
+        const std::string all = ReadFiles(dir);
         return all.find(" S0 0 ") != std::string::npos && all.find(" S1 0 ") != std::string::npos;
     };
     for (int i = 0; i < 3000 && !started(); ++i) usleep(10000);

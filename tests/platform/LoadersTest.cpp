@@ -211,10 +211,8 @@ TEST(LoaderProcessTest, VariantsBesideTheProgram) {
         if (*c.variant) std::filesystem::copy_file(kPlugins + "/" + c.variant + lib, dir + lib);
         ProcessResult r = RunProgram(dir + "/platform_probe", {c.command});
         EXPECT_EQ(r.out, c.out) << r.err;
-        std::string logged;
-        for (auto& e : std::filesystem::directory_iterator(dir + "/log")) logged += ReadFile(e.path());
         // The type character, then after the time and the thread the text.
-        const std::vector<std::string> lines = SplitLines(logged);
+        const std::vector<std::string> lines = SplitLines(ReadFiles(dir + "/log"));
         ASSERT_EQ(lines.size(), *c.logged ? 1u : 0u);
         if (lines.empty()) continue;
         EXPECT_EQ(lines[0].substr(0, 17), std::string("platform_probe ") + c.logged[0] + " ") << lines[0];

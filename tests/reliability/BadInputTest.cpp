@@ -78,8 +78,7 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 
 // The lines of the log files of a directory that holds nothing else.
 std::vector<std::string> LogLines(const std::string& dir) {
-    std::string all;
-    for (auto& e : std::filesystem::directory_iterator(dir)) all += ReadFile(e.path());
+    const std::string all = ReadFiles(dir);
     EXPECT_TRUE(all.empty() || all.ends_with("\r\n")) << "the log ends in a torn line";
     return SplitLines(all);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -36,6 +37,14 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream ss;
     ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
+}
+
+std::string ReadFiles(const std::string& dir) {
+    std::set<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path());
+    std::string all;
+    for (const std::string& name : names) all += ReadFile(name);
+    return all;
 }
 
 void WriteFile(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }

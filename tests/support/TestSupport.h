@@ -22,6 +22,8 @@ const std::string& SandboxDir();
 std::string MakeDir(const std::string& name);
 
 std::string ReadFile(const std::string& path);
+// The files of a directory one after the other, in name order.
+std::string ReadFiles(const std::string& dir);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 // Waits until the file holds the text (any text: ""); false once the
